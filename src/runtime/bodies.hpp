@@ -1,0 +1,58 @@
+// Return types of C++ coroutine bodies, and the Python objects that run them.
+//
+//   rt::Async    body of a coroutine function: co_await rt::await(x), co_return value
+//   rt::Gen      body of a generator function: co_yield value
+//   rt::AsyncGen body of an async generator function: co_await rt::await(x) and co_yield value
+//
+// Parameters of bodies are taken by value and owned: the body first runs on the first
+// send, long after the call that made it returned.
+#pragma once
+#include "frame.hpp"
+
+namespace rt {
+
+class Async {
+public:
+    struct promise_type : PromiseBase {
+        Async get_return_object() noexcept { return Async(std::coroutine_handle<promise_type>::from_promise(*this)); }
+        void return_value(Ref v) noexcept { core->result = v.release(); }
+    };
+    BodyHandle<promise_type> body;
+
+private:
+    explicit Async(std::coroutine_handle<promise_type> h) noexcept : body(h) {}
+};
+
+template <class Tag>
+class YieldingBody {
+public:
+    struct promise_type : PromiseBase {
+        YieldingBody get_return_object() noexcept {
+            return YieldingBody(std::coroutine_handle<promise_type>::from_promise(*this));
+        }
+        void return_void() noexcept {}
+        YieldPoint yield_value(Ref v) noexcept {
+            core->yielded = v.release();
+            core->yielded_value = true;
+            return YieldPoint{core};
+        }
+    };
+    BodyHandle<promise_type> body;
+
+private:
+    explicit YieldingBody(std::coroutine_handle<promise_type> h) noexcept : body(h) {}
+};
+
+using Gen = YieldingBody<struct GenTag>;
+using AsyncGen = YieldingBody<struct AsyncGenTag>;
+
+// The Python objects; name and qualname are shared with the function that made them.
+Ref make_coroutine(Async body, PyObject* name, PyObject* qualname);
+Ref make_generator(Gen body, PyObject* name, PyObject* qualname);
+Ref make_async_generator(AsyncGen body, PyObject* name, PyObject* qualname);
+
+extern PyTypeObject CoroutineType;
+extern PyTypeObject GeneratorType;
+extern PyTypeObject AsyncGeneratorType;
+
+}  // namespace rt

@@ -1,0 +1,64 @@
+// One C++ exception type carries a Python exception across C++ frames.
+//
+// It holds the normalised exception instance (with its traceback attached), so raising
+// it again restores the identical object. Slot functions convert back at the boundary
+// with guard(); nothing C++ unwinds into the interpreter.
+#pragma once
+#include "ref.hpp"
+
+#include <exception>
+
+namespace rt {
+
+class PyErr : public std::exception {
+public:
+    explicit PyErr(Ref exc) noexcept : exc_(std::move(exc)) {}
+
+    // Takes the interpreter's error indicator; a missing one becomes SystemError.
+    static PyErr fetch() noexcept;
+    // Sets the error indicator to this very exception, traceback included.
+    void restore() const noexcept;
+
+    PyObject* value() const noexcept { return exc_.get(); }
+    const Ref& ref() const noexcept { return exc_; }
+    bool matches(PyObject* type) const noexcept { return PyErr_GivenExceptionMatches(exc_.get(), type); }
+    const char* what() const noexcept override { return "Python exception"; }
+
+private:
+    Ref exc_;
+};
+
+// Normalises the error indicator into one exception instance, traceback attached; NULL if none is set.
+PyObject* fetch_exception() noexcept;
+// Sets the error indicator from an exception instance, keeping its traceback.
+void restore_exception(PyObject* exc) noexcept;
+
+[[noreturn]] void throw_error();
+[[noreturn]] void raise(PyObject* type, const char* msg);
+[[noreturn]] void raise_format(PyObject* type, const char* fmt, ...);
+
+inline PyObject* check(PyObject* p) {
+    if (!p) throw_error();
+    return p;
+}
+inline Ref owned(PyObject* p) { return Ref::steal(check(p)); }
+inline int check_int(int r) {
+    if (r < 0) throw_error();
+    return r;
+}
+
+// Converts the C++ exception being handled into Python error state.
+void set_error_from_current() noexcept;
+
+// Runs f at a C API boundary: a thrown exception becomes the error indicator and `fail` is returned.
+template <class F, class R>
+R guard(F&& f, R fail) noexcept {
+    try {
+        return f();
+    } catch (...) {
+        set_error_from_current();
+        return fail;
+    }
+}
+
+}  // namespace rt

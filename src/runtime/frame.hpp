@@ -1,0 +1,109 @@
+// The state shared by a native coroutine, generator or async generator object and the
+// C++20 coroutine frame that runs its body.
+//
+// Everything the garbage collector must see lives here, in the Python object, not in the
+// C++ frame: the awaited delegate, the value to deliver on resumption, the result.
+#pragma once
+#include "error.hpp"
+
+#include <coroutine>
+
+namespace rt {
+
+enum class FrameKind : unsigned char { coroutine, generator, async_generator };
+
+struct FrameCore {
+    std::coroutine_handle<> frame;
+    PyObject* delegate = nullptr;       // iterator of the awaitable being awaited
+    PyObject* yielded = nullptr;        // what the body produced at its last suspension
+    PyObject* resume_value = nullptr;   // result of the await, or value sent to a yield
+    PyObject* resume_error = nullptr;   // exception to raise where the body resumes
+    PyObject* result = nullptr;         // return value of the finished body
+    PyObject* error = nullptr;          // exception that ended the body
+    PyObject* handled = nullptr;        // exception of the except clause the body is in
+    PyObject* outer_handled = nullptr;  // what the caller was handling during the current step
+    unsigned long steps = 0;            // counts steps, so scopes know whether they span a suspension
+    FrameKind kind = FrameKind::coroutine;
+    bool yielded_value = false;  // the last suspension was a co_yield, not a pass-through of an await
+    bool started = false;
+    bool running = false;
+    bool finished = false;
+};
+
+// Runs one step of the body: sends `arg`, or throws `exc` (an exception instance) when given.
+// Returns like am_send: NEXT with the yielded value, RETURN with the result, or ERROR.
+PySendResult step(FrameCore& c, PyObject* arg, PyObject* exc, PyObject** out) noexcept;
+// Throws GeneratorExit into a suspended body and checks that it ends; used by close() and finalizers.
+PyObject* close_frame(FrameCore& c) noexcept;
+// Destroys the C++ frame of a body that is done or abandoned.
+void drop_frame(FrameCore& c) noexcept;
+int traverse_core(FrameCore& c, visitproc visit, void* arg);
+void clear_core(FrameCore& c) noexcept;
+// The core of the frame whose step is running on this thread, if any.
+FrameCore* current_frame() noexcept;
+
+// Conversions between am_send results and the iterator protocol.
+PyObject* stop_iteration(PyObject* value) noexcept;  // sets StopIteration(value), returns NULL; steals value
+PyObject* send_result(PySendResult r, PyObject* out) noexcept;
+// Builds the exception instance of a throw() call in either argument form.
+PyObject* thrown_exception(PyObject* const* args, Py_ssize_t nargs) noexcept;
+
+struct PromiseBase {
+    FrameCore* core = nullptr;
+    std::suspend_always initial_suspend() noexcept { return {}; }
+    std::suspend_always final_suspend() noexcept { return {}; }
+    void unhandled_exception() noexcept {
+        set_error_from_current();
+        core->error = fetch_exception();
+    }
+};
+
+// Owns a body's frame until a Python object takes it.
+template <class Promise>
+class BodyHandle {
+public:
+    explicit BodyHandle(std::coroutine_handle<Promise> h) noexcept : h_(h) {}
+    BodyHandle(BodyHandle&& o) noexcept : h_(std::exchange(o.h_, nullptr)) {}
+    BodyHandle& operator=(BodyHandle&&) = delete;
+    ~BodyHandle() {
+        if (h_) h_.destroy();
+    }
+    std::coroutine_handle<> attach(FrameCore* core) noexcept {
+        h_.promise().core = core;
+        return std::exchange(h_, nullptr);
+    }
+
+private:
+    std::coroutine_handle<Promise> h_;
+};
+
+// `co_await rt::await(x)`: runs the first step of the awaitable `x` at once; if it completes,
+// the body goes on without suspending, otherwise its yields pass up to whoever drives us.
+class Awaiter {
+public:
+    explicit Awaiter(Ref target) noexcept : target_(std::move(target)) {}
+    bool await_ready() const noexcept { return false; }
+    template <class P>
+    bool await_suspend(std::coroutine_handle<P> h) noexcept {
+        core_ = h.promise().core;
+        return start(Ref(std::move(target_)));
+    }
+    Ref await_resume();
+
+private:
+    bool start(Ref target) noexcept;
+    Ref target_;
+    FrameCore* core_ = nullptr;
+};
+
+inline Awaiter await(Ref target) noexcept { return Awaiter(std::move(target)); }
+
+// Where a body stops at co_yield; resumes with the sent value or raises the thrown exception.
+struct YieldPoint {
+    FrameCore* core;
+    bool await_ready() const noexcept { return false; }
+    void await_suspend(std::coroutine_handle<>) const noexcept {}
+    Ref await_resume() const;
+};
+
+}  // namespace rt

@@ -1,0 +1,206 @@
+#include "function.hpp"
+
+#include <structmember.h>
+
+#include <cstring>
+
+namespace rt {
+
+namespace {
+
+NativeFunction* as_fn(PyObject* o) { return reinterpret_cast<NativeFunction*>(o); }
+
+size_t param_count(const FunctionDef& d) {
+    size_t n = 0;
+    while (n < max_params && d.params[n]) ++n;
+    return n;
+}
+
+// Binds arguments as a Python def with positional-or-keyword parameters and no defaults does,
+// with the same messages.
+void bind(const NativeFunction* fn, PyObject* const* args, size_t nargs, PyObject* kwnames,
+          std::array<Ref, max_params>& out) {
+    const FunctionDef& d = *fn->def;
+    size_t nparams = param_count(d);
+    if (nargs > nparams)
+        raise_format(PyExc_TypeError, "%U() takes %zu positional argument%s but %zu %s given", fn->name, nparams,
+                     nparams == 1 ? "" : "s", nargs, nargs == 1 ? "was" : "were");
+    for (size_t i = 0; i < nargs; ++i) out[i] = Ref::borrow(args[i]);
+    if (kwnames) {
+        Py_ssize_t nkw = PyTuple_GET_SIZE(kwnames);
+        for (Py_ssize_t k = 0; k < nkw; ++k) {
+            PyObject* key = PyTuple_GET_ITEM(kwnames, k);
+            size_t i = 0;
+            for (; i < nparams; ++i)
+                if (PyUnicode_CompareWithASCIIString(key, d.params[i]) == 0) break;
+            if (i == nparams)
+                raise_format(PyExc_TypeError, "%U() got an unexpected keyword argument '%U'", fn->name, key);
+            if (out[i]) raise_format(PyExc_TypeError, "%U() got multiple values for argument '%s'", fn->name, d.params[i]);
+            out[i] = Ref::borrow(args[nargs + size_t(k)]);
+        }
+    }
+    for (size_t i = 0; i < nparams; ++i)
+        if (!out[i]) raise_format(PyExc_TypeError, "%U() missing required argument: '%s'", fn->name, d.params[i]);
+}
+
+}  // namespace
+
+Ref Bound::cell(size_t i) const {
+    PyObject* v = cell_object(i);
+    if (!v) raise_format(PyExc_NameError, "free variable referenced before assignment in enclosing scope");
+    return Ref::borrow(v);
+}
+
+void Bound::set_cell(size_t i, PyObject* v) const {
+    check_int(PyCell_Set(PyTuple_GET_ITEM(function()->closure, Py_ssize_t(i)), v));
+}
+
+PyObject* call_native(PyObject* self, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
+    return guard(
+        [&] {
+            Bound b;
+            b.fn_ = Ref::borrow(self);
+            bind(as_fn(self), args, PyVectorcall_NARGS(nargsf), kwnames, b.args_);
+            return as_fn(self)->def->entry(std::move(b)).release();
+        },
+        static_cast<PyObject*>(nullptr));
+}
+
+Ref make_function(const FunctionDef& def, PyObject* globals, PyObject* closure, PyObject* annotations) {
+    auto* fn = PyObject_GC_New(NativeFunction, &FunctionType);
+    if (!fn) throw_error();
+    fn->vectorcall = call_native;
+    fn->def = &def;
+    fn->name = PyUnicode_InternFromString(def.name);
+    fn->qualname = PyUnicode_InternFromString(def.qualname);
+    PyObject* module = PyDict_GetItemString(globals, "__name__");
+    fn->module = Py_NewRef(module ? module : Py_None);
+    fn->doc = Py_NewRef(Py_None);
+    fn->annotations = Py_XNewRef(annotations);
+    fn->dict = nullptr;
+    fn->globals = Py_NewRef(globals);
+    fn->closure = Py_XNewRef(closure);
+    fn->weakrefs = nullptr;
+    PyObject_GC_Track(fn);
+    Ref result = Ref::steal(reinterpret_cast<PyObject*>(fn));
+    if (!fn->name || !fn->qualname) throw_error();
+    if (def.kind == FunctionKind::coroutine) {
+        // What asyncio.iscoroutinefunction looks for on functions that are not Python code.
+        static PyObject* const marker = getattr(import("asyncio.coroutines").get(), intern("_is_coroutine")).release();
+        Ref dict = owned(PyObject_GenericGetDict(result.get(), nullptr));
+        check_int(PyDict_SetItemString(dict.get(), "_is_coroutine", marker));
+    }
+    return result;
+}
+
+namespace {
+
+int fn_traverse(PyObject* o, visitproc visit, void* arg) {
+    NativeFunction* f = as_fn(o);
+    Py_VISIT(f->module);
+    Py_VISIT(f->doc);
+    Py_VISIT(f->annotations);
+    Py_VISIT(f->dict);
+    Py_VISIT(f->globals);
+    Py_VISIT(f->closure);
+    return 0;
+}
+
+int fn_clear(PyObject* o) {
+    NativeFunction* f = as_fn(o);
+    Py_CLEAR(f->module);
+    Py_CLEAR(f->doc);
+    Py_CLEAR(f->annotations);
+    Py_CLEAR(f->dict);
+    Py_CLEAR(f->globals);
+    Py_CLEAR(f->closure);
+    return 0;
+}
+
+void fn_dealloc(PyObject* o) {
+    PyObject_GC_UnTrack(o);
+    if (as_fn(o)->weakrefs) PyObject_ClearWeakRefs(o);
+    fn_clear(o);
+    Py_CLEAR(as_fn(o)->name);
+    Py_CLEAR(as_fn(o)->qualname);
+    PyObject_GC_Del(o);
+}
+
+PyObject* fn_get(PyObject* self, PyObject* obj, PyObject*) {
+    if (!obj || obj == Py_None) return Py_NewRef(self);
+    return PyMethod_New(self, obj);
+}
+
+PyObject* fn_repr(PyObject* o) { return PyUnicode_FromFormat("<function %U at %p>", as_fn(o)->qualname, o); }
+
+int set_string(PyObject*& slot, PyObject* v, const char* what) {
+    if (!v || !PyUnicode_Check(v)) {
+        PyErr_Format(PyExc_TypeError, "%s must be set to a string object", what);
+        return -1;
+    }
+    Py_SETREF(slot, Py_NewRef(v));
+    return 0;
+}
+
+PyObject* get_name(PyObject* o, void*) { return Py_NewRef(as_fn(o)->name); }
+int set_name(PyObject* o, PyObject* v, void*) { return set_string(as_fn(o)->name, v, "__name__"); }
+PyObject* get_qualname(PyObject* o, void*) { return Py_NewRef(as_fn(o)->qualname); }
+int set_qualname(PyObject* o, PyObject* v, void*) { return set_string(as_fn(o)->qualname, v, "__qualname__"); }
+
+PyObject* get_annotations(PyObject* o, void*) {
+    NativeFunction* f = as_fn(o);
+    if (!f->annotations) f->annotations = PyDict_New();
+    return Py_XNewRef(f->annotations);
+}
+int set_annotations(PyObject* o, PyObject* v, void*) {
+    if (v == Py_None) v = nullptr;
+    if (v && !PyDict_Check(v)) {
+        PyErr_SetString(PyExc_TypeError, "__annotations__ must be set to a dict object");
+        return -1;
+    }
+    Py_XSETREF(as_fn(o)->annotations, Py_XNewRef(v));
+    return 0;
+}
+PyObject* get_globals(PyObject* o, void*) { return Py_NewRef(as_fn(o)->globals); }
+
+PyGetSetDef fn_getset[] = {
+    {"__name__", get_name, set_name, nullptr, nullptr},
+    {"__qualname__", get_qualname, set_qualname, nullptr, nullptr},
+    {"__annotations__", get_annotations, set_annotations, nullptr, nullptr},
+    {"__globals__", get_globals, nullptr, nullptr, nullptr},
+    {"__dict__", PyObject_GenericGetDict, PyObject_GenericSetDict, nullptr, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyMemberDef fn_members[] = {
+    {"__module__", T_OBJECT, offsetof(NativeFunction, module), 0, nullptr},
+    {"__doc__", T_OBJECT, offsetof(NativeFunction, doc), 0, nullptr},
+    {nullptr, 0, 0, 0, nullptr},
+};
+
+PyTypeObject make_type() {
+    PyTypeObject t = blank_type();
+    t.tp_name = "native_function";
+    t.tp_basicsize = sizeof(NativeFunction);
+    t.tp_dealloc = fn_dealloc;
+    t.tp_vectorcall_offset = offsetof(NativeFunction, vectorcall);
+    t.tp_repr = fn_repr;
+    t.tp_call = PyVectorcall_Call;
+    t.tp_getattro = PyObject_GenericGetAttr;
+    t.tp_setattro = PyObject_GenericSetAttr;
+    t.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL | Py_TPFLAGS_METHOD_DESCRIPTOR;
+    t.tp_traverse = fn_traverse;
+    t.tp_clear = fn_clear;
+    t.tp_weaklistoffset = offsetof(NativeFunction, weakrefs);
+    t.tp_getset = fn_getset;
+    t.tp_members = fn_members;
+    t.tp_descr_get = fn_get;
+    t.tp_dictoffset = offsetof(NativeFunction, dict);
+    return t;
+}
+
+}  // namespace
+
+PyTypeObject FunctionType = make_type();
+
+}  // namespace rt

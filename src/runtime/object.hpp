@@ -1,0 +1,72 @@
+// Small helpers over the C API that throw PyErr instead of returning NULL.
+#pragma once
+#include "error.hpp"
+
+#include <cstring>
+#include <initializer_list>
+#include <string_view>
+
+namespace rt {
+
+// An interned string made once and kept for the life of the process.
+inline PyObject* intern(const char* s) {
+    PyObject* p = PyUnicode_InternFromString(s);
+    if (!p) throw_error();
+    return p;
+}
+// `static` at the use site makes the string once: NAME("debug")
+#define RT_NAME(s) ([]() -> PyObject* { static PyObject* const k = ::rt::intern(s); return k; }())
+
+inline Ref none() { return Ref::borrow(Py_None); }
+inline Ref boolean(bool b) { return Ref::borrow(b ? Py_True : Py_False); }
+inline Ref str(std::string_view s) { return owned(PyUnicode_FromStringAndSize(s.data(), Py_ssize_t(s.size()))); }
+inline Ref integer(long long v) { return owned(PyLong_FromLongLong(v)); }
+inline Ref to_str(PyObject* o) { return owned(PyObject_Str(o)); }
+
+inline Ref getattr(PyObject* o, PyObject* name) { return owned(PyObject_GetAttr(o, name)); }
+inline void setattr(PyObject* o, PyObject* name, PyObject* v) { check_int(PyObject_SetAttr(o, name, v)); }
+inline bool truth(PyObject* o) { return check_int(PyObject_IsTrue(o)) != 0; }
+
+// Calls with positional arguments (borrowed pointers).
+inline Ref call(PyObject* f, std::initializer_list<PyObject*> args) {
+    return owned(PyObject_Vectorcall(f, const_cast<PyObject**>(args.begin()), args.size(), nullptr));
+}
+inline Ref call(PyObject* f) { return owned(PyObject_CallNoArgs(f)); }
+// Calls with positional arguments followed by keyword arguments whose names are the tuple `kwnames`.
+inline Ref call_kw(PyObject* f, std::initializer_list<PyObject*> args, PyObject* kwnames) {
+    size_t nkw = size_t(PyTuple_GET_SIZE(kwnames));
+    return owned(PyObject_Vectorcall(f, const_cast<PyObject**>(args.begin()), args.size() - nkw, kwnames));
+}
+inline Ref call_method(PyObject* o, PyObject* name, std::initializer_list<PyObject*> args) {
+    PyObject* stack[8];
+    stack[0] = o;
+    size_t n = 1;
+    for (PyObject* a : args) stack[n++] = a;
+    return owned(PyObject_VectorcallMethod(name, stack, n | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+}
+inline Ref call_method(PyObject* o, PyObject* name) { return call_method(o, name, {}); }
+
+inline Ref import(const char* name) { return owned(PyImport_ImportModule(name)); }
+
+// Builds a str from pieces, each str or converted with format(x, "").
+Ref concat(std::initializer_list<PyObject*> parts);
+// format(x, "") as an f-string replacement field does.
+inline Ref fmt(PyObject* x) {
+    if (PyUnicode_CheckExact(x)) return Ref::borrow(x);
+    return owned(PyObject_Format(x, nullptr));
+}
+
+// A name of a module's globals, looked up at each use as Python code does, builtins last.
+Ref global(PyObject* globals, PyObject* name);
+
+}  // namespace rt
+
+namespace rt {
+// A zeroed static type object to fill in field by field.
+inline PyTypeObject blank_type() {
+    PyTypeObject t;
+    std::memset(static_cast<void*>(&t), 0, sizeof t);
+    Py_SET_REFCNT(reinterpret_cast<PyObject*>(&t), 1);
+    return t;
+}
+}  // namespace rt

@@ -1,0 +1,135 @@
+#include "submodules.hpp"
+
+#include <dlfcn.h>
+
+namespace rt {
+
+namespace {
+
+struct Finder {
+    PyObject_HEAD
+    PyObject* package;  // "pkg."
+    PyObject* origin;
+    const SubmoduleDef* defs;
+    size_t count;
+};
+
+Finder* as_finder(PyObject* o) { return reinterpret_cast<Finder*>(o); }
+
+const SubmoduleDef* lookup(Finder* f, PyObject* fullname) {
+    if (!PyUnicode_Check(fullname)) return nullptr;
+    Py_ssize_t plen = PyUnicode_GET_LENGTH(f->package);
+    if (PyUnicode_Tailmatch(fullname, f->package, 0, plen, -1) != 1) return nullptr;
+    Ref rest = owned(PyUnicode_Substring(fullname, plen, PyUnicode_GET_LENGTH(fullname)));
+    for (size_t i = 0; i < f->count; ++i)
+        if (PyUnicode_CompareWithASCIIString(rest.get(), f->defs[i].name) == 0) return &f->defs[i];
+    return nullptr;
+}
+
+PyObject* find_spec(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject*) {
+    return guard(
+        [&]() -> PyObject* {
+            if (nargs < 1) raise(PyExc_TypeError, "find_spec() needs the module name");
+            if (!lookup(as_finder(self), args[0])) return Py_NewRef(Py_None);
+            static PyObject* const module_spec =
+                getattr(import("importlib.machinery").get(), intern("ModuleSpec")).release();
+            static PyObject* const kw = Py_BuildValue("(s)", "origin");
+            Ref spec = call_kw(module_spec, {args[0], self, as_finder(self)->origin}, kw);
+            setattr(spec.get(), RT_NAME("has_location"), Py_True);
+            return spec.release();
+        },
+        static_cast<PyObject*>(nullptr));
+}
+
+PyObject* create_module(PyObject*, PyObject*) { Py_RETURN_NONE; }
+
+PyObject* exec_module(PyObject* self, PyObject* module) {
+    return guard(
+        [&]() -> PyObject* {
+            Ref name = getattr(module, RT_NAME("__name__"));
+            const SubmoduleDef* def = lookup(as_finder(self), name.get());
+            if (!def) raise_format(PyExc_ImportError, "no native submodule %R", name.get());
+            def->exec(module);
+            Py_RETURN_NONE;
+        },
+        static_cast<PyObject*>(nullptr));
+}
+
+void finder_dealloc(PyObject* o) {
+    Py_XDECREF(as_finder(o)->package);
+    Py_XDECREF(as_finder(o)->origin);
+    PyObject_Free(o);
+}
+
+PyMethodDef finder_methods[] = {
+    {"find_spec", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(find_spec)),
+     METH_FASTCALL | METH_KEYWORDS, nullptr},
+    {"create_module", create_module, METH_O, nullptr},
+    {"exec_module", exec_module, METH_O, nullptr},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyTypeObject make_type() {
+    PyTypeObject t = blank_type();
+    t.tp_name = "native_submodule_finder";
+    t.tp_basicsize = sizeof(Finder);
+    t.tp_dealloc = finder_dealloc;
+    t.tp_flags = Py_TPFLAGS_DEFAULT;
+    t.tp_methods = finder_methods;
+    return t;
+}
+
+PyTypeObject FinderType = make_type();
+
+}  // namespace
+
+Ref extension_path() {
+    Dl_info info;
+    if (!dladdr(reinterpret_cast<void*>(&extension_path), &info) || !info.dli_fname)
+        raise(PyExc_ImportError, "cannot tell the path of the extension file");
+    return owned(PyUnicode_DecodeFSDefault(info.dli_fname));
+}
+
+void install_submodule_finder(PyObject* package, const SubmoduleDef* defs, size_t count) {
+    if (!FinderType.tp_flags || !(FinderType.tp_flags & Py_TPFLAGS_READY)) check_int(PyType_Ready(&FinderType));
+    Finder* f = PyObject_New(Finder, &FinderType);
+    if (!f) throw_error();
+    f->package = PyUnicode_FromFormat("%U.", package);
+    f->origin = nullptr;
+    f->defs = defs;
+    f->count = count;
+    Ref finder = Ref::steal(reinterpret_cast<PyObject*>(f));
+    if (!f->package) throw_error();
+    f->origin = extension_path().release();
+    PyObject* meta_path = PySys_GetObject("meta_path");  // borrowed
+    if (!meta_path) raise(PyExc_ImportError, "sys.meta_path is missing");
+    check_int(PyList_Insert(meta_path, 0, finder.get()));
+}
+
+PyObject* init_package(const char* fallback, void (*body)(PyObject* module)) noexcept {
+    const char* name = _Py_PackageContext ? _Py_PackageContext : fallback;
+    PyObject* module = PyModule_New(name);
+    if (!module) return nullptr;
+    PyObject* modules = PyImport_GetModuleDict();
+    if (PyDict_SetItemString(modules, name, module) < 0) {
+        Py_DECREF(module);
+        return nullptr;
+    }
+    bool ok = guard(
+        [&] {
+            body(module);
+            return true;
+        },
+        false);
+    if (!ok) {
+        PyObject *t, *v, *tb;
+        PyErr_Fetch(&t, &v, &tb);
+        if (PyDict_DelItemString(modules, name) < 0) PyErr_Clear();
+        PyErr_Restore(t, v, tb);
+        Py_DECREF(module);
+        return nullptr;
+    }
+    return module;
+}
+
+}  // namespace rt

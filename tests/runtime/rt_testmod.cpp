@@ -1,0 +1,132 @@
+// A test-only extension over the runtime layer: small native functions that exercise each
+// bridge, driven from Python by the runtime tests.
+#include "runtime/runtime.hpp"
+
+#include <optional>
+
+using rt::Bound;
+using rt::PyErr;
+using rt::Ref;
+
+namespace {
+
+// await aw; return its result
+rt::Async await_value(Bound a) {
+    Ref r = co_await rt::await(Ref::borrow(a[0]));
+    co_return r;
+}
+
+// return (await a, await b)
+rt::Async await_both(Bound a) {
+    Ref x = co_await rt::await(Ref::borrow(a[0]));
+    Ref y = co_await rt::await(Ref::borrow(a[1]));
+    co_return rt::owned(PyTuple_Pack(2, x.get(), y.get()));
+}
+
+// return v, without awaiting anything
+rt::Async returning(Bound a) { co_return Ref::borrow(a[0]); }
+
+// raise exc
+rt::Async raising(Bound a) {
+    rt::restore_exception(a[0]);
+    rt::throw_error();
+    co_return rt::none();
+}
+
+// try: return ("ok", await aw)
+// except BaseException as e: r = await handler(e); if r == "reraise": raise; return ("handled", r)
+rt::Async catching(Bound a) {
+    std::optional<PyErr> caught;
+    try {
+        Ref r = co_await rt::await(Ref::borrow(a[0]));
+        co_return rt::owned(Py_BuildValue("(sO)", "ok", r.get()));
+    } catch (PyErr& e) {
+        caught.emplace(std::move(e));
+    }
+    rt::Except handling(*caught);
+    Ref coro = rt::call(a[1], {handling.error().value()});
+    Ref r = co_await rt::await(std::move(coro));
+    if (PyUnicode_Check(r.get()) && PyUnicode_CompareWithASCIIString(r.get(), "reraise") == 0) handling.reraise();
+    co_return rt::owned(Py_BuildValue("(sO)", "handled", r.get()));
+}
+
+// for i in range(n): yield i
+rt::Gen count(Bound a) {
+    long n = PyLong_AsLong(a[0]);
+    for (long i = 0; i < n; ++i) co_yield rt::integer(i);
+}
+
+// log("enter"); try: yield None
+// except BaseException: log("except", format_exc-visible exc); await pause(); raise
+// else: await pause(); log("exit")
+rt::AsyncGen managed(Bound a) {
+    PyObject* log = a[0];
+    PyObject* pause = a[1];
+    rt::call(log, {RT_NAME("enter")});
+    std::optional<PyErr> caught;
+    try {
+        co_yield rt::none();
+    } catch (PyErr& e) {
+        caught.emplace(std::move(e));
+    }
+    if (caught) {
+        rt::Except handling(*caught);
+        Ref info = rt::call(rt::getattr(rt::import("sys").get(), RT_NAME("exc_info")).get());
+        rt::call(log, {RT_NAME("except"), PyTuple_GET_ITEM(info.get(), 1)});
+        Ref p = rt::call(pause);
+        co_await rt::await(std::move(p));
+        handling.reraise();
+    }
+    Ref p = rt::call(pause);
+    co_await rt::await(std::move(p));
+    rt::call(log, {RT_NAME("exit")});
+}
+
+// for x in items: y = yield x; log(y); then awaits pause between items
+rt::AsyncGen echo_items(Bound a) {
+    Ref it = rt::owned(PyObject_GetIter(a[0]));
+    while (PyObject* x = PyIter_Next(it.get())) {
+        Ref item = Ref::steal(x);
+        Ref sent = co_yield item;
+        rt::call(a[1], {sent.get()});
+        Ref p = rt::call(a[2]);
+        co_await rt::await(std::move(p));
+    }
+    if (PyErr_Occurred()) rt::throw_error();
+}
+
+Ref add(Bound a) { return rt::owned(PyNumber_Add(a[0], a[1])); }
+
+const rt::FunctionDef defs[] = {
+    {"await_value", "await_value", {"aw"}, rt::coroutine_entry<await_value>, rt::FunctionKind::coroutine},
+    {"await_both", "await_both", {"a", "b"}, rt::coroutine_entry<await_both>, rt::FunctionKind::coroutine},
+    {"returning", "returning", {"value"}, rt::coroutine_entry<returning>, rt::FunctionKind::coroutine},
+    {"raising", "raising", {"exc"}, rt::coroutine_entry<raising>, rt::FunctionKind::coroutine},
+    {"catching", "catching", {"aw", "handler"}, rt::coroutine_entry<catching>, rt::FunctionKind::coroutine},
+    {"count", "count", {"n"}, rt::generator_entry<count>, rt::FunctionKind::generator},
+    {"managed", "managed", {"log", "pause"}, rt::async_generator_entry<managed>, rt::FunctionKind::async_generator},
+    {"echo_items", "echo_items", {"items", "log", "pause"}, rt::async_generator_entry<echo_items>,
+     rt::FunctionKind::async_generator},
+    {"add", "Adder.add", {"self", "other"}, add, rt::FunctionKind::plain},
+};
+
+PyModuleDef module_def = {PyModuleDef_HEAD_INIT, "rt_testmod", nullptr, -1, nullptr, nullptr, nullptr, nullptr, nullptr};
+
+}  // namespace
+
+PyMODINIT_FUNC PyInit_rt_testmod() {
+    return rt::guard(
+        [] {
+            rt::ready_types();
+            Ref m = rt::owned(PyModule_Create(&module_def));
+            PyObject* globals = PyModule_GetDict(m.get());
+            for (const auto& d : defs) {
+                Ref ann = rt::owned(PyDict_New());
+                rt::check_int(PyDict_SetItemString(ann.get(), "return", Py_None));
+                Ref fn = rt::make_function(d, globals, nullptr, ann.get());
+                rt::check_int(PyModule_AddObjectRef(m.get(), d.name, fn.get()));
+            }
+            return m.release();
+        },
+        static_cast<PyObject*>(nullptr));
+}
