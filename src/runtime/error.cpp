@@ -40,6 +40,11 @@ void raise(PyObject* type, const char* msg) {
     throw_error();
 }
 
+void raise_none(PyObject* type) {
+    PyErr_SetNone(type);
+    throw_error();
+}
+
 void raise_format(PyObject* type, const char* fmt, ...) {
     va_list va;
     va_start(va, fmt);

@@ -35,6 +35,7 @@ void restore_exception(PyObject* exc) noexcept;
 
 [[noreturn]] void throw_error();
 [[noreturn]] void raise(PyObject* type, const char* msg);
+[[noreturn]] void raise_none(PyObject* type);
 [[noreturn]] void raise_format(PyObject* type, const char* fmt, ...);
 
 inline PyObject* check(PyObject* p) {

@@ -70,3 +70,25 @@ inline PyTypeObject blank_type() {
     return t;
 }
 }  // namespace rt
+
+namespace rt {
+// `a, b, ... = obj`, with Python's messages for a wrong count; tuples and lists take the fast path.
+void unpack(PyObject* obj, size_t n, Ref* out);
+// `from module import names...` (level 0 absolute, 1 relative to the package of `globals`),
+// binding each name in `globals`.
+void import_from(PyObject* globals, const char* module, std::initializer_list<const char*> names, int level = 0);
+// `import module` for a top-level module, bound in `globals`.
+void import_module(PyObject* globals, const char* module);
+// `from module import *`, as Python binds it: the names of __all__, else the public ones.
+void import_star(PyObject* globals, const char* module, int level);
+// Binds a name in a module's globals.
+inline void bind(PyObject* globals, const char* name, PyObject* value) {
+    check_int(PyDict_SetItemString(globals, name, value));
+}
+}  // namespace rt
+
+namespace rt {
+// The asynchronous iterator of `async for x in obj`, and the awaitable of its next step.
+Ref aiter(PyObject* obj);
+Ref anext(PyObject* iterator);
+}  // namespace rt

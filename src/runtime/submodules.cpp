@@ -106,30 +106,26 @@ void install_submodule_finder(PyObject* package, const SubmoduleDef* defs, size_
     check_int(PyList_Insert(meta_path, 0, finder.get()));
 }
 
-PyObject* init_package(const char* fallback, void (*body)(PyObject* module)) noexcept {
-    const char* name = _Py_PackageContext ? _Py_PackageContext : fallback;
-    PyObject* module = PyModule_New(name);
-    if (!module) return nullptr;
-    PyObject* modules = PyImport_GetModuleDict();
-    if (PyDict_SetItemString(modules, name, module) < 0) {
-        Py_DECREF(module);
-        return nullptr;
-    }
-    bool ok = guard(
+namespace {
+void (*package_body)(PyObject*) = nullptr;
+
+int exec_package(PyObject* module) {
+    return guard(
         [&] {
-            body(module);
-            return true;
+            package_body(module);
+            return 0;
         },
-        false);
-    if (!ok) {
-        PyObject *t, *v, *tb;
-        PyErr_Fetch(&t, &v, &tb);
-        if (PyDict_DelItemString(modules, name) < 0) PyErr_Clear();
-        PyErr_Restore(t, v, tb);
-        Py_DECREF(module);
-        return nullptr;
-    }
-    return module;
+        -1);
+}
+
+PyModuleDef_Slot package_slots[] = {{Py_mod_exec, reinterpret_cast<void*>(exec_package)}, {0, nullptr}};
+PyModuleDef package_def = {PyModuleDef_HEAD_INIT, nullptr, nullptr, 0, nullptr, package_slots, nullptr, nullptr, nullptr};
+}  // namespace
+
+PyObject* package_definition(const char* name, void (*body)(PyObject* module)) noexcept {
+    package_body = body;
+    package_def.m_name = name;
+    return PyModuleDef_Init(&package_def);
 }
 
 }  // namespace rt

@@ -18,8 +18,9 @@ Ref extension_path();
 // `defs` must outlive the interpreter's use of it.
 void install_submodule_finder(PyObject* package, const SubmoduleDef* defs, size_t count);
 
-// Makes the package module `name` (the name the interpreter is loading, or `fallback`), enters it
-// in sys.modules, and runs `body`; on failure the entry is removed again and NULL is returned.
-PyObject* init_package(const char* fallback, void (*body)(PyObject* module)) noexcept;
+// The definition the extension's init function returns: the import system makes the package module
+// under the name it is loading, enters it in sys.modules, runs `body`, and removes the entry again
+// if the body fails.
+PyObject* package_definition(const char* name, void (*body)(PyObject* module)) noexcept;
 
 }  // namespace rt

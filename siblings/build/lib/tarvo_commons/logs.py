@@ -1,0 +1,147 @@
+"""The family's logger: TLogger builds LogEntry objects and puts them on one process-wide queue."""
+import asyncio
+import os
+import sys
+import time
+from dataclasses import dataclass, field
+from typing import Any, Dict, FrozenSet, Optional, Tuple
+
+LEVELS: Dict[str, int] = {
+    "DEBUG": 10,
+    "INFO": 20,
+    "USER_INFO": 25,
+    "WARNING": 30,
+    "ERROR": 40,
+    "USER_ERROR": 45,
+    "CRITICAL": 50,
+}
+
+# Minimum level per dotted prefix; the longest matching prefix wins, "" is the default.
+_min_levels: Dict[str, int] = {"": LEVELS["DEBUG"]}
+
+
+def set_min_level(prefix: str, level: str) -> None:
+    """Entries whose dotted name starts with `prefix` and whose level is below `level` are dropped."""
+    _min_levels[prefix] = LEVELS[level]
+
+
+def get_min_level(prefix: Tuple[str, ...], module: str) -> int:
+    name = ".".join(prefix)
+    best = ""
+    for p in _min_levels:
+        if (name == p or name.startswith(p + ".") or p == "") and len(p) >= len(best):
+            best = p
+    return _min_levels[best]
+
+
+@dataclass
+class StackInfo:
+    filename: str
+    func_name: str
+
+
+@dataclass
+class LogEntry:
+    msg: Optional[str]
+    timestamp: float
+    level: str
+    prefix: Tuple[str, ...]
+    module: str
+    tags: FrozenSet[str] = frozenset()
+    kwargs: Dict[str, Any] = field(default_factory=dict)
+    stack_info: StackInfo = field(default_factory=lambda: StackInfo("", ""))
+
+
+def get_as_strings(msg: Optional[str], kwargs: Dict[str, Any]) -> str:
+    """The message followed by its keyword values, `key=value`, one space apart."""
+    parts = [] if msg is None else [str(msg)]
+    parts.extend(f"{k}={v!r}" for k, v in kwargs.items())
+    return " ".join(parts)
+
+
+class _EndOfQueue:
+    def __repr__(self) -> str:
+        return "<end of log queue>"
+
+
+class TLogger:
+    queue: "asyncio.Queue[Any]" = asyncio.Queue()
+    queue_sentinel_eof = _EndOfQueue()
+    enable_simple = True
+    USER_ERROR = "USER_ERROR"
+    USER_INFO = "USER_INFO"
+
+    def __init__(self, name: str):
+        self.name = name
+        self.prefix = tuple(name.split("."))
+
+    @classmethod
+    def level_from_level_name(cls, level: str) -> int:
+        return LEVELS[level]
+
+    def log(self, level: str, msg: Any, *, tags=(), _depth: int = 1, **kwargs: Any) -> LogEntry:
+        frame = sys._getframe(_depth)
+        entry = LogEntry(
+            msg=msg,
+            timestamp=time.time_ns() / 1e9,
+            level=level,
+            prefix=self.prefix,
+            module=frame.f_globals.get("__name__", "?"),
+            tags=frozenset(tags),
+            kwargs=kwargs,
+            stack_info=StackInfo(frame.f_code.co_filename, frame.f_code.co_name),
+        )
+        self._put(entry)
+        return entry
+
+    def debug(self, msg: Any, **kw: Any) -> LogEntry:
+        return self.log("DEBUG", msg, _depth=2, **kw)
+
+    def info(self, msg: Any, **kw: Any) -> LogEntry:
+        return self.log("INFO", msg, _depth=2, **kw)
+
+    def warning(self, msg: Any, **kw: Any) -> LogEntry:
+        return self.log("WARNING", msg, _depth=2, **kw)
+
+    def error(self, msg: Any, **kw: Any) -> LogEntry:
+        return self.log("ERROR", msg, _depth=2, **kw)
+
+    def user_info(self, msg: Any, **kw: Any) -> LogEntry:
+        return self.log(self.USER_INFO, msg, _depth=2, **kw)
+
+    def user_error(self, msg: Any, **kw: Any) -> LogEntry:
+        return self.log(self.USER_ERROR, msg, _depth=2, **kw)
+
+    def raw_line(self, msg: Any, *, redraw: bool = False, level: str = "INFO") -> LogEntry:
+        """A line shown as it is; with `redraw`, each such line overwrites the one before (progress bars)."""
+        tags = ("raw_line", "redraw") if redraw else ("raw_line",)
+        return self.log(level, msg, tags=tags, _depth=2)
+
+    def hello_module(self, name: str, filename: str, version: str, date: str) -> None:
+        self.log("DEBUG", f"module {name} {version} ({date}) loading from {filename}", _depth=2)
+
+    def hello_module_finished(self, name: str) -> None:
+        self.log("DEBUG", f"module {name} loaded", _depth=2)
+
+    @classmethod
+    def _put(cls, entry: LogEntry) -> None:
+        # Producers may live on other threads; the queue belongs to the loop that reads it.
+        q = cls.queue
+        try:
+            asyncio.get_running_loop()
+        except RuntimeError:
+            loop = getattr(q, "_loop", None)
+            if loop is not None and loop.is_running():
+                loop.call_soon_threadsafe(q.put_nowait, entry)
+                return
+        q.put_nowait(entry)
+
+
+def _env_levels() -> None:
+    # TARVO_LOG_LEVELS="tarvo.demo=INFO,other=WARNING"
+    for item in filter(None, os.environ.get("TARVO_LOG_LEVELS", "").split(",")):
+        prefix, _, level = item.partition("=")
+        set_min_level(prefix.strip(), level.strip())
+
+
+_env_levels()

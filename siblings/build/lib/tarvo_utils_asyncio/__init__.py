@@ -1,0 +1,171 @@
+"""Asynchronous utilities of the tarvo family."""
+import asyncio
+import functools
+import os
+import sys
+import time
+import traceback
+from typing import Any, Awaitable, Callable, Coroutine, Dict, Generic, List, Optional, TypeVar
+
+T = TypeVar("T")
+
+__all__ = [
+    "async_errors",
+    "debug",
+    "my_create_task",
+    "queue_get_multiple",
+    "Splitter",
+    "SplitterBadFinish",
+    "SyncTaskInterface",
+]
+
+
+def debug(msg: str) -> None:
+    """Diagnostics of the family's own machinery. Silent unless TARVO_DEBUG is set: to "1" they go
+    to standard output, otherwise to the file it names; never to standard error, the log's output."""
+    target = os.environ.get("TARVO_DEBUG")
+    if not target:
+        return
+    line = f"[debug {time.strftime('%H:%M:%S')}] {msg}\n"
+    if target == "1":
+        sys.stdout.write(line)
+        sys.stdout.flush()
+    else:
+        with open(target, "a", encoding="utf-8", errors="backslashreplace") as f:
+            f.write(line)
+
+
+def async_errors(f: Callable[..., Awaitable[T]]) -> Callable[..., Awaitable[T]]:
+    """Reports an exception that ends the coroutine through `debug`, then lets it propagate."""
+
+    @functools.wraps(f)
+    async def wrapper(*args: Any, **kwargs: Any) -> T:
+        try:
+            return await f(*args, **kwargs)
+        except asyncio.CancelledError:
+            raise
+        except BaseException:
+            debug(f"{f.__qualname__} failed: {traceback.format_exc()}")
+            raise
+
+    return wrapper
+
+
+def my_create_task(coro: Coroutine[Any, Any, T], name: str) -> "asyncio.Task[T]":
+    return asyncio.get_running_loop().create_task(coro, name=name)
+
+
+async def queue_get_multiple(q: "asyncio.Queue[T]", max_items: int = 1000) -> List[T]:
+    """Waits for one item, then takes what else is already there, up to `max_items`."""
+    items = [await q.get()]
+    while len(items) < max_items and not q.empty():
+        items.append(q.get_nowait())
+    return items
+
+
+class SplitterBadFinish(Exception):
+    """The stream of a splitter ended with an error; the argument is its text."""
+
+
+_END = object()
+
+
+class Subscriber(Generic[T]):
+    def __init__(self, sub_id: str):
+        self.sub_id = sub_id
+        self.queue: "asyncio.Queue[Any]" = asyncio.Queue()
+
+
+class Splitter(Generic[T]):
+    """Fans items out to subscribers. Each subscriber reads chunks of (time, item) pairs; one that
+    subscribes late first gets the retained history, so nothing pushed before it came is lost."""
+
+    def __init__(self, item_type: type, name: str, prune_if_bigger: int, prune_age_s: float, max_size: int):
+        self.item_type = item_type
+        self.name = name
+        self.prune_if_bigger = prune_if_bigger
+        self.prune_age_s = prune_age_s
+        self.max_size = max_size
+        self.subscribers: Dict[str, Subscriber[T]] = {}
+        self.history: List[Any] = []
+        self.finished: Optional[Any] = None  # _END, or the error text
+        self.closed = False
+
+    @classmethod
+    async def make_init(cls, item_type: type, name: str, prune_if_bigger: int = 100, prune_age_s: float = 30,
+                        max_size: int = 100) -> "Splitter[T]":
+        return cls(item_type, name, prune_if_bigger, prune_age_s, max_size)
+
+    def push(self, item: T) -> None:
+        if self.finished is not None:
+            raise RuntimeError(f"splitter {self.name}: push after finish")
+        pair = (time.monotonic(), item)
+        self.history.append(pair)
+        self._prune()
+        for sub in self.subscribers.values():
+            sub.queue.put_nowait(pair)
+
+    def _prune(self) -> None:
+        if len(self.history) <= self.prune_if_bigger:
+            return
+        limit = time.monotonic() - self.prune_age_s
+        keep = 0
+        while keep < len(self.history) and self.history[keep][0] < limit:
+            keep += 1
+        del self.history[:keep]
+
+    def _end(self, marker: Any) -> None:
+        self.finished = marker
+        for sub in self.subscribers.values():
+            sub.queue.put_nowait(marker)
+
+    async def finish(self) -> None:
+        self._end(_END)
+
+    async def finish_error(self, msg: str) -> None:
+        self._end(msg)
+
+    async def read_packets(self, sub_id: str):
+        if sub_id in self.subscribers:
+            raise ValueError(f"splitter {self.name}: {sub_id!r} is subscribed already")
+        sub: Subscriber[T] = Subscriber(sub_id)
+        for pair in self.history:
+            sub.queue.put_nowait(pair)
+        if self.finished is not None:
+            sub.queue.put_nowait(self.finished)
+        self.subscribers[sub_id] = sub
+        try:
+            while True:
+                chunk = [await sub.queue.get()]
+                while len(chunk) < self.max_size and not sub.queue.empty():
+                    chunk.append(sub.queue.get_nowait())
+                end = next((x for x in chunk if not isinstance(x, tuple)), None)
+                if end is not None:
+                    chunk = chunk[: chunk.index(end)]
+                if chunk:
+                    yield chunk
+                if end is _END:
+                    return
+                if end is not None:
+                    raise SplitterBadFinish(end)
+        finally:
+            self.subscribers.pop(sub_id, None)
+
+    async def aclose(self) -> None:
+        self.closed = True
+        self.subscribers.clear()
+        self.history.clear()
+
+
+class SyncTaskInterface:
+    """How a service's tasks offer interfaces to each other: a provider is a coroutine function
+    registered under a key; whoever asks for the key awaits it."""
+
+    def __init__(self) -> None:
+        self._providers: Dict[str, Callable[["SyncTaskInterface"], Awaitable[Any]]] = {}
+
+    async def set_interface_gen(self, key: str, gen: Callable[["SyncTaskInterface"], Awaitable[Any]]) -> None:
+        self._providers[key] = gen
+
+    async def get_interface(self, key: str) -> Any:
+        return await self._providers[key](self)

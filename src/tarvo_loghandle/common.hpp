@@ -1,0 +1,40 @@
+// What the package's modules share: name lookup in a module's globals at the moment of use,
+// the diagnostic channel, and the definitions each source file contributes.
+#pragma once
+#include "runtime/runtime.hpp"
+
+namespace tlh {
+
+using rt::Bound;
+using rt::PyErr;
+using rt::Ref;
+
+// A global of the running function's module, looked up now (so it can be replaced at run time).
+#define G(name) ::rt::global(g, RT_NAME(name))
+#define S(text) RT_NAME(text)
+
+// debug(msg) of the sibling utilities, looked up when called.
+inline void debug(PyObject* g, PyObject* msg) { rt::call(G("debug").get(), {msg}); }
+inline void debug(PyObject* g, const Ref& msg) { debug(g, msg.get()); }
+
+// traceback.format_exc() for the exception being handled.
+inline Ref format_exc(PyObject* g) { return rt::call_method(G("traceback").get(), S("format_exc")); }
+
+// Python's `a == b` (no identity shortcut), then its truth.
+inline bool equal(PyObject* a, PyObject* b) {
+    Ref r = rt::owned(PyObject_RichCompare(a, b, Py_EQ));
+    return rt::truth(r.get());
+}
+
+// An annotations dict from name/value pairs, in order.
+Ref annotations(std::initializer_list<std::pair<const char*, PyObject*>> items);
+
+// loghandle_imp
+extern const rt::FunctionDef pump_def, linesof_def, handle_def, same_prefix_def, same_prefix_secondary_def;
+extern const rt::FunctionDef init_def, aclose_def, write_aiologs_def;
+extern const rt::FunctionDef handler_init_def, inited_def, disable_def, enable_def;
+void exec_loghandle_imp(PyObject* module);
+// config
+void exec_config(PyObject* module);
+
+}  // namespace tlh

@@ -1,0 +1,109 @@
+// Module tarvo_loghandle.config: the context managers a service wraps its run in. `log` runs
+// a LoggingHandler for the duration of the block and offers it to the service's other tasks.
+#include "common.hpp"
+
+#include <optional>
+
+namespace tlh {
+namespace {
+
+// f(_sti) -> the handler made by the same entry of `log`; closure cell: (logger_handler,)
+rt::Async provide_handler(Bound a) { co_return a.cell(0); }
+
+const rt::FunctionDef f_def = {"f", "log.<locals>.f", {"_sti"}, rt::coroutine_entry<provide_handler>,
+                               rt::FunctionKind::coroutine};
+
+rt::AsyncGen nolog(Bound a) {
+    PyObject* sc = a[1];
+    Ref extra_config = rt::getattr(sc, S("extra_config"));
+    Ref working_dir = rt::getattr(sc, S("working_dir"));
+    co_yield rt::none();
+}
+
+rt::AsyncGen log(Bound a) {
+    PyObject* g = a.globals();
+    PyObject* sti = a[0];
+    PyObject* sc = a[1];
+    Ref extra_config = rt::getattr(sc, S("extra_config"));
+    Ref working_dir = rt::getattr(sc, S("working_dir"));
+    Ref logger_handler = rt::call(G("LoggingHandler").get());
+    Ref initialising = rt::call_method(logger_handler.get(), S("init"));
+    co_await rt::await(std::move(initialising));
+
+    Ref handler_cell = rt::owned(PyCell_New(logger_handler.get()));
+    Ref closure = rt::owned(PyTuple_Pack(1, handler_cell.get()));
+    Ref f_ann = annotations({{"_sti", G("SyncTaskInterface").get()}, {"return", G("LoggingHandler").get()}});
+    Ref f = rt::make_function(f_def, g, closure.get(), f_ann.get());
+    Ref registering = rt::call_method(sti, S("set_interface_gen"), {G("SERVICE_LOG").get(), f.get()});
+    co_await rt::await(std::move(registering));
+
+    std::optional<PyErr> caught;
+    try {
+        co_yield rt::none();
+        static PyObject* const pause = PyFloat_FromDouble(0.2);
+        Ref sleeping = rt::call_method(G("asyncio").get(), S("sleep"), {pause});
+        co_await rt::await(std::move(sleeping));
+    } catch (PyErr& e) {
+        caught.emplace(std::move(e));
+    }
+
+    // The exception that leaves the except or else clause, if any; the finally clause runs with it.
+    std::optional<PyErr> leaving;
+    if (caught) {
+        rt::Except handling(*caught);
+        try {
+            debug(g, rt::concat({S("log finishes exception: "), format_exc(g).get()}));
+            leaving = *caught;
+        } catch (PyErr& e) {
+            leaving.emplace(std::move(e));
+        }
+    } else {
+        try {
+            debug(g, S("log graceful exit"));
+        } catch (PyErr& e) {
+            leaving.emplace(std::move(e));
+        }
+    }
+    {
+        std::optional<rt::Except> finally_scope;
+        if (leaving) finally_scope.emplace(*leaving);
+        debug(g, S("log closing logger_handler"));
+        Ref closing = rt::call_method(logger_handler.get(), S("aclose"));
+        co_await rt::await(std::move(closing));
+        debug(g, S("log closed logger_handler"));
+    }
+    if (leaving) throw *leaving;
+}
+
+const rt::FunctionDef nolog_def = {"nolog", "nolog", {"sti", "sc"}, rt::async_generator_entry<nolog>,
+                                   rt::FunctionKind::async_generator};
+const rt::FunctionDef log_def = {"log", "log", {"sti", "sc"}, rt::async_generator_entry<log>,
+                                 rt::FunctionKind::async_generator};
+
+// @asynccontextmanager over def: the decorator is evaluated before the annotations.
+Ref context_manager(PyObject* g, const rt::FunctionDef& def) {
+    Ref decorator = G("asynccontextmanager");
+    Ref iterator_none = rt::owned(PyObject_GetItem(G("AsyncIterator").get(), Py_None));
+    Ref ann = annotations({{"sti", G("SyncTaskInterface").get()}, {"sc", G("ServiceConfig").get()},
+                           {"return", iterator_none.get()}});
+    Ref fn = rt::make_function(def, g, nullptr, ann.get());
+    return rt::call(decorator.get(), {fn.get()});
+}
+
+}  // namespace
+
+void exec_config(PyObject* module) {
+    PyObject* g = PyModule_GetDict(module);
+    rt::import_module(g, "asyncio");
+    rt::import_module(g, "traceback");
+    rt::import_from(g, "contextlib", {"asynccontextmanager"});
+    rt::import_from(g, "typing", {"AsyncIterator"});
+    rt::import_from(g, "tarvo_utils_asyncio", {"debug", "SyncTaskInterface"});
+    rt::import_from(g, "tarvo_kivo_interfaces", {"SERVICE_LOG", "ServiceConfig"});
+    rt::import_from(g, "loghandle_imp", {"LoggingHandler"}, 1);
+    rt::bind(g, "__all__", rt::owned(Py_BuildValue("[ss]", "nolog", "log")).get());
+    rt::bind(g, "nolog", context_manager(g, nolog_def).get());
+    rt::bind(g, "log", context_manager(g, log_def).get());
+}
+
+}  // namespace tlh

@@ -1,0 +1,77 @@
+// Module tarvo_loghandle.loghandle_imp: its imports and constants, in the order the module
+// binds them, and the class LoggingHandler.
+#include "common.hpp"
+
+namespace tlh {
+namespace {
+
+Ref method(const rt::FunctionDef& def, PyObject* g, Ref ann) { return rt::make_function(def, g, nullptr, ann.get()); }
+
+Ref make_logging_handler(PyObject* g) {
+    Ref ns = rt::owned(PyDict_New());
+    PyObject* d = ns.get();
+    rt::bind(d, "__module__", G("__name__").get());
+    rt::bind(d, "__qualname__", S("LoggingHandler"));
+
+    Ref splitter_t = rt::owned(PyObject_GetItem(G("Splitter").get(), G("LogEntry").get()));
+    Ref optional_t = rt::owned(PyObject_GetItem(G("Optional").get(), splitter_t.get()));
+    Ref bool_t = G("bool");
+    rt::bind(d, "__annotations__",
+             annotations({{"splitter", optional_t.get()},
+                          {"disabled", bool_t.get()},
+                          {"task_pump", S("Task[None]")},
+                          {"task_write", S("Task[None]")}})
+                 .get());
+
+    rt::bind(d, "__init__", method(handler_init_def, g, annotations({{"return", Py_None}})).get());
+    rt::bind(d, "inited", method(inited_def, g, annotations({{"return", G("bool").get()}})).get());
+    rt::bind(d, "init", method(init_def, g, annotations({{"return", Py_None}})).get());
+    rt::bind(d, "aclose", method(aclose_def, g, annotations({{"return", Py_None}})).get());
+    rt::bind(d, "disable_stderr_writer", method(disable_def, g, annotations({{"return", Py_None}})).get());
+    rt::bind(d, "enable_stderr_writer", method(enable_def, g, annotations({{"return", Py_None}})).get());
+
+    // The decorator is looked up, class namespace first, before the function is made.
+    PyObject* in_class = PyDict_GetItemWithError(d, S("async_errors"));
+    if (!in_class && PyErr_Occurred()) rt::throw_error();
+    Ref decorator = in_class ? Ref::borrow(in_class) : G("async_errors");
+    Ref writer = method(write_aiologs_def, g, annotations({{"return", Py_None}}));
+    rt::bind(d, "write_aiologs", rt::call(decorator.get(), {writer.get()}).get());
+
+    Ref bases = rt::owned(PyTuple_Pack(1, reinterpret_cast<PyObject*>(&PyBaseObject_Type)));
+    return rt::call(reinterpret_cast<PyObject*>(&PyType_Type), {S("LoggingHandler"), bases.get(), d});
+}
+
+}  // namespace
+
+void exec_loghandle_imp(PyObject* module) {
+    PyObject* g = PyModule_GetDict(module);
+    for (const char* m : {"asyncio", "math", "os", "sys", "time", "traceback"}) rt::import_module(g, m);
+    rt::import_from(g, "asyncio", {"CancelledError", "get_running_loop", "StreamWriter"});
+    rt::import_from(g, "asyncio.tasks", {"Task"});
+    rt::import_from(g, "typing", {"Any", "Iterator", "Optional", "Tuple", "TypeVar"});
+    rt::import_module(g, "aiofiles");
+    rt::import_module(g, "termcolor");
+    rt::import_from(g, "tarvo_commons.logs", {"get_as_strings", "get_min_level", "LogEntry", "TLogger"});
+    rt::import_from(g, "tarvo_commons.text", {"indent"});
+    rt::import_from(g, "tarvo_commons.ui", {"get_colorize_function"});
+    rt::import_from(g, "tarvo_utils_asyncio",
+                    {"async_errors", "debug", "queue_get_multiple", "Splitter", "SplitterBadFinish"});
+    rt::import_from(g, "tarvo_utils_asyncio.logentry",
+                    {"add_color", "color_function", "color_gray", "color_module", "color_red",
+                     "format_logentry_prefix"});
+    rt::bind(g, "__all__", rt::owned(Py_BuildValue("[s]", "LoggingHandler")).get());
+    rt::import_from(g, "tarvo_utils_asyncio", {"my_create_task"});
+    rt::bind(g, "ENV_LOG_STDERR", S("T_LOG_STDERR"));
+    rt::bind(g, "STDERR", S("/dev/stderr"));
+    rt::bind(g, "color_raw_line", rt::call(G("get_colorize_function").get(), {S("#0000ff")}).get());
+    rt::bind(g, "X", rt::call(G("TypeVar").get(), {S("X")}).get());
+
+    Ref splitter_x = rt::owned(PyObject_GetItem(G("Splitter").get(), G("X").get()));
+    Ref pump_ann = annotations({{"q", S("asyncio.Queue[X]")}, {"splitter", splitter_x.get()}, {"return", Py_None}});
+    rt::bind(g, "pump", rt::make_function(pump_def, g, nullptr, pump_ann.get()).get());
+    rt::bind(g, "LoggingHandler", make_logging_handler(g).get());
+    Ref linesof_ann = annotations({{"s", G("str").get()}, {"return", rt::owned(PyObject_GetItem(G("Iterator").get(), G("str").get())).get()}});
+    rt::bind(g, "linesof", rt::make_function(linesof_def, g, nullptr, linesof_ann.get()).get());
+}
+
+}  // namespace tlh

@@ -1,0 +1,83 @@
+// pump(q, splitter): the only consumer of the process-wide log queue. Takes entries in batches
+// and pushes each into the splitter until the end marker; tells the splitter how the stream ended.
+#include "common.hpp"
+
+#include <optional>
+
+namespace tlh {
+namespace {
+
+rt::Async pump(Bound a) {
+    PyObject* g = a.globals();
+    PyObject* q = a[0];
+    PyObject* splitter = a[1];
+
+    Ref loop = rt::call_method(G("asyncio").get(), S("get_running_loop"));
+    Ref loop_id = rt::owned(PyLong_FromVoidPtr(loop.get()));
+    debug(g, rt::concat({S("loop is "), loop_id.get()}));
+    debug(g, S("pump started"));
+
+    std::optional<PyErr> caught;
+    try {
+        bool should_exit = false;
+        long long i = 0;
+        do {
+            Ref batch = rt::call(G("queue_get_multiple").get(), {q});
+            Ref xs = co_await rt::await(std::move(batch));
+            Ref it = rt::owned(PyObject_GetIter(xs.get()));
+            while (PyObject* next = PyIter_Next(it.get())) {
+                Ref x = Ref::steal(next);
+                debug(g, rt::owned(PyUnicode_FromFormat("pump got message #%lld", i)));
+                Ref subscribers = rt::getattr(splitter, S("subscribers"));
+                if (rt::truth(subscribers.get())) {
+                    Ref values = rt::call_method(subscribers.get(), S("values"));
+                    Ref list = rt::owned(PySequence_List(values.get()));
+                    Ref first = rt::owned(PySequence_GetItem(list.get(), 0));
+                    Ref size = rt::call_method(rt::getattr(first.get(), S("queue")).get(), S("qsize"));
+                    Ref prefix = rt::owned(PyUnicode_FromFormat("pump got message #%lld - his q is ", i));
+                    debug(g, rt::concat({prefix.get(), size.get()}));
+                }
+                ++i;
+                Ref eof = rt::getattr(G("TLogger").get(), S("queue_sentinel_eof"));
+                if (equal(x.get(), eof.get())) {
+                    debug(g, S("pump exits due to sentinel"));
+                    should_exit = true;
+                    break;
+                }
+                rt::call_method(splitter, S("push"), {x.get()});
+            }
+            if (PyErr_Occurred()) rt::throw_error();
+        } while (!should_exit);
+    } catch (PyErr& e) {
+        caught.emplace(std::move(e));
+    }
+
+    if (caught && caught->matches(G("CancelledError").get())) {
+        rt::Except handling(*caught);
+        debug(g, S("pump cancelled"));
+        Ref finish = rt::call_method(splitter, S("finish"));
+        co_await rt::await(std::move(finish));
+        co_return rt::none();  // cancellation ends the pump normally
+    }
+    if (caught) {
+        rt::Except handling(*caught);
+        Ref msg = rt::concat({S("pump() exception "), format_exc(g).get()});
+        debug(g, msg);
+        Ref finish = rt::call_method(splitter, S("finish_error"), {msg.get()});
+        co_await rt::await(std::move(finish));
+        debug(g, S("error shutdown for pump()"));
+        handling.reraise();
+    }
+
+    Ref finish = rt::call_method(splitter, S("finish"));
+    co_await rt::await(std::move(finish));
+    debug(g, S("graceful shutdown for pump()"));
+    co_return rt::none();
+}
+
+}  // namespace
+
+const rt::FunctionDef pump_def = {"pump", "pump", {"q", "splitter"}, rt::coroutine_entry<pump>,
+                                  rt::FunctionKind::coroutine};
+
+}  // namespace tlh

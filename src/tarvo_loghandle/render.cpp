@@ -1,0 +1,147 @@
+// Rendering of one log entry into output pieces (overlap, line, redraw): the level filter and
+// the raw-line, user and regular layouts. A run of entries from one source shares one header,
+// through the writer's prefix memory, reached by the closures same_prefix and same_prefix_secondary.
+#include "common.hpp"
+
+namespace tlh {
+namespace {
+
+Ref piece(PyObject* overlap, PyObject* line, PyObject* redraw) {
+    return rt::owned(PyTuple_Pack(3, overlap, line, redraw));
+}
+
+Ref join(std::initializer_list<PyObject*> parts) { return rt::concat(parts); }
+
+// The message of a raw-line entry may hold terminal control text; "%[" marks lines that overlap.
+rt::Gen handle(Bound a) {
+    PyObject* g = a.globals();
+    PyObject* le = a[0];
+    Ref same_prefix = a.cell(0);
+    Ref same_prefix_secondary = a.cell(1);
+
+    if (!rt::check_int(PyObject_IsInstance(le, G("LogEntry").get()))) {
+        PyErr_SetObject(PyExc_AssertionError, le);
+        rt::throw_error();
+    }
+    Ref msg = rt::getattr(le, S("msg"));
+    if (!PyUnicode_Check(msg.get()) && msg.get() != Py_None) {
+        Ref type_text = rt::to_str(reinterpret_cast<PyObject*>(Py_TYPE(msg.get())));
+        rt::setattr(le, S("msg"), join({S("!!!!! not str: "), type_text.get()}).get());
+    }
+    if (rt::truth(rt::getattr(le, S("msg")).get())) {
+        Ref current = rt::getattr(le, S("msg"));
+        Ref glyph = rt::call_method(G("termcolor").get(), S("colored"), {S("✗"), S("red")});
+        rt::setattr(le, S("msg"), rt::call_method(current.get(), S("replace"), {S("\r"), glyph.get()}).get());
+    }
+
+    Ref now = rt::call_method(G("time").get(), S("time_ns"));
+    static PyObject* const ns_per_s = PyLong_FromLong(1000000000);
+    Ref seconds = rt::owned(PyNumber_TrueDivide(now.get(), ns_per_s));
+    Ref draw_dt = rt::owned(PyNumber_Subtract(seconds.get(), rt::getattr(le, S("timestamp")).get()));
+    Ref label = join({S(" "), rt::owned(PyObject_Format(draw_dt.get(), S(".2f"))).get()});
+    Ref magnitude = rt::call_method(G("math").get(), S("fabs"), {draw_dt.get()});
+    static PyObject* const threshold = PyFloat_FromDouble(1.0);
+    bool late = rt::truth(rt::owned(PyObject_RichCompare(magnitude.get(), threshold, Py_GT)).get());
+    Ref time_warn = rt::call((late ? G("color_red") : G("color_gray")).get(), {label.get()});
+
+    static PyObject* const level_kw = Py_BuildValue("(ss)", "prefix", "module");
+    Ref min_level = rt::call_kw(G("get_min_level").get(),
+                                {rt::getattr(le, S("prefix")).get(), rt::getattr(le, S("module")).get()}, level_kw);
+    Ref level = rt::call_method(G("TLogger").get(), S("level_from_level_name"), {rt::getattr(le, S("level")).get()});
+    if (rt::truth(rt::owned(PyObject_RichCompare(level.get(), min_level.get(), Py_LT)).get())) co_return;
+
+    if (rt::check_int(PySequence_Contains(rt::getattr(le, S("tags")).get(), S("raw_line")))) {
+        bool redraw_flag = rt::check_int(PySequence_Contains(rt::getattr(le, S("tags")).get(), S("redraw")));
+        PyObject* redraw = redraw_flag ? Py_True : Py_False;
+        Ref prefix = rt::getattr(le, S("prefix"));
+        Ref key = rt::owned(PyTuple_Pack(2, S("raw_line"), prefix.get()));
+        if (!rt::truth(rt::call(same_prefix.get(), {key.get()}).get())) {
+            Ref dotted = rt::owned(PyUnicode_Join(S("."), prefix.get()));
+            Ref header = join({rt::call(G("color_raw_line").get(), {dotted.get()}).get(), time_warn.get()});
+            co_yield piece(Py_False, header.get(), redraw);
+        }
+        Ref bar = join({time_warn.get(), rt::call(G("color_raw_line").get(), {S("│")}).get(), S(" ")});
+        Ref current = rt::getattr(le, S("msg"));
+        Ref valid_msg = rt::truth(current.get()) ? current : Ref::borrow(S(""));
+        bool overlap_flag = rt::check_int(PySequence_Contains(valid_msg.get(), S("%[")));
+        PyObject* overlap = overlap_flag ? Py_True : Py_False;
+        Ref parts = rt::call_method(valid_msg.get(), S("split"), {S("\n")});
+        Ref it = rt::owned(PyObject_GetIter(parts.get()));
+        while (PyObject* p = PyIter_Next(it.get())) {
+            Ref part = Ref::steal(p);
+            Ref line = join({bar.get(), part.get()});
+            co_yield piece(overlap, line.get(), redraw);
+        }
+        if (PyErr_Occurred()) rt::throw_error();
+        co_return;
+    }
+
+    Ref level_name = rt::getattr(le, S("level"));
+    Ref tlogger = G("TLogger");
+    Ref user_levels = rt::owned(Py_BuildValue("[NN]", rt::getattr(tlogger.get(), S("USER_ERROR")).release(),
+                                              rt::getattr(tlogger.get(), S("USER_INFO")).release()));
+    if (rt::check_int(PySequence_Contains(user_levels.get(), level_name.get()))) {
+        Ref pmsg = rt::call(G("get_as_strings").get(), {rt::getattr(le, S("msg")).get(), rt::getattr(le, S("kwargs")).get()});
+        Ref f = rt::call(G("add_color").get(), {pmsg.get(), rt::getattr(le, S("level")).get()});
+        co_yield piece(Py_False, f.get(), Py_False);
+        co_return;
+    }
+
+    Ref key = rt::owned(PyTuple_Pack(3, S("regular"), rt::getattr(le, S("prefix")).get(), rt::getattr(le, S("module")).get()));
+    if (!rt::truth(rt::call(same_prefix.get(), {key.get()}).get())) {
+        Ref pref = rt::call(G("format_logentry_prefix").get(), {le});
+        pref = rt::owned(PyNumber_Add(pref.get(), time_warn.get()));
+        Ref start = rt::call(G("color_module").get(), {S("╔ ")});
+        Ref header = rt::owned(PyNumber_Add(start.get(), pref.get()));
+        co_yield piece(Py_False, header.get(), Py_False);
+    }
+    Ref P = rt::call(G("color_module").get(), {S("║ ")});
+    Ref stack_key = rt::owned(PyTuple_Pack(2, rt::getattr(rt::getattr(le, S("stack_info")).get(), S("filename")).get(),
+                                           rt::getattr(rt::getattr(le, S("stack_info")).get(), S("func_name")).get()));
+    if (!rt::truth(rt::call(same_prefix_secondary.get(), {stack_key.get()}).get())) {
+        Ref stack_info = rt::getattr(le, S("stack_info"));
+        Ref os_path = rt::getattr(G("os").get(), S("path"));
+        Ref bn = rt::call_method(os_path.get(), S("basename"), {rt::getattr(stack_info.get(), S("filename")).get()});
+        if (!equal(bn.get(), S("__init__.py"))) {
+            Ref func = rt::getattr(rt::getattr(le, S("stack_info")).get(), S("func_name"));
+            Ref text = join({bn.get(), S(" "), func.get(), S("() ")});
+            Ref first = rt::call(G("color_function").get(), {text.get()});
+            Ref indented = rt::call(G("indent").get(), {first.get(), P.get()});
+            Ref lines = rt::call(G("linesof").get(), {indented.get()});
+            Ref it = rt::owned(PyObject_GetIter(lines.get()));
+            while (PyObject* l = PyIter_Next(it.get())) {
+                Ref line = Ref::steal(l);
+                co_yield piece(Py_False, line.get(), Py_False);
+            }
+            if (PyErr_Occurred()) rt::throw_error();
+        }
+    }
+    Ref current = rt::getattr(le, S("msg"));
+    Ref text = rt::truth(current.get()) ? current : Ref::borrow(S(""));
+    Ref pmsg = rt::call(G("get_as_strings").get(), {text.get(), rt::getattr(le, S("kwargs")).get()});
+    Ref f = rt::call(G("add_color").get(), {pmsg.get(), rt::getattr(le, S("level")).get()});
+    Ref indented = rt::call(G("indent").get(), {f.get(), P.get()});
+    Ref lines = rt::call(G("linesof").get(), {indented.get()});
+    Ref it = rt::owned(PyObject_GetIter(lines.get()));
+    while (PyObject* l = PyIter_Next(it.get())) {
+        Ref line = Ref::steal(l);
+        co_yield piece(Py_False, line.get(), Py_False);
+    }
+    if (PyErr_Occurred()) rt::throw_error();
+}
+
+rt::Gen linesof(Bound a) {
+    Ref parts = rt::call_method(a[0], S("split"), {S("\n")});
+    Ref it = rt::owned(PyObject_GetIter(parts.get()));
+    while (PyObject* p = PyIter_Next(it.get())) co_yield Ref::steal(p);
+    if (PyErr_Occurred()) rt::throw_error();
+}
+
+}  // namespace
+
+const rt::FunctionDef handle_def = {"handle", "LoggingHandler.write_aiologs.<locals>.handle", {"le"},
+                                    rt::generator_entry<handle>, rt::FunctionKind::generator};
+const rt::FunctionDef linesof_def = {"linesof", "linesof", {"s"}, rt::generator_entry<linesof>,
+                                     rt::FunctionKind::generator};
+
+}  // namespace tlh

@@ -1,0 +1,271 @@
+// write_aiologs: renders the entries of each chunk the splitter delivers and writes the chunk's
+// text with one write. Pieces are separated by line feeds, or by carriage returns where a piece
+// is drawn over the previous one in place (progress bars).
+#include "common.hpp"
+
+#include <optional>
+
+namespace tlh {
+namespace {
+
+// Closure cells: (last_write_line_prefix, last_write_line_prefix_secondary).
+Ref same_prefix(Bound a) {
+    PyObject* x = a[0];
+    Ref last = a.cell(0);
+    Ref same = rt::owned(PyObject_RichCompare(x, last.get(), Py_EQ));
+    if (!rt::truth(same.get())) a.set_cell(1, Py_None);
+    a.set_cell(0, x);
+    return same;
+}
+
+// Closure cell: (last_write_line_prefix_secondary,).
+Ref same_prefix_secondary(Bound a) {
+    PyObject* x = a[0];
+    Ref last = a.cell(0);
+    Ref same = rt::owned(PyObject_RichCompare(x, last.get(), Py_EQ));
+    a.set_cell(0, x);
+    return same;
+}
+
+Ref cell(PyObject* v) { return rt::owned(PyCell_New(v)); }
+Ref tuple(std::initializer_list<PyObject*> items) {
+    Ref t = rt::owned(PyTuple_New(Py_ssize_t(items.size())));
+    Py_ssize_t i = 0;
+    for (PyObject* o : items) PyTuple_SET_ITEM(t.get(), i++, Py_NewRef(o));
+    return t;
+}
+Ref format(const char* fmt, long long a, long long b = 0, long long c = 0) {
+    return rt::owned(PyUnicode_FromFormat(fmt, a, b, c));
+}
+
+// Opens the output. Under a service manager stderr may be a socket, which "/dev/stderr" cannot
+// open: the default path then falls back to a duplicate of descriptor 2. Line buffering hands
+// each chunk (it always holds a line feed or carriage return) to the OS with its write.
+rt::Async open_output(Bound a) {
+    PyObject* g = a.globals();
+    static PyObject* const kw = Py_BuildValue("(s)", "buffering");
+    static PyObject* const one = PyLong_FromLong(1);
+    Ref path = G("STDERR");
+    Ref opening = rt::call_kw(rt::getattr(G("aiofiles").get(), S("open")).get(), {path.get(), S("a"), one}, kw);
+    std::optional<PyErr> failed;
+    try {
+        Ref file = co_await rt::await(std::move(opening));
+        co_return file;
+    } catch (PyErr& e) {
+        if (!e.matches(PyExc_OSError) || !PyUnicode_Check(path.get()) || !equal(path.get(), S("/dev/stderr"))) throw;
+        failed.emplace(std::move(e));
+    }
+    rt::Except handling(*failed);
+    static PyObject* const two = PyLong_FromLong(2);
+    Ref fd = rt::call_method(G("os").get(), S("dup"), {two});
+    Ref reopening = rt::call_kw(rt::getattr(G("aiofiles").get(), S("open")).get(), {fd.get(), S("a"), one}, kw);
+    Ref file = co_await rt::await(std::move(reopening));
+    co_return file;
+}
+const rt::FunctionDef open_output_def = {"open_output", "open_output", {}, rt::coroutine_entry<open_output>,
+                                         rt::FunctionKind::coroutine};
+
+// Writes one chunk's text. Characters the output's encoding cannot represent (lone surrogates
+// from undecodable file names) are written escaped rather than failing the whole chunk.
+rt::Async write_text(Bound a) {
+    PyObject* stderr_file = a[0];
+    Ref text = Ref::borrow(a[1]);
+    std::optional<PyErr> unencodable;
+    try {
+        Ref writing = rt::call_method(stderr_file, S("write"), {text.get()});
+        co_await rt::await(std::move(writing));
+        co_return rt::none();
+    } catch (PyErr& e) {
+        if (!e.matches(PyExc_UnicodeEncodeError)) throw;
+        unencodable.emplace(std::move(e));
+    }
+    rt::Except handling(*unencodable);
+    Ref encoding = rt::getattr(unencodable->value(), S("encoding"));
+    Ref bytes = rt::call_method(text.get(), S("encode"), {encoding.get(), S("backslashreplace")});
+    Ref escaped = rt::call_method(bytes.get(), S("decode"), {encoding.get()});
+    Ref writing = rt::call_method(stderr_file, S("write"), {escaped.get()});
+    co_await rt::await(std::move(writing));
+    co_return rt::none();
+}
+const rt::FunctionDef write_text_def = {"write_text", "write_text", {"stderr", "text"},
+                                        rt::coroutine_entry<write_text>, rt::FunctionKind::coroutine};
+
+// The text and separator state of the chunk being assembled.
+struct Assembly {
+    Ref parts = rt::owned(PyList_New(0));
+    Ref last_overlap = rt::boolean(false);
+    bool last_was_redrawing = false;
+
+    struct Mark {
+        Py_ssize_t size;
+        Ref last_overlap;
+        bool last_was_redrawing;
+    };
+    Mark mark() const { return {PyList_GET_SIZE(parts.get()), last_overlap, last_was_redrawing}; }
+    void rollback(const Mark& m) {
+        rt::check_int(PyList_SetSlice(parts.get(), m.size, PyList_GET_SIZE(parts.get()), nullptr));
+        last_overlap = m.last_overlap;
+        last_was_redrawing = m.last_was_redrawing;
+    }
+
+    void append(PyObject* s) { rt::check_int(PyList_Append(parts.get(), s)); }
+
+    // The separator rule: drawn in place when (overlap and last_overlap) or redraw.
+    void add(PyObject* overlap, PyObject* line, PyObject* redraw) {
+        bool in_place = (rt::truth(overlap) && rt::truth(last_overlap.get())) || rt::truth(redraw);
+        if (in_place) {
+            if (!last_was_redrawing) append(S("\n"));
+            append(S("\r"));
+            last_was_redrawing = true;
+        } else {
+            append(S("\n"));
+            last_was_redrawing = false;
+        }
+        if (!PyUnicode_Check(line))
+            rt::raise_format(PyExc_TypeError, "can only concatenate str (not \"%.200s\") to str", Py_TYPE(line)->tp_name);
+        append(line);
+        last_overlap = Ref::borrow(overlap);
+    }
+
+    Ref take_text() {
+        Ref text = rt::owned(PyUnicode_Join(S(""), parts.get()));
+        rt::check_int(PyList_SetSlice(parts.get(), 0, PyList_GET_SIZE(parts.get()), nullptr));
+        return text;
+    }
+};
+
+// "Type: message" on one line, for the line that stands in for an entry that cannot be shown.
+Ref describe(PyObject* exc) {
+    Ref name = rt::owned(PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(exc)), "__name__"));
+    PyObject* text = PyObject_Str(exc);
+    if (!text) {
+        PyErr_Clear();
+        return name;
+    }
+    Ref message = Ref::steal(text);
+    if (PyUnicode_GET_LENGTH(message.get()) == 0) return name;
+    Ref flat = rt::call_method(message.get(), S("replace"), {S("\r"), S(" ")});
+    flat = rt::call_method(flat.get(), S("replace"), {S("\n"), S(" ")});
+    return rt::concat({name.get(), S(": "), flat.get()});
+}
+
+rt::Async write_aiologs(Bound a) {
+    PyObject* g = a.globals();
+    PyObject* self = a[0];
+    debug(g, S("write_aiologs started"));
+
+    Ref last_write_line_prefix = cell(Py_None);
+    Ref last_write_line_prefix_secondary = cell(Py_None);
+    Ref any_tuple = rt::owned(PyObject_GetItem(G("Tuple").get(), rt::owned(Py_BuildValue("(OO)", G("Any").get(), Py_Ellipsis)).get()));
+    Ref prefix_ann = annotations({{"x", any_tuple.get()}, {"return", G("bool").get()}});
+    Ref same_prefix_fn = rt::make_function(same_prefix_def, g, tuple({last_write_line_prefix.get(), last_write_line_prefix_secondary.get()}).get(), prefix_ann.get());
+    Ref prefix2_ann = annotations({{"x", any_tuple.get()}, {"return", G("bool").get()}});
+    Ref same_prefix_secondary_fn = rt::make_function(same_prefix_secondary_def, g, tuple({last_write_line_prefix_secondary.get()}).get(), prefix2_ann.get());
+    Ref piece_t = rt::owned(PyObject_GetItem(G("Tuple").get(), rt::owned(Py_BuildValue("(OOO)", G("bool").get(), G("str").get(), G("bool").get())).get()));
+    Ref handle_ann = annotations({{"le", G("LogEntry").get()}, {"return", rt::owned(PyObject_GetItem(G("Iterator").get(), piece_t.get())).get()}});
+    Ref handle = rt::make_function(handle_def, g, tuple({cell(same_prefix_fn.get()).get(), cell(same_prefix_secondary_fn.get()).get()}).get(), handle_ann.get());
+
+    Ref opening = rt::call(rt::make_function(open_output_def, g).get());
+    Ref stderr_file = co_await rt::await(std::move(opening));
+
+    long long n = 0, nchunks = 0;
+    Assembly out;
+    std::optional<PyErr> caught;
+    try {
+        if (rt::getattr(self, S("splitter")).get() == Py_None) rt::raise_none(PyExc_AssertionError);
+        out.last_was_redrawing = false;
+        static PyObject* const sub_kw = Py_BuildValue("(s)", "sub_id");
+        Ref splitter = rt::getattr(self, S("splitter"));
+        Ref packets = rt::call_kw(rt::getattr(splitter.get(), S("read_packets")).get(), {S("write_aiologs")}, sub_kw);
+        Ref chunks = rt::aiter(packets.get());
+        Ref write_fn = rt::make_function(write_text_def, g);
+        for (;;) {
+            Ref step = rt::anext(chunks.get());
+            Ref chunk;
+            try {
+                chunk = co_await rt::await(std::move(step));
+            } catch (PyErr& e) {
+                if (!e.matches(PyExc_StopAsyncIteration)) throw;
+                break;
+            }
+            if (rt::truth(rt::getattr(self, S("disabled")).get())) {
+                debug(g, S("write_aiologs does nothing beause LoggingHandler is disabled\n"));
+                continue;
+            }
+            ++nchunks;
+            Py_ssize_t len = PyObject_Size(chunk.get());
+            if (len < 0) rt::throw_error();
+            debug(g, format("write_aiologs receives chunk %lld - %lld ", nchunks - 1, len));
+            Ref items = rt::owned(PyObject_GetIter(chunk.get()));
+            long long i = 0;
+            while (PyObject* next = PyIter_Next(items.get())) {
+                Ref element = Ref::steal(next);
+                Ref pair[2];
+                rt::unpack(element.get(), 2, pair);
+                PyObject* le0 = pair[1].get();
+                debug(g, format("write_aiologs receives #%lld (%lld/%lld) ", n, nchunks - 1, i));
+                ++n;
+                Assembly::Mark mark = out.mark();
+                try {
+                    Ref pieces = rt::call(handle.get(), {le0});
+                    Ref it = rt::owned(PyObject_GetIter(pieces.get()));
+                    while (PyObject* p = PyIter_Next(it.get())) {
+                        Ref item = Ref::steal(p);
+                        Ref fields[3];
+                        rt::unpack(item.get(), 3, fields);
+                        out.add(fields[0].get(), fields[1].get(), fields[2].get());
+                    }
+                    if (PyErr_Occurred()) rt::throw_error();
+                } catch (PyErr& e) {
+                    // One entry that cannot be shown must not stop the log: it is reported, its
+                    // pieces are taken back, and one line stands in its place.
+                    rt::Except handling(e);
+                    Ref msg = rt::concat({S("Cannot handle the log message: "), format_exc(g).get()});
+                    debug(g, msg);
+                    out.rollback(mark);
+                    PyCell_Set(last_write_line_prefix.get(), Py_None);
+                    PyCell_Set(last_write_line_prefix_secondary.get(), Py_None);
+                    Ref glyph = rt::call_method(G("termcolor").get(), S("colored"), {S("✗"), S("red")});
+                    Ref line = rt::concat({glyph.get(), S("Cannot handle the log message: "), describe(e.value()).get()});
+                    out.add(Py_False, line.get(), Py_False);
+                }
+                debug(g, format("write_aiologs receives #%lld (%lld/%lld) - finished ", n, nchunks - 1, i));
+                ++i;
+            }
+            if (PyErr_Occurred()) rt::throw_error();
+            debug(g, format("write_aiologs finished chunk %lld", nchunks - 1));
+            if (stderr_file.get() == Py_None) rt::raise_none(PyExc_AssertionError);
+            Ref text = out.take_text();
+            Ref writing = rt::call(write_fn.get(), {stderr_file.get(), text.get()});
+            co_await rt::await(std::move(writing));
+            debug(g, format("write_aiologs finished chunk %lld - and pushed", nchunks - 1));
+        }
+    } catch (PyErr& e) {
+        caught.emplace(std::move(e));
+    }
+
+    if (caught && caught->matches(G("SplitterBadFinish").get())) {
+        rt::Except handling(*caught);
+        debug(g, S("write_aiologs receives SplitterBadFinish."));
+        co_return rt::none();
+    }
+    if (caught) {
+        rt::Except handling(*caught);
+        debug(g, rt::concat({S("write_aiologs receives Exception: "), format_exc(g).get()}));
+        handling.reraise();
+    }
+    debug(g, S("write_aiologs finished gracefully."));
+    co_return rt::none();
+}
+
+}  // namespace
+
+const rt::FunctionDef same_prefix_def = {"same_prefix", "LoggingHandler.write_aiologs.<locals>.same_prefix", {"x"},
+                                         same_prefix, rt::FunctionKind::plain};
+const rt::FunctionDef same_prefix_secondary_def = {"same_prefix_secondary",
+                                                   "LoggingHandler.write_aiologs.<locals>.same_prefix_secondary",
+                                                   {"x"}, same_prefix_secondary, rt::FunctionKind::plain};
+const rt::FunctionDef write_aiologs_def = {"write_aiologs", "LoggingHandler.write_aiologs", {"self"},
+                                           rt::coroutine_entry<write_aiologs>, rt::FunctionKind::coroutine};
+
+}  // namespace tlh
