@@ -1,6 +1,6 @@
 """What one entry looks like: layouts, shared headers, function lines, the time label, odd messages."""
 import pytest
-from conftest import entry, pairs, run_writer
+from support import entry, pairs, run_writer
 
 from tarvo_loghandle import loghandle_imp
 

@@ -2,7 +2,7 @@
 import asyncio
 
 import pytest
-from conftest import entry, pairs, run_writer
+from support import entry, pairs, run_writer
 
 from tarvo_loghandle import loghandle_imp
 from tarvo_utils_asyncio import SplitterBadFinish

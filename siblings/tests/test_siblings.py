@@ -1,0 +1,115 @@
+"""The stand-ins behave as the log handler and a service rely on."""
+import asyncio
+import os
+import subprocess
+import sys
+import threading
+
+import pytest
+
+from tarvo_commons import TLogger
+from tarvo_commons.logs import get_as_strings, get_min_level, set_min_level
+from tarvo_commons.text import indent
+from tarvo_commons.ui import get_colorize_function
+from tarvo_utils_asyncio import (Splitter, SplitterBadFinish, SyncTaskInterface, async_errors, my_create_task,
+                                 queue_get_multiple)
+from tarvo_utils_asyncio.logentry import format_logentry_prefix
+
+
+def test_logger_builds_entries_with_their_source():
+    async def main():
+        TLogger.queue = asyncio.Queue()
+        TLogger("svc.a.b").info("hello", n=1)
+        TLogger("svc").raw_line("50%", redraw=True)
+        return [TLogger.queue.get_nowait() for _ in range(2)]
+
+    info, raw = asyncio.run(main())
+    assert (info.level, info.prefix, info.msg, info.kwargs) == ("INFO", ("svc", "a", "b"), "hello", {"n": 1})
+    assert info.stack_info.func_name == "main" and info.stack_info.filename == __file__
+    assert info.module == __name__
+    assert raw.tags == {"raw_line", "redraw"}
+    assert "INFO" in format_logentry_prefix(info) and "svc.a.b" in format_logentry_prefix(info)
+    assert TLogger.level_from_level_name(TLogger.USER_ERROR) > TLogger.level_from_level_name("ERROR")
+
+
+def test_entries_from_another_thread_reach_the_loop():
+    async def main():
+        TLogger.queue = asyncio.Queue()
+        getter = asyncio.ensure_future(queue_get_multiple(TLogger.queue))
+        await asyncio.sleep(0)
+        threading.Thread(target=lambda: TLogger("t").info("from a thread")).start()
+        return await asyncio.wait_for(getter, 5)
+
+    (entry,) = asyncio.run(main())
+    assert entry.msg == "from a thread"
+
+
+def test_levels_text_and_colours():
+    set_min_level("noisy", "WARNING")
+    assert get_min_level(("noisy", "part"), "m") == 30 and get_min_level(("quiet",), "m") == 10
+    assert get_as_strings("m", {"a": 1}) == "m a=1" and get_as_strings(None, {}) == ""
+    assert indent("a\nb", "> ") == "> a\n> b"
+    assert get_colorize_function("#0000ff")("x") == "\x1b[38;2;0;0;255mx\x1b[0m"
+    with pytest.raises(ValueError):
+        get_colorize_function("blue")
+
+
+def test_splitter_history_chunks_and_ends():
+    async def main():
+        s = await Splitter.make_init(object, name="t", prune_if_bigger=100, prune_age_s=30, max_size=2)
+        for x in "abc":
+            s.push(x)  # before anyone subscribed: kept as history
+        await s.finish()
+        chunks = [[x for _, x in chunk] async for chunk in s.read_packets(sub_id="w")]
+        assert chunks == [["a", "b"], ["c"]]
+
+        s = await Splitter.make_init(object, name="t")
+        reader = s.read_packets(sub_id="w")
+        first = asyncio.ensure_future(reader.__anext__())
+        await asyncio.sleep(0)
+        assert list(s.subscribers) == ["w"]
+        s.push("x")
+        assert [x for _, x in await first] == ["x"]
+        await s.finish_error("boom")
+        with pytest.raises(SplitterBadFinish):
+            await reader.__anext__()
+        await s.aclose()
+
+    asyncio.run(main())
+
+
+def test_tasks_errors_and_interfaces():
+    seen = []
+
+    async def failing():
+        raise KeyError("x")
+
+    async def main():
+        task = my_create_task(asyncio.sleep(0, 5), "named")
+        assert task.get_name() == "named" and await task == 5
+        with pytest.raises(KeyError):
+            await async_errors(failing)()
+        assert asyncio.iscoroutinefunction(async_errors(failing))
+        sti = SyncTaskInterface()
+
+        async def provider(s):
+            seen.append(s)
+            return "iface"
+
+        await sti.set_interface_gen("k", provider)
+        assert await sti.get_interface("k") == "iface" and seen == [sti]
+
+    asyncio.run(main())
+
+
+def test_debug_is_silent_unless_asked_and_never_on_stderr(tmp_path):
+    code = "from tarvo_utils_asyncio import debug; debug('diagnostic')"
+    quiet = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True,
+                           env={k: v for k, v in os.environ.items() if k != "TARVO_DEBUG"})
+    assert quiet.stdout == quiet.stderr == ""
+    loud = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True,
+                          env={**os.environ, "TARVO_DEBUG": "1"})
+    assert "diagnostic" in loud.stdout and loud.stderr == ""
+    target = tmp_path / "debug.log"
+    subprocess.run([sys.executable, "-c", code], env={**os.environ, "TARVO_DEBUG": str(target)}, check=True)
+    assert "diagnostic" in target.read_text()

@@ -1,0 +1,72 @@
+"""Helpers of the package tests: entries, a chunk-feeding splitter, a frozen clock."""
+import asyncio
+import time
+
+from tarvo_commons.logs import LogEntry, StackInfo
+from tarvo_loghandle import loghandle_imp
+
+
+class FrozenClock:
+    """Stands in for the module `time` of the handler module: time_ns() is fixed."""
+
+    def __init__(self, now_s: float = 1_700_000_000.0):
+        self.now_ns = int(now_s * 1_000_000_000)
+
+    def time_ns(self):
+        return self.now_ns
+
+    @property
+    def now(self):
+        return self.now_ns / 1_000_000_000
+
+
+def entry(msg="m", *, level="INFO", prefix=("svc", "part"), module="svc.part", tags=(), kwargs=None,
+          filename="/src/svc/part.py", func="work", timestamp=None):
+    return LogEntry(
+        msg=msg,
+        timestamp=time.time() if timestamp is None else timestamp,
+        level=level,
+        prefix=tuple(prefix),
+        module=module,
+        tags=frozenset(tags),
+        kwargs=dict(kwargs or {}),
+        stack_info=StackInfo(filename, func),
+    )
+
+
+class ChunkSplitter:
+    """A splitter that hands the writer the given chunks, then ends (or fails with `end_error`)."""
+
+    def __init__(self, chunks, end_error=None, before_chunk=None):
+        self.chunks = chunks
+        self.end_error = end_error
+        self.before_chunk = before_chunk or (lambda i: None)
+        self.sub_ids = []
+
+    async def read_packets(self, sub_id):
+        self.sub_ids.append(sub_id)
+        for i, chunk in enumerate(self.chunks):
+            self.before_chunk(i)
+            await asyncio.sleep(0)
+            yield chunk
+        if self.end_error is not None:
+            raise self.end_error
+
+
+def run_writer(chunks, *, end_error=None, before_chunk=None, disabled=False):
+    """Runs write_aiologs of a fresh handler over the chunks; returns (handler, result or exception)."""
+    h = loghandle_imp.LoggingHandler()
+    h.splitter = ChunkSplitter(chunks, end_error, before_chunk and (lambda i: before_chunk(h, i)))
+    h.disabled = disabled
+
+    async def go():
+        try:
+            return await h.write_aiologs()
+        except BaseException as e:  # noqa: B902 - the test looks at whatever ended the writer
+            return e
+
+    return h, asyncio.run(go())
+
+
+def pairs(*entries):
+    return [(i, le) for i, le in enumerate(entries)]
