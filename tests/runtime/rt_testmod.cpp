@@ -12,14 +12,17 @@ namespace {
 
 // await aw; return its result
 rt::Async await_value(Bound a) {
-    Ref r = co_await rt::await(Ref::borrow(a[0]));
+    Ref target = Ref::borrow(a[0]);
+    Ref r = co_await rt::await(std::move(target));
     co_return r;
 }
 
 // return (await a, await b)
 rt::Async await_both(Bound a) {
-    Ref x = co_await rt::await(Ref::borrow(a[0]));
-    Ref y = co_await rt::await(Ref::borrow(a[1]));
+    Ref first = Ref::borrow(a[0]);
+    Ref x = co_await rt::await(std::move(first));
+    Ref second = Ref::borrow(a[1]);
+    Ref y = co_await rt::await(std::move(second));
     co_return rt::owned(PyTuple_Pack(2, x.get(), y.get()));
 }
 
@@ -38,7 +41,8 @@ rt::Async raising(Bound a) {
 rt::Async catching(Bound a) {
     std::optional<PyErr> caught;
     try {
-        Ref r = co_await rt::await(Ref::borrow(a[0]));
+        Ref target = Ref::borrow(a[0]);
+        Ref r = co_await rt::await(std::move(target));
         co_return rt::owned(Py_BuildValue("(sO)", "ok", r.get()));
     } catch (PyErr& e) {
         caught.emplace(std::move(e));
