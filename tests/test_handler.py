@@ -182,3 +182,55 @@ def test_second_aclose_returns(debug_log, output):
 
     asyncio.run(main())
     assert debug_log.count("Closing logging handler: 5/5: DONE") == 2
+
+
+def test_exact_output_through_a_running_handler(debug_log, output, plain_colors, monkeypatch):
+    """Entries from TLogger through queue, pump, splitter and writer into the file, byte for byte.
+    The time label is hidden (it depends on scheduling); chunking does not change the text."""
+    monkeypatch.setattr(loghandle_imp, "color_gray", lambda s: "")
+    monkeypatch.setattr(loghandle_imp, "color_red", lambda s: "")
+    worker = TLogger("svc.worker")
+    bar = TLogger("svc.bar")
+
+    def step_one():
+        worker.info("first")
+
+    def step_two():
+        worker.info("second\nline", n=2)
+
+    async def main():
+        h = LoggingHandler()
+        await h.init()
+        step_one()
+        step_two()
+        worker.user_error("bare user line")
+        bar.raw_line("10%", redraw=True)
+        await asyncio.sleep(0.05)  # written: the next redrawn line comes in a later chunk
+        bar.raw_line("20%", redraw=True)
+        await asyncio.sleep(0.05)
+        h.disable_stderr_writer()
+        worker.info("while paused")
+        await asyncio.sleep(0.05)
+        h.enable_stderr_writer()
+        bar.raw_line("30%", redraw=True)
+        worker.info("done")
+        await h.aclose()
+
+    asyncio.run(main())
+    here = os.path.basename(__file__)
+    assert output.read_bytes().decode() == (
+        "\n<mod>╔ </mod>INFO svc.worker"
+        f"\n<mod>║ </mod><fn>{here} step_one() </fn>"
+        "\n<mod>║ </mod><INFO>first</INFO>"
+        f"\n<mod>║ </mod><fn>{here} step_two() </fn>"
+        "\n<mod>║ </mod><INFO>second"
+        "\n<mod>║ </mod>line n=2</INFO>"
+        "\n<USER_ERROR>bare user line</USER_ERROR>"
+        "\n\r<raw>svc.bar</raw>"
+        "\r<raw>│</raw> 10%"
+        "\r<raw>│</raw> 20%"
+        "\r<raw>│</raw> 30%"
+        "\n<mod>╔ </mod>INFO svc.worker"
+        f"\n<mod>║ </mod><fn>{here} main() </fn>"
+        "\n<mod>║ </mod><INFO>done</INFO>"
+    )

@@ -138,3 +138,12 @@ def test_linesof():
     with pytest.raises(AttributeError):
         next(gen)
     assert linesof.__qualname__ == "linesof" and gen.__name__ == "linesof"
+
+
+def test_a_new_header_forgets_the_function(render):
+    a = entry("a", prefix=("one",), func="same")
+    raw = entry("r", tags={"raw_line"}, prefix=("one",))
+    b = entry("b", prefix=("one",), func="same")
+    text = render(a, raw, b)
+    # the raw-line entry changed the primary prefix, so b gets a header and its function line again
+    assert text.count("╔") == 2 and text.count("<fn>part.py same() </fn>") == 2
