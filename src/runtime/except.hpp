@@ -3,13 +3,14 @@
 // Inside the scope, traceback.format_exc() sees the caught exception and exceptions
 // raised meanwhile get it as __context__. C++ has no co_await in a catch handler, so a
 // native coroutine keeps the caught PyErr, leaves the handler, and opens this scope;
-// it stays in force across the awaits of the clause, like Python's.
+// it stays in force across the awaits of the clause, like Python's, because it marks the
+// frame's own entry on the interpreter's stack of handled exceptions.
 //
 //     std::optional<PyErr> caught;
 //     try { ... } catch (PyErr& e) { caught.emplace(std::move(e)); }
 //     if (caught) { Except handling(*caught); ...; co_await ...; handling.reraise(); }
 #pragma once
-#include "frame.hpp"
+#include "error.hpp"
 
 namespace rt {
 
@@ -26,15 +27,8 @@ public:
 
 private:
     PyErr err_;
-    FrameCore* frame_;
-    PyObject* previous_;  // owned: the frame's previous handled exception
-    PyObject* saved_;     // owned: what was handled when the scope began
-    unsigned long step_ = 0;
+    _PyErr_StackItem* item_;  // the entry marked: the running native frame's, or the caller's
+    _PyErr_StackItem saved_;  // what it held before (owned)
 };
-
-// Makes `exc` (or nothing, for NULL) the exception the interpreter sees as handled.
-void set_handled(PyObject* exc) noexcept;
-// The exception the interpreter sees as handled now (new reference, or NULL).
-PyObject* get_handled() noexcept;
 
 }  // namespace rt

@@ -1,14 +1,10 @@
 #include "frame.hpp"
 
-#include "except.hpp"
-
 #include <utility>
 
 namespace rt {
 
 namespace {
-
-thread_local FrameCore* running_core = nullptr;
 
 PyObject* take(PyObject*& slot) noexcept { return std::exchange(slot, nullptr); }
 
@@ -124,8 +120,6 @@ bool step_delegate(FrameCore& c, PyObject* arg, PyObject* exc, PyObject** out) n
 
 }  // namespace
 
-FrameCore* current_frame() noexcept { return running_core; }
-
 PySendResult step(FrameCore& c, PyObject* arg, PyObject* exc, PyObject** out) noexcept {
     *out = nullptr;
     if (c.running) {
@@ -157,10 +151,9 @@ PySendResult step(FrameCore& c, PyObject* arg, PyObject* exc, PyObject** out) no
     if (Py_EnterRecursiveCall(" in a native coroutine")) return PYGEN_ERROR;
 
     c.running = true;
-    ++c.steps;
-    FrameCore* outer_core = std::exchange(running_core, &c);
-    c.outer_handled = get_handled();
-    if (c.handled) set_handled(c.handled);
+    PyThreadState* ts = PyThreadState_Get();
+    c.exc_state.previous_item = ts->exc_info;
+    ts->exc_info = &c.exc_state;
 
     PySendResult r;
     if (c.delegate && step_delegate(c, arg, exc, out)) {
@@ -175,9 +168,8 @@ PySendResult step(FrameCore& c, PyObject* arg, PyObject* exc, PyObject** out) no
         r = resume_body(c, out);
     }
 
-    set_handled(c.outer_handled);
-    Py_CLEAR(c.outer_handled);
-    running_core = outer_core;
+    ts->exc_info = c.exc_state.previous_item;
+    c.exc_state.previous_item = nullptr;
     c.running = false;
     Py_LeaveRecursiveCall();
     return r;
@@ -227,12 +219,20 @@ int traverse_core(FrameCore& c, visitproc visit, void* arg) {
     Py_VISIT(c.resume_error);
     Py_VISIT(c.result);
     Py_VISIT(c.error);
-    Py_VISIT(c.handled);
-    Py_VISIT(c.outer_handled);
+    Py_VISIT(c.exc_state.exc_value);
+#if PY_VERSION_HEX < 0x030B0000
+    Py_VISIT(c.exc_state.exc_type);
+    Py_VISIT(c.exc_state.exc_traceback);
+#endif
     return 0;
 }
 
 void clear_core(FrameCore& c) noexcept {
+    Py_CLEAR(c.exc_state.exc_value);
+#if PY_VERSION_HEX < 0x030B0000
+    Py_CLEAR(c.exc_state.exc_type);
+    Py_CLEAR(c.exc_state.exc_traceback);
+#endif
     Py_CLEAR(c.delegate);
     Py_CLEAR(c.yielded);
     Py_CLEAR(c.resume_value);
@@ -298,6 +298,11 @@ PyObject* stop_iteration(PyObject* value) noexcept {
     if (value == Py_None) {
         Py_DECREF(value);
         PyErr_SetNone(PyExc_StopIteration);
+        return nullptr;
+    }
+    if (!PyTuple_Check(value) && !PyExceptionInstance_Check(value)) {
+        PyErr_SetObject(PyExc_StopIteration, value);
+        Py_DECREF(value);
         return nullptr;
     }
     // An instance keeps tuples and exceptions from being taken apart as constructor arguments.

@@ -7,6 +7,7 @@
 #include "error.hpp"
 
 #include <coroutine>
+#include <new>
 
 namespace rt {
 
@@ -20,9 +21,9 @@ struct FrameCore {
     PyObject* resume_error = nullptr;   // exception to raise where the body resumes
     PyObject* result = nullptr;         // return value of the finished body
     PyObject* error = nullptr;          // exception that ended the body
-    PyObject* handled = nullptr;        // exception of the except clause the body is in
-    PyObject* outer_handled = nullptr;  // what the caller was handling during the current step
-    unsigned long steps = 0;            // counts steps, so scopes know whether they span a suspension
+    // The exception the body is handling (an except clause it is in), pushed on the interpreter's
+    // stack of handled exceptions while the body runs, as a Python generator's is.
+    _PyErr_StackItem exc_state{};
     FrameKind kind = FrameKind::coroutine;
     bool yielded_value = false;  // the last suspension was a co_yield, not a pass-through of an await
     bool started = false;
@@ -39,8 +40,6 @@ PyObject* close_frame(FrameCore& c) noexcept;
 void drop_frame(FrameCore& c) noexcept;
 int traverse_core(FrameCore& c, visitproc visit, void* arg);
 void clear_core(FrameCore& c) noexcept;
-// The core of the frame whose step is running on this thread, if any.
-FrameCore* current_frame() noexcept;
 
 // Conversions between am_send results and the iterator protocol.
 PyObject* stop_iteration(PyObject* value) noexcept;  // sets StopIteration(value), returns NULL; steals value
@@ -50,6 +49,12 @@ PyObject* thrown_exception(PyObject* const* args, Py_ssize_t nargs) noexcept;
 
 struct PromiseBase {
     FrameCore* core = nullptr;
+    // Frames are small and short-lived: the interpreter's allocator serves them fastest.
+    static void* operator new(size_t size) {
+        if (void* p = PyMem_Malloc(size)) return p;
+        throw std::bad_alloc();
+    }
+    static void operator delete(void* p) noexcept { PyMem_Free(p); }
     std::suspend_always initial_suspend() noexcept { return {}; }
     std::suspend_always final_suspend() noexcept { return {}; }
     void unhandled_exception() noexcept {

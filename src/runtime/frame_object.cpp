@@ -60,7 +60,6 @@ void frame_dealloc(PyObject* o) {
     if (self->weakrefs) PyObject_ClearWeakRefs(o);
     drop_frame(self->core);
     frame_clear(o);
-    Py_XDECREF(self->core.handled);
     Py_CLEAR(self->name);
     Py_CLEAR(self->qualname);
     self->core.~FrameCore();
