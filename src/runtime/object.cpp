@@ -103,13 +103,10 @@ void import_star(PyObject* globals, const char* module, int level) {
         }
         names = pub;
     }
-    Ref it = owned(PyObject_GetIter(names.get()));
-    while (PyObject* n = PyIter_Next(it.get())) {
-        Ref name = Ref::steal(n);
+    for (Ref& name : iterate(names.get())) {
         Ref value = getattr(mod.get(), name.get());
         check_int(PyDict_SetItem(globals, name.get(), value.get()));
     }
-    if (PyErr_Occurred()) throw_error();
 }
 
 }  // namespace rt

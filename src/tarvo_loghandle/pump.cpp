@@ -24,9 +24,7 @@ rt::Async pump(Bound a) {
         do {
             Ref batch = rt::call(G("queue_get_multiple").get(), {q});
             Ref xs = co_await rt::await(std::move(batch));
-            Ref it = rt::owned(PyObject_GetIter(xs.get()));
-            while (PyObject* next = PyIter_Next(it.get())) {
-                Ref x = Ref::steal(next);
+            for (Ref& x : rt::iterate(xs.get())) {
                 debug(g, rt::owned(PyUnicode_FromFormat("pump got message #%lld", i)));
                 Ref subscribers = rt::getattr(splitter, S("subscribers"));
                 if (rt::truth(subscribers.get())) {
@@ -46,7 +44,6 @@ rt::Async pump(Bound a) {
                 }
                 rt::call_method(splitter, S("push"), {x.get()});
             }
-            if (PyErr_Occurred()) rt::throw_error();
         } while (!should_exit);
     } catch (PyErr& e) {
         caught.emplace(std::move(e));

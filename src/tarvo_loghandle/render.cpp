@@ -66,13 +66,10 @@ rt::Gen handle(Bound a) {
         bool overlap_flag = rt::check_int(PySequence_Contains(valid_msg.get(), S("%[")));
         PyObject* overlap = overlap_flag ? Py_True : Py_False;
         Ref parts = rt::call_method(valid_msg.get(), S("split"), {S("\n")});
-        Ref it = rt::owned(PyObject_GetIter(parts.get()));
-        while (PyObject* p = PyIter_Next(it.get())) {
-            Ref part = Ref::steal(p);
+        for (Ref& part : rt::iterate(parts.get())) {
             Ref line = join({bar.get(), part.get()});
             co_yield piece(overlap, line.get(), redraw);
         }
-        if (PyErr_Occurred()) rt::throw_error();
         co_return;
     }
 
@@ -108,12 +105,7 @@ rt::Gen handle(Bound a) {
             Ref first = rt::call(G("color_function").get(), {text.get()});
             Ref indented = rt::call(G("indent").get(), {first.get(), P.get()});
             Ref lines = rt::call(G("linesof").get(), {indented.get()});
-            Ref it = rt::owned(PyObject_GetIter(lines.get()));
-            while (PyObject* l = PyIter_Next(it.get())) {
-                Ref line = Ref::steal(l);
-                co_yield piece(Py_False, line.get(), Py_False);
-            }
-            if (PyErr_Occurred()) rt::throw_error();
+            for (Ref& line : rt::iterate(lines.get())) co_yield piece(Py_False, line.get(), Py_False);
         }
     }
     Ref current = rt::getattr(le, S("msg"));
@@ -122,19 +114,12 @@ rt::Gen handle(Bound a) {
     Ref f = rt::call(G("add_color").get(), {pmsg.get(), rt::getattr(le, S("level")).get()});
     Ref indented = rt::call(G("indent").get(), {f.get(), P.get()});
     Ref lines = rt::call(G("linesof").get(), {indented.get()});
-    Ref it = rt::owned(PyObject_GetIter(lines.get()));
-    while (PyObject* l = PyIter_Next(it.get())) {
-        Ref line = Ref::steal(l);
-        co_yield piece(Py_False, line.get(), Py_False);
-    }
-    if (PyErr_Occurred()) rt::throw_error();
+    for (Ref& line : rt::iterate(lines.get())) co_yield piece(Py_False, line.get(), Py_False);
 }
 
 rt::Gen linesof(Bound a) {
     Ref parts = rt::call_method(a[0], S("split"), {S("\n")});
-    Ref it = rt::owned(PyObject_GetIter(parts.get()));
-    while (PyObject* p = PyIter_Next(it.get())) co_yield Ref::steal(p);
-    if (PyErr_Occurred()) rt::throw_error();
+    for (Ref& part : rt::iterate(parts.get())) co_yield std::move(part);
 }
 
 }  // namespace

@@ -196,10 +196,8 @@ rt::Async write_aiologs(Bound a) {
             Py_ssize_t len = PyObject_Size(chunk.get());
             if (len < 0) rt::throw_error();
             debug(g, format("write_aiologs receives chunk %lld - %lld ", nchunks - 1, len));
-            Ref items = rt::owned(PyObject_GetIter(chunk.get()));
             long long i = 0;
-            while (PyObject* next = PyIter_Next(items.get())) {
-                Ref element = Ref::steal(next);
+            for (Ref& element : rt::iterate(chunk.get())) {
                 Ref pair[2];
                 rt::unpack(element.get(), 2, pair);
                 PyObject* le0 = pair[1].get();
@@ -208,14 +206,11 @@ rt::Async write_aiologs(Bound a) {
                 Assembly::Mark mark = out.mark();
                 try {
                     Ref pieces = rt::call(handle.get(), {le0});
-                    Ref it = rt::owned(PyObject_GetIter(pieces.get()));
-                    while (PyObject* p = PyIter_Next(it.get())) {
-                        Ref item = Ref::steal(p);
+                    for (Ref& item : rt::iterate(pieces.get())) {
                         Ref fields[3];
                         rt::unpack(item.get(), 3, fields);
                         out.add(fields[0].get(), fields[1].get(), fields[2].get());
                     }
-                    if (PyErr_Occurred()) rt::throw_error();
                 } catch (PyErr& e) {
                     // One entry that cannot be shown must not stop the log: it is reported, its
                     // pieces are taken back, and one line stands in its place.
@@ -232,7 +227,6 @@ rt::Async write_aiologs(Bound a) {
                 debug(g, format("write_aiologs receives #%lld (%lld/%lld) - finished ", n, nchunks - 1, i));
                 ++i;
             }
-            if (PyErr_Occurred()) rt::throw_error();
             debug(g, format("write_aiologs finished chunk %lld", nchunks - 1));
             if (stderr_file.get() == Py_None) rt::raise_none(PyExc_AssertionError);
             Ref text = out.take_text();
