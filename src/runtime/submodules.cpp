@@ -34,9 +34,9 @@ PyObject* find_spec(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyO
             static PyObject* const module_spec =
                 getattr(import("importlib.machinery").get(), intern("ModuleSpec")).release();
             static PyObject* const kw = Py_BuildValue("(s)", "origin");
-            Ref spec = call_kw(module_spec, {args[0], self, as_finder(self)->origin}, kw);
-            setattr(spec.get(), RT_NAME("has_location"), Py_True);
-            return spec.release();
+            Ref found_spec = call_kw(module_spec, {args[0], self, as_finder(self)->origin}, kw);
+            setattr(found_spec.get(), RT_NAME("has_location"), Py_True);
+            return found_spec.release();
         },
         static_cast<PyObject*>(nullptr));
 }

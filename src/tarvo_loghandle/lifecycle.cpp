@@ -18,7 +18,7 @@ rt::Async init(Bound a) {
     Ref kwargs = rt::owned(Py_BuildValue("{s:s}", "name", "logs"));
     rt::check_int(PyDict_Update(kwargs.get(), logger_limits.get()));
     Ref args = rt::owned(PyTuple_Pack(1, G("LogEntry").get()));
-    Ref make_init = rt::getattr(rt::global(g, S("Splitter")).get(), S("make_init"));
+    Ref make_init = rt::getattr(G("Splitter").get(), S("make_init"));
     Ref making = rt::owned(PyObject_Call(make_init.get(), args.get(), kwargs.get()));
     Ref splitter = co_await rt::await(std::move(making));
     rt::setattr(self, S("splitter"), splitter.get());

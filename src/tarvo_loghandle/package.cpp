@@ -29,10 +29,10 @@ void set_bookkeeping(PyObject* module, PyObject* g) {
     rt::check_int(PyList_Append(path.get(), file_dir.get()));
     rt::bind(g, "__path__", path.get());
 
-    Ref spec = G("__spec__");
-    rt::setattr(spec.get(), S("origin"), file.get());
-    rt::setattr(spec.get(), S("has_location"), Py_True);
-    rt::setattr(spec.get(), S("submodule_search_locations"), path.get());
+    Ref module_spec = G("__spec__");
+    rt::setattr(module_spec.get(), S("origin"), file.get());
+    rt::setattr(module_spec.get(), S("has_location"), Py_True);
+    rt::setattr(module_spec.get(), S("submodule_search_locations"), path.get());
     rt::bind(g, "__cached__", Py_None);
     // Loaded as a plain extension, the module was not taken for a package: its submodules'
     // relative imports need the package name.

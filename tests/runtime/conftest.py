@@ -29,9 +29,9 @@ def build():
                *map(str, SOURCES), "-o", str(target) + ".tmp"]
         subprocess.run(cmd, check=True)
         pathlib.Path(str(target) + ".tmp").rename(target)
-    spec = importlib.util.spec_from_file_location("rt_testmod", target)
-    module = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(module)
+    module_spec = importlib.util.spec_from_file_location("rt_testmod", target)
+    module = importlib.util.module_from_spec(module_spec)
+    module_spec.loader.exec_module(module)
     return module
 
 
