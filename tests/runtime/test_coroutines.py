@@ -189,3 +189,38 @@ def test_functions(rt):
     assert wrapper.__qualname__ == "await_value" and wrapper.__wrapped__ is rt.await_value
     add.note = "kept"
     assert add.__dict__["note"] == "kept"
+
+
+def test_interpreter_exit_with_suspended_objects(rt):
+    """Suspended coroutines and async generators alive at exit are finalised without a crash."""
+    import subprocess
+    import textwrap
+
+    code = textwrap.dedent(f"""
+        import asyncio, importlib.util
+        spec = importlib.util.spec_from_file_location("rt_testmod", {rt.__file__!r})
+        rt = importlib.util.module_from_spec(spec)
+        spec.loader.exec_module(rt)
+
+        class Step:
+            def __await__(self):
+                yield None
+
+        async def pause():
+            await asyncio.sleep(0)
+
+        kept = rt.await_value(Step())
+        kept.send(None)
+        gen = rt.managed(print, pause)
+        try:
+            gen.__anext__().send(None)
+        except StopIteration:
+            pass
+        cycle = [kept, gen]
+        cycle.append(cycle)
+        print("leaving")
+    """)
+    r = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=60)
+    assert r.returncode == 0, r.stderr
+    assert r.stdout.startswith("enter\nleaving")
+    assert "Fatal" not in r.stderr and "Segmentation" not in r.stderr
