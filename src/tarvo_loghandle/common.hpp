@@ -28,6 +28,8 @@ inline bool equal(PyObject* a, PyObject* b) {
 
 // An annotations dict from name/value pairs, in order.
 Ref annotations(std::initializer_list<std::pair<const char*, PyObject*>> items);
+// generic[params...], as an annotation spells it: Tuple[bool, str, bool], Optional[X].
+Ref subscript(const Ref& generic, std::initializer_list<PyObject*> params);
 
 // loghandle_imp
 extern const rt::FunctionDef pump_def, linesof_def, handle_def, same_prefix_def, same_prefix_secondary_def;

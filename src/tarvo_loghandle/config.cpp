@@ -83,7 +83,7 @@ const rt::FunctionDef log_def = {"log", "log", {"sti", "sc"}, rt::async_generato
 // @asynccontextmanager over def: the decorator is evaluated before the annotations.
 Ref context_manager(PyObject* g, const rt::FunctionDef& def) {
     Ref decorator = G("asynccontextmanager");
-    Ref iterator_none = rt::owned(PyObject_GetItem(G("AsyncIterator").get(), Py_None));
+    Ref iterator_none = subscript(G("AsyncIterator"), {Py_None});
     Ref ann = annotations({{"sti", G("SyncTaskInterface").get()}, {"sc", G("ServiceConfig").get()},
                            {"return", iterator_none.get()}});
     Ref fn = rt::make_function(def, g, nullptr, ann.get());

@@ -13,8 +13,8 @@ Ref make_logging_handler(PyObject* g) {
     rt::bind(d, "__module__", G("__name__").get());
     rt::bind(d, "__qualname__", S("LoggingHandler"));
 
-    Ref splitter_t = rt::owned(PyObject_GetItem(G("Splitter").get(), G("LogEntry").get()));
-    Ref optional_t = rt::owned(PyObject_GetItem(G("Optional").get(), splitter_t.get()));
+    Ref splitter_t = subscript(G("Splitter"), {G("LogEntry").get()});
+    Ref optional_t = subscript(G("Optional"), {splitter_t.get()});
     Ref bool_t = G("bool");
     rt::bind(d, "__annotations__",
              annotations({{"splitter", optional_t.get()},
@@ -66,11 +66,12 @@ void exec_loghandle_imp(PyObject* module) {
     rt::bind(g, "color_raw_line", rt::call(G("get_colorize_function").get(), {S("#0000ff")}).get());
     rt::bind(g, "X", rt::call(G("TypeVar").get(), {S("X")}).get());
 
-    Ref splitter_x = rt::owned(PyObject_GetItem(G("Splitter").get(), G("X").get()));
+    Ref splitter_x = subscript(G("Splitter"), {G("X").get()});
     Ref pump_ann = annotations({{"q", S("asyncio.Queue[X]")}, {"splitter", splitter_x.get()}, {"return", Py_None}});
     rt::bind(g, "pump", rt::make_function(pump_def, g, nullptr, pump_ann.get()).get());
     rt::bind(g, "LoggingHandler", make_logging_handler(g).get());
-    Ref linesof_ann = annotations({{"s", G("str").get()}, {"return", rt::owned(PyObject_GetItem(G("Iterator").get(), G("str").get())).get()}});
+    Ref lines = subscript(G("Iterator"), {G("str").get()});
+    Ref linesof_ann = annotations({{"s", G("str").get()}, {"return", lines.get()}});
     rt::bind(g, "linesof", rt::make_function(linesof_def, g, nullptr, linesof_ann.get()).get());
 }
 

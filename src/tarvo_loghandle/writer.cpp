@@ -134,6 +134,36 @@ struct Assembly {
     }
 };
 
+// The writer's prefix memory (closure cells) and the closures that share it, made afresh by every
+// run: same_prefix, same_prefix_secondary, and handle, the renderer, which calls both.
+struct Renderer {
+    Ref last_write_line_prefix = cell(Py_None);
+    Ref last_write_line_prefix_secondary = cell(Py_None);
+    Ref handle;
+
+    explicit Renderer(PyObject* g) {
+        Ref any_tuple = subscript(G("Tuple"), {G("Any").get(), Py_Ellipsis});
+        Ref same_prefix_fn =
+            rt::make_function(same_prefix_def, g,
+                              tuple({last_write_line_prefix.get(), last_write_line_prefix_secondary.get()}).get(),
+                              annotations({{"x", any_tuple.get()}, {"return", G("bool").get()}}).get());
+        Ref same_prefix_secondary_fn =
+            rt::make_function(same_prefix_secondary_def, g, tuple({last_write_line_prefix_secondary.get()}).get(),
+                              annotations({{"x", any_tuple.get()}, {"return", G("bool").get()}}).get());
+        Ref piece = subscript(G("Tuple"), {G("bool").get(), G("str").get(), G("bool").get()});
+        Ref pieces = subscript(G("Iterator"), {piece.get()});
+        handle = rt::make_function(handle_def, g,
+                                   tuple({cell(same_prefix_fn.get()).get(), cell(same_prefix_secondary_fn.get()).get()}).get(),
+                                   annotations({{"le", G("LogEntry").get()}, {"return", pieces.get()}}).get());
+    }
+
+    // After an entry failed halfway, the next one starts with its header.
+    void forget_prefixes() {
+        rt::check_int(PyCell_Set(last_write_line_prefix.get(), Py_None));
+        rt::check_int(PyCell_Set(last_write_line_prefix_secondary.get(), Py_None));
+    }
+};
+
 // "Type: message" on one line, for the line that stands in for an entry that cannot be shown.
 Ref describe(PyObject* exc) {
     Ref name = rt::owned(PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(exc)), "__name__"));
@@ -154,16 +184,7 @@ rt::Async write_aiologs(Bound a) {
     PyObject* self = a[0];
     debug(g, S("write_aiologs started"));
 
-    Ref last_write_line_prefix = cell(Py_None);
-    Ref last_write_line_prefix_secondary = cell(Py_None);
-    Ref any_tuple = rt::owned(PyObject_GetItem(G("Tuple").get(), rt::owned(Py_BuildValue("(OO)", G("Any").get(), Py_Ellipsis)).get()));
-    Ref prefix_ann = annotations({{"x", any_tuple.get()}, {"return", G("bool").get()}});
-    Ref same_prefix_fn = rt::make_function(same_prefix_def, g, tuple({last_write_line_prefix.get(), last_write_line_prefix_secondary.get()}).get(), prefix_ann.get());
-    Ref prefix2_ann = annotations({{"x", any_tuple.get()}, {"return", G("bool").get()}});
-    Ref same_prefix_secondary_fn = rt::make_function(same_prefix_secondary_def, g, tuple({last_write_line_prefix_secondary.get()}).get(), prefix2_ann.get());
-    Ref piece_t = rt::owned(PyObject_GetItem(G("Tuple").get(), rt::owned(Py_BuildValue("(OOO)", G("bool").get(), G("str").get(), G("bool").get())).get()));
-    Ref handle_ann = annotations({{"le", G("LogEntry").get()}, {"return", rt::owned(PyObject_GetItem(G("Iterator").get(), piece_t.get())).get()}});
-    Ref handle = rt::make_function(handle_def, g, tuple({cell(same_prefix_fn.get()).get(), cell(same_prefix_secondary_fn.get()).get()}).get(), handle_ann.get());
+    Renderer renderer(g);
 
     Ref opening = rt::call(rt::make_function(open_output_def, g).get());
     Ref stderr_file = co_await rt::await(std::move(opening));
@@ -205,7 +226,7 @@ rt::Async write_aiologs(Bound a) {
                 ++n;
                 Assembly::Mark mark = out.mark();
                 try {
-                    Ref pieces = rt::call(handle.get(), {le0});
+                    Ref pieces = rt::call(renderer.handle.get(), {le0});
                     for (Ref& item : rt::iterate(pieces.get())) {
                         Ref fields[3];
                         rt::unpack(item.get(), 3, fields);
@@ -218,8 +239,7 @@ rt::Async write_aiologs(Bound a) {
                     Ref msg = rt::concat({S("Cannot handle the log message: "), format_exc(g).get()});
                     debug(g, msg);
                     out.rollback(mark);
-                    PyCell_Set(last_write_line_prefix.get(), Py_None);
-                    PyCell_Set(last_write_line_prefix_secondary.get(), Py_None);
+                    renderer.forget_prefixes();
                     Ref glyph = rt::call_method(G("termcolor").get(), S("colored"), {S("✗"), S("red")});
                     Ref line = rt::concat({glyph.get(), S("Cannot handle the log message: "), describe(e.value()).get()});
                     out.add(Py_False, line.get(), Py_False);
