@@ -212,12 +212,10 @@ void gen_finalize(PyObject* o) {
 }
 
 PyObject* get_running(PyObject* o, void*) { return PyBool_FromLong(as_frame(o)->op_running); }
-PyObject* get_name(PyObject* o, void*) { return Py_NewRef(as_frame(o)->name); }
-PyObject* get_qualname(PyObject* o, void*) { return Py_NewRef(as_frame(o)->qualname); }
 
 PyGetSetDef gen_getset[] = {
-    {"__name__", get_name, nullptr, nullptr, nullptr},
-    {"__qualname__", get_qualname, nullptr, nullptr, nullptr},
+    {"__name__", frame_get_name, nullptr, nullptr, nullptr},
+    {"__qualname__", frame_get_qualname, nullptr, nullptr, nullptr},
     {"ag_running", get_running, nullptr, nullptr, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
@@ -283,10 +281,7 @@ PyTypeObject AsyncGeneratorType = make_gen_type();
 static const bool op_type_made = (AsyncGenOpType = make_op_type(), true);
 
 Ref make_async_generator(AsyncGen body, PyObject* name, PyObject* qualname) {
-    FrameObject* self = new_frame_object(&AsyncGeneratorType, FrameKind::async_generator, nullptr, name, qualname);
-    if (!self) throw_error();
-    self->core.frame = body.body.attach(&self->core);
-    return Ref::steal(reinterpret_cast<PyObject*>(self));
+    return adopt(&AsyncGeneratorType, FrameKind::async_generator, body, name, qualname);
 }
 
 int ready_async_generator_types() {

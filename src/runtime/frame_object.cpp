@@ -6,13 +6,11 @@
 
 namespace rt {
 
-FrameObject* new_frame_object(PyTypeObject* type, FrameKind kind, std::coroutine_handle<> frame,
-                              PyObject* name, PyObject* qualname) {
+FrameObject* new_frame_object(PyTypeObject* type, FrameKind kind, PyObject* name, PyObject* qualname) {
     auto* self = PyObject_GC_New(FrameObject, type);
     if (!self) return nullptr;
     new (&self->core) FrameCore();
     self->core.kind = kind;
-    self->core.frame = frame;
     self->name = Py_NewRef(name);
     self->qualname = Py_NewRef(qualname);
     self->weakrefs = nullptr;
@@ -22,14 +20,6 @@ FrameObject* new_frame_object(PyTypeObject* type, FrameKind kind, std::coroutine
     self->op_running = false;
     PyObject_GC_Track(self);
     return self;
-}
-
-template <class Body>
-static Ref adopt(PyTypeObject* type, FrameKind kind, Body& body, PyObject* name, PyObject* qualname) {
-    FrameObject* self = new_frame_object(type, kind, nullptr, name, qualname);
-    if (!self) throw_error();
-    self->core.frame = body.body.attach(&self->core);
-    return Ref::steal(reinterpret_cast<PyObject*>(self));
 }
 
 Ref make_coroutine(Async body, PyObject* name, PyObject* qualname) {
@@ -125,8 +115,8 @@ static PyObject* frame_close(PyObject* o, PyObject*) { return close_frame(as_fra
 static PyObject* self_iter(PyObject* o) { return Py_NewRef(o); }
 static PyObject* self_await(PyObject* o, PyObject*) { return Py_NewRef(o); }
 
-static PyObject* get_name(PyObject* o, void*) { return Py_NewRef(as_frame(o)->name); }
-static PyObject* get_qualname(PyObject* o, void*) { return Py_NewRef(as_frame(o)->qualname); }
+PyObject* frame_get_name(PyObject* o, void*) { return Py_NewRef(as_frame(o)->name); }
+PyObject* frame_get_qualname(PyObject* o, void*) { return Py_NewRef(as_frame(o)->qualname); }
 static int set_str(PyObject*& slot, PyObject* v) {
     if (!v || !PyUnicode_Check(v)) {
         PyErr_SetString(PyExc_TypeError, "must be set to a string object");
@@ -143,23 +133,17 @@ static PyObject* get_awaiting(PyObject* o, void*) {
     return Py_NewRef(d ? d : Py_None);
 }
 
-PyGetSetDef frame_getset[] = {
-    {"__name__", get_name, set_name, nullptr, nullptr},
-    {"__qualname__", get_qualname, set_qualname, nullptr, nullptr},
-    {nullptr, nullptr, nullptr, nullptr, nullptr},
-};
-
 static PyGetSetDef coroutine_getset[] = {
-    {"__name__", get_name, set_name, nullptr, nullptr},
-    {"__qualname__", get_qualname, set_qualname, nullptr, nullptr},
+    {"__name__", frame_get_name, set_name, nullptr, nullptr},
+    {"__qualname__", frame_get_qualname, set_qualname, nullptr, nullptr},
     {"cr_running", get_running, nullptr, nullptr, nullptr},
     {"cr_await", get_awaiting, nullptr, nullptr, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
 static PyGetSetDef generator_getset[] = {
-    {"__name__", get_name, set_name, nullptr, nullptr},
-    {"__qualname__", get_qualname, set_qualname, nullptr, nullptr},
+    {"__name__", frame_get_name, set_name, nullptr, nullptr},
+    {"__qualname__", frame_get_qualname, set_qualname, nullptr, nullptr},
     {"gi_running", get_running, nullptr, nullptr, nullptr},
     {"gi_yieldfrom", get_awaiting, nullptr, nullptr, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
