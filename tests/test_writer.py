@@ -169,6 +169,16 @@ def test_failing_entry_is_replaced_by_one_line(bare_lines, writes, debug_log, mo
     assert not any(m.startswith("write_aiologs receives Exception") for m in debug_log)
 
 
+def test_interrupt_while_rendering_is_no_rendering_failure(bare_lines, writes, debug_log, monkeypatch):
+    def interrupted(msg, kwargs):
+        raise KeyboardInterrupt
+
+    monkeypatch.setattr(loghandle_imp, "get_as_strings", interrupted)
+    _, result = run_writer([pairs(entry("x"))])
+    assert isinstance(result, KeyboardInterrupt)
+    assert debug_log[-1].startswith("write_aiologs receives Exception: ")
+
+
 def test_line_that_is_not_str(bare_lines, writes, debug_log, monkeypatch):
     monkeypatch.setattr(loghandle_imp, "add_color", lambda s, level: 42 if s == "odd" else s)
     run_writer([pairs(user("odd"), user("fine"))])

@@ -234,7 +234,9 @@ rt::Async write_aiologs(Bound a) {
                     }
                 } catch (PyErr& e) {
                     // One entry that cannot be shown must not stop the log: it is reported, its
-                    // pieces are taken back, and one line stands in its place.
+                    // pieces are taken back, and one line stands in its place. KeyboardInterrupt,
+                    // SystemExit and the like are no rendering failures: they end the writer.
+                    if (!e.matches(PyExc_Exception)) throw;
                     rt::Except handling(e);
                     Ref msg = rt::concat({S("Cannot handle the log message: "), format_exc(g).get()});
                     debug(g, msg);
