@@ -198,9 +198,9 @@ def test_interpreter_exit_with_suspended_objects(rt):
 
     code = textwrap.dedent(f"""
         import asyncio, importlib.util
-        spec = importlib.util.spec_from_file_location("rt_testmod", {rt.__file__!r})
-        rt = importlib.util.module_from_spec(spec)
-        spec.loader.exec_module(rt)
+        module_spec = importlib.util.spec_from_file_location("rt_testmod", {rt.__file__!r})
+        rt = importlib.util.module_from_spec(module_spec)
+        module_spec.loader.exec_module(rt)
 
         class Step:
             def __await__(self):
