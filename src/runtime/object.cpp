@@ -4,10 +4,21 @@ namespace rt {
 
 Ref concat(std::initializer_list<PyObject*> parts) {
     static PyObject* const empty = intern("");
-    Ref list = owned(PyList_New(Py_ssize_t(parts.size())));
-    Py_ssize_t i = 0;
-    for (PyObject* p : parts) PyList_SET_ITEM(list.get(), i++, fmt(p).release());
-    return owned(PyUnicode_Join(empty, list.get()));
+    constexpr size_t most = 16;
+    if (parts.size() > most) raise(PyExc_SystemError, "concat: too many pieces");
+    PyObject* items[most];
+    Ref formatted[most];
+    size_t n = 0;
+    for (PyObject* p : parts) {
+        if (PyUnicode_CheckExact(p)) {
+            items[n] = p;
+        } else {
+            formatted[n] = fmt(p);
+            items[n] = formatted[n].get();
+        }
+        ++n;
+    }
+    return owned(_PyUnicode_JoinArray(empty, items, Py_ssize_t(n)));
 }
 
 Ref global(PyObject* globals, PyObject* name) {

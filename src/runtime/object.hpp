@@ -2,6 +2,7 @@
 #pragma once
 #include "error.hpp"
 
+#include <charconv>
 #include <cstring>
 #include <initializer_list>
 #include <string_view>
@@ -48,8 +49,26 @@ inline Ref call_method(PyObject* o, PyObject* name) { return call_method(o, name
 
 inline Ref import(const char* name) { return owned(PyImport_ImportModule(name)); }
 
-// Builds a str from pieces, each str or converted with format(x, "").
+// Builds a str from up to 16 pieces, each str or converted with format(x, ""), as an f-string does.
 Ref concat(std::initializer_list<PyObject*> parts);
+
+// A str of ASCII literals and integers, as an f-string of them renders (diagnostic messages).
+namespace detail {
+inline void put(char*& p, char* end, const char* s) {
+    size_t n = std::strlen(s);
+    if (n > size_t(end - p)) n = size_t(end - p);
+    std::memcpy(p, s, n);
+    p += n;
+}
+inline void put(char*& p, char* end, long long v) { p = std::to_chars(p, end, v).ptr; }
+}  // namespace detail
+template <class... Parts>
+Ref ascii(const Parts&... parts) {
+    char buf[256];
+    char* p = buf;
+    (detail::put(p, buf + sizeof buf, parts), ...);
+    return owned(PyUnicode_FromStringAndSize(buf, p - buf));
+}
 // format(x, "") as an f-string replacement field does.
 inline Ref fmt(PyObject* x) {
     if (PyUnicode_CheckExact(x)) return Ref::borrow(x);

@@ -25,14 +25,14 @@ rt::Async pump(Bound a) {
             Ref batch = rt::call(G("queue_get_multiple").get(), {q});
             Ref xs = co_await rt::await(std::move(batch));
             for (Ref& x : rt::iterate(xs.get())) {
-                debug(g, rt::owned(PyUnicode_FromFormat("pump got message #%lld", i)));
+                debug(g, rt::ascii("pump got message #", i));
                 Ref subscribers = rt::getattr(splitter, S("subscribers"));
                 if (rt::truth(subscribers.get())) {
                     Ref values = rt::call_method(subscribers.get(), S("values"));
                     Ref list = rt::owned(PySequence_List(values.get()));
                     Ref first = rt::owned(PySequence_GetItem(list.get(), 0));
                     Ref size = rt::call_method(rt::getattr(first.get(), S("queue")).get(), S("qsize"));
-                    Ref prefix = rt::owned(PyUnicode_FromFormat("pump got message #%lld - his q is ", i));
+                    Ref prefix = rt::ascii("pump got message #", i, " - his q is ");
                     debug(g, rt::concat({prefix.get(), size.get()}));
                 }
                 ++i;

@@ -23,15 +23,17 @@ rt::Gen handle(Bound a) {
         PyErr_SetObject(PyExc_AssertionError, le);
         rt::throw_error();
     }
+    // The message is rewritten in the entry itself: whoever else holds it sees the same text.
     Ref msg = rt::getattr(le, S("msg"));
     if (!PyUnicode_Check(msg.get()) && msg.get() != Py_None) {
         Ref type_text = rt::to_str(reinterpret_cast<PyObject*>(Py_TYPE(msg.get())));
-        rt::setattr(le, S("msg"), join({S("!!!!! not str: "), type_text.get()}).get());
+        msg = join({S("!!!!! not str: "), type_text.get()});
+        rt::setattr(le, S("msg"), msg.get());
     }
-    if (rt::truth(rt::getattr(le, S("msg")).get())) {
-        Ref current = rt::getattr(le, S("msg"));
+    if (rt::truth(msg.get())) {
         Ref glyph = rt::call_method(G("termcolor").get(), S("colored"), {S("✗"), S("red")});
-        rt::setattr(le, S("msg"), rt::call_method(current.get(), S("replace"), {S("\r"), glyph.get()}).get());
+        msg = rt::call_method(msg.get(), S("replace"), {S("\r"), glyph.get()});
+        rt::setattr(le, S("msg"), msg.get());
     }
 
     Ref now = rt::call_method(G("time").get(), S("time_ns"));
@@ -44,16 +46,17 @@ rt::Gen handle(Bound a) {
     bool late = rt::truth(rt::owned(PyObject_RichCompare(magnitude.get(), threshold, Py_GT)).get());
     Ref time_warn = rt::call((late ? G("color_red") : G("color_gray")).get(), {label.get()});
 
+    Ref prefix = rt::getattr(le, S("prefix"));
+    Ref module = rt::getattr(le, S("module"));
+    Ref level_name = rt::getattr(le, S("level"));
     static PyObject* const level_kw = Py_BuildValue("(ss)", "prefix", "module");
-    Ref min_level = rt::call_kw(G("get_min_level").get(),
-                                {rt::getattr(le, S("prefix")).get(), rt::getattr(le, S("module")).get()}, level_kw);
-    Ref level = rt::call_method(G("TLogger").get(), S("level_from_level_name"), {rt::getattr(le, S("level")).get()});
+    Ref min_level = rt::call_kw(G("get_min_level").get(), {prefix.get(), module.get()}, level_kw);
+    Ref level = rt::call_method(G("TLogger").get(), S("level_from_level_name"), {level_name.get()});
     if (rt::truth(rt::owned(PyObject_RichCompare(level.get(), min_level.get(), Py_LT)).get())) co_return;
 
-    if (rt::check_int(PySequence_Contains(rt::getattr(le, S("tags")).get(), S("raw_line")))) {
-        bool redraw_flag = rt::check_int(PySequence_Contains(rt::getattr(le, S("tags")).get(), S("redraw")));
-        PyObject* redraw = redraw_flag ? Py_True : Py_False;
-        Ref prefix = rt::getattr(le, S("prefix"));
+    Ref tags = rt::getattr(le, S("tags"));
+    if (rt::check_int(PySequence_Contains(tags.get(), S("raw_line")))) {
+        PyObject* redraw = rt::check_int(PySequence_Contains(tags.get(), S("redraw"))) ? Py_True : Py_False;
         Ref key = rt::owned(PyTuple_Pack(2, S("raw_line"), prefix.get()));
         if (!rt::truth(rt::call(same_prefix.get(), {key.get()}).get())) {
             Ref dotted = rt::owned(PyUnicode_Join(S("."), prefix.get()));
@@ -61,10 +64,8 @@ rt::Gen handle(Bound a) {
             co_yield piece(Py_False, header.get(), redraw);
         }
         Ref bar = join({time_warn.get(), rt::call(G("color_raw_line").get(), {S("│")}).get(), S(" ")});
-        Ref current = rt::getattr(le, S("msg"));
-        Ref valid_msg = rt::truth(current.get()) ? current : Ref::borrow(S(""));
-        bool overlap_flag = rt::check_int(PySequence_Contains(valid_msg.get(), S("%[")));
-        PyObject* overlap = overlap_flag ? Py_True : Py_False;
+        Ref valid_msg = rt::truth(msg.get()) ? msg : Ref::borrow(S(""));
+        PyObject* overlap = rt::check_int(PySequence_Contains(valid_msg.get(), S("%["))) ? Py_True : Py_False;
         Ref parts = rt::call_method(valid_msg.get(), S("split"), {S("\n")});
         for (Ref& part : rt::iterate(parts.get())) {
             Ref line = join({bar.get(), part.get()});
@@ -73,45 +74,44 @@ rt::Gen handle(Bound a) {
         co_return;
     }
 
-    Ref level_name = rt::getattr(le, S("level"));
+    Ref kwargs = rt::getattr(le, S("kwargs"));
     Ref tlogger = G("TLogger");
-    Ref user_levels = rt::owned(Py_BuildValue("[NN]", rt::getattr(tlogger.get(), S("USER_ERROR")).release(),
-                                              rt::getattr(tlogger.get(), S("USER_INFO")).release()));
+    Ref user_levels = rt::owned(PyList_New(2));
+    PyList_SET_ITEM(user_levels.get(), 0, rt::getattr(tlogger.get(), S("USER_ERROR")).release());
+    PyList_SET_ITEM(user_levels.get(), 1, rt::getattr(tlogger.get(), S("USER_INFO")).release());
     if (rt::check_int(PySequence_Contains(user_levels.get(), level_name.get()))) {
-        Ref pmsg = rt::call(G("get_as_strings").get(), {rt::getattr(le, S("msg")).get(), rt::getattr(le, S("kwargs")).get()});
-        Ref f = rt::call(G("add_color").get(), {pmsg.get(), rt::getattr(le, S("level")).get()});
+        Ref pmsg = rt::call(G("get_as_strings").get(), {msg.get(), kwargs.get()});
+        Ref f = rt::call(G("add_color").get(), {pmsg.get(), level_name.get()});
         co_yield piece(Py_False, f.get(), Py_False);
         co_return;
     }
 
-    Ref key = rt::owned(PyTuple_Pack(3, S("regular"), rt::getattr(le, S("prefix")).get(), rt::getattr(le, S("module")).get()));
+    Ref key = rt::owned(PyTuple_Pack(3, S("regular"), prefix.get(), module.get()));
     if (!rt::truth(rt::call(same_prefix.get(), {key.get()}).get())) {
         Ref pref = rt::call(G("format_logentry_prefix").get(), {le});
-        pref = rt::owned(PyNumber_Add(pref.get(), time_warn.get()));
+        pref = rt::owned(PyNumber_InPlaceAdd(pref.get(), time_warn.get()));
         Ref start = rt::call(G("color_module").get(), {S("╔ ")});
         Ref header = rt::owned(PyNumber_Add(start.get(), pref.get()));
         co_yield piece(Py_False, header.get(), Py_False);
     }
     Ref P = rt::call(G("color_module").get(), {S("║ ")});
-    Ref stack_key = rt::owned(PyTuple_Pack(2, rt::getattr(rt::getattr(le, S("stack_info")).get(), S("filename")).get(),
-                                           rt::getattr(rt::getattr(le, S("stack_info")).get(), S("func_name")).get()));
+    Ref stack_info = rt::getattr(le, S("stack_info"));
+    Ref filename = rt::getattr(stack_info.get(), S("filename"));
+    Ref func_name = rt::getattr(stack_info.get(), S("func_name"));
+    Ref stack_key = rt::owned(PyTuple_Pack(2, filename.get(), func_name.get()));
     if (!rt::truth(rt::call(same_prefix_secondary.get(), {stack_key.get()}).get())) {
-        Ref stack_info = rt::getattr(le, S("stack_info"));
-        Ref os_path = rt::getattr(G("os").get(), S("path"));
-        Ref bn = rt::call_method(os_path.get(), S("basename"), {rt::getattr(stack_info.get(), S("filename")).get()});
+        Ref bn = rt::call_method(rt::getattr(G("os").get(), S("path")).get(), S("basename"), {filename.get()});
         if (!equal(bn.get(), S("__init__.py"))) {
-            Ref func = rt::getattr(rt::getattr(le, S("stack_info")).get(), S("func_name"));
-            Ref text = join({bn.get(), S(" "), func.get(), S("() ")});
+            Ref text = join({bn.get(), S(" "), func_name.get(), S("() ")});
             Ref first = rt::call(G("color_function").get(), {text.get()});
             Ref indented = rt::call(G("indent").get(), {first.get(), P.get()});
             Ref lines = rt::call(G("linesof").get(), {indented.get()});
             for (Ref& line : rt::iterate(lines.get())) co_yield piece(Py_False, line.get(), Py_False);
         }
     }
-    Ref current = rt::getattr(le, S("msg"));
-    Ref text = rt::truth(current.get()) ? current : Ref::borrow(S(""));
-    Ref pmsg = rt::call(G("get_as_strings").get(), {text.get(), rt::getattr(le, S("kwargs")).get()});
-    Ref f = rt::call(G("add_color").get(), {pmsg.get(), rt::getattr(le, S("level")).get()});
+    Ref text = rt::truth(msg.get()) ? msg : Ref::borrow(S(""));
+    Ref pmsg = rt::call(G("get_as_strings").get(), {text.get(), kwargs.get()});
+    Ref f = rt::call(G("add_color").get(), {pmsg.get(), level_name.get()});
     Ref indented = rt::call(G("indent").get(), {f.get(), P.get()});
     Ref lines = rt::call(G("linesof").get(), {indented.get()});
     for (Ref& line : rt::iterate(lines.get())) co_yield piece(Py_False, line.get(), Py_False);

@@ -34,9 +34,6 @@ Ref tuple(std::initializer_list<PyObject*> items) {
     for (PyObject* o : items) PyTuple_SET_ITEM(t.get(), i++, Py_NewRef(o));
     return t;
 }
-Ref format(const char* fmt, long long a, long long b = 0, long long c = 0) {
-    return rt::owned(PyUnicode_FromFormat(fmt, a, b, c));
-}
 
 // Opens the output. Under a service manager stderr may be a socket, which "/dev/stderr" cannot
 // open: the default path then falls back to a duplicate of descriptor 2. Line buffering hands
@@ -214,15 +211,15 @@ rt::Async write_aiologs(Bound a) {
                 continue;
             }
             ++nchunks;
-            Py_ssize_t len = PyObject_Size(chunk.get());
+            long long len = PyObject_Size(chunk.get());
             if (len < 0) rt::throw_error();
-            debug(g, format("write_aiologs receives chunk %lld - %lld ", nchunks - 1, len));
+            debug(g, rt::ascii("write_aiologs receives chunk ", nchunks - 1, " - ", len, " "));
             long long i = 0;
             for (Ref& element : rt::iterate(chunk.get())) {
                 Ref pair[2];
                 rt::unpack(element.get(), 2, pair);
                 PyObject* le0 = pair[1].get();
-                debug(g, format("write_aiologs receives #%lld (%lld/%lld) ", n, nchunks - 1, i));
+                debug(g, rt::ascii("write_aiologs receives #", n, " (", nchunks - 1, "/", i, ") "));
                 ++n;
                 Assembly::Mark mark = out.mark();
                 try {
@@ -246,15 +243,15 @@ rt::Async write_aiologs(Bound a) {
                     Ref line = rt::concat({glyph.get(), S("Cannot handle the log message: "), describe(e.value()).get()});
                     out.add(Py_False, line.get(), Py_False);
                 }
-                debug(g, format("write_aiologs receives #%lld (%lld/%lld) - finished ", n, nchunks - 1, i));
+                debug(g, rt::ascii("write_aiologs receives #", n, " (", nchunks - 1, "/", i, ") - finished "));
                 ++i;
             }
-            debug(g, format("write_aiologs finished chunk %lld", nchunks - 1));
+            debug(g, rt::ascii("write_aiologs finished chunk ", nchunks - 1));
             if (stderr_file.get() == Py_None) rt::raise_none(PyExc_AssertionError);
             Ref text = out.take_text();
             Ref writing = rt::call(write_fn.get(), {stderr_file.get(), text.get()});
             co_await rt::await(std::move(writing));
-            debug(g, format("write_aiologs finished chunk %lld - and pushed", nchunks - 1));
+            debug(g, rt::ascii("write_aiologs finished chunk ", nchunks - 1, " - and pushed"));
         }
     } catch (PyErr& e) {
         caught.emplace(std::move(e));
