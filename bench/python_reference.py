@@ -61,7 +61,7 @@ def make_writer():
                 first = m.color_function(f"{bn} {le.stack_info.func_name}() ")
                 for line in m.linesof(m.indent(first, P)):
                     yield False, line, False
-        f = m.add_color(m.get_as_strings(le.msg or "", le.kwargs), m.level if False else le.level)
+        f = m.add_color(m.get_as_strings(le.msg or "", le.kwargs), le.level)
         for line in m.linesof(m.indent(f, P)):
             yield False, line, False
 
