@@ -23,6 +23,12 @@ inline Ref boolean(bool b) { return Ref::borrow(b ? Py_True : Py_False); }
 inline Ref str(std::string_view s) { return owned(PyUnicode_FromStringAndSize(s.data(), Py_ssize_t(s.size()))); }
 inline Ref integer(long long v) { return owned(PyLong_FromLongLong(v)); }
 inline Ref to_str(PyObject* o) { return owned(PyObject_Str(o)); }
+inline Ref tuple(std::initializer_list<PyObject*> items) {
+    Ref t = owned(PyTuple_New(Py_ssize_t(items.size())));
+    Py_ssize_t i = 0;
+    for (PyObject* o : items) PyTuple_SET_ITEM(t.get(), i++, Py_NewRef(o));
+    return t;
+}
 
 inline Ref getattr(PyObject* o, PyObject* name) { return owned(PyObject_GetAttr(o, name)); }
 inline void setattr(PyObject* o, PyObject* name, PyObject* v) { check_int(PyObject_SetAttr(o, name, v)); }

@@ -10,8 +10,6 @@ Ref piece(PyObject* overlap, PyObject* line, PyObject* redraw) {
     return rt::owned(PyTuple_Pack(3, overlap, line, redraw));
 }
 
-Ref join(std::initializer_list<PyObject*> parts) { return rt::concat(parts); }
-
 // The message of a raw-line entry may hold terminal control text; "%[" marks lines that overlap.
 rt::Gen handle(Bound a) {
     PyObject* g = a.globals();
@@ -27,7 +25,7 @@ rt::Gen handle(Bound a) {
     Ref msg = rt::getattr(le, S("msg"));
     if (!PyUnicode_Check(msg.get()) && msg.get() != Py_None) {
         Ref type_text = rt::to_str(reinterpret_cast<PyObject*>(Py_TYPE(msg.get())));
-        msg = join({S("!!!!! not str: "), type_text.get()});
+        msg = rt::concat({S("!!!!! not str: "), type_text.get()});
         rt::setattr(le, S("msg"), msg.get());
     }
     if (rt::truth(msg.get())) {
@@ -40,7 +38,7 @@ rt::Gen handle(Bound a) {
     static PyObject* const ns_per_s = PyLong_FromLong(1000000000);
     Ref seconds = rt::owned(PyNumber_TrueDivide(now.get(), ns_per_s));
     Ref draw_dt = rt::owned(PyNumber_Subtract(seconds.get(), rt::getattr(le, S("timestamp")).get()));
-    Ref label = join({S(" "), rt::owned(PyObject_Format(draw_dt.get(), S(".2f"))).get()});
+    Ref label = rt::concat({S(" "), rt::owned(PyObject_Format(draw_dt.get(), S(".2f"))).get()});
     Ref magnitude = rt::call_method(G("math").get(), S("fabs"), {draw_dt.get()});
     static PyObject* const threshold = PyFloat_FromDouble(1.0);
     bool late = rt::truth(rt::owned(PyObject_RichCompare(magnitude.get(), threshold, Py_GT)).get());
@@ -60,15 +58,15 @@ rt::Gen handle(Bound a) {
         Ref key = rt::owned(PyTuple_Pack(2, S("raw_line"), prefix.get()));
         if (!rt::truth(rt::call(same_prefix.get(), {key.get()}).get())) {
             Ref dotted = rt::owned(PyUnicode_Join(S("."), prefix.get()));
-            Ref header = join({rt::call(G("color_raw_line").get(), {dotted.get()}).get(), time_warn.get()});
+            Ref header = rt::concat({rt::call(G("color_raw_line").get(), {dotted.get()}).get(), time_warn.get()});
             co_yield piece(Py_False, header.get(), redraw);
         }
-        Ref bar = join({time_warn.get(), rt::call(G("color_raw_line").get(), {S("│")}).get(), S(" ")});
+        Ref bar = rt::concat({time_warn.get(), rt::call(G("color_raw_line").get(), {S("│")}).get(), S(" ")});
         Ref valid_msg = rt::truth(msg.get()) ? msg : Ref::borrow(S(""));
         PyObject* overlap = rt::check_int(PySequence_Contains(valid_msg.get(), S("%["))) ? Py_True : Py_False;
         Ref parts = rt::call_method(valid_msg.get(), S("split"), {S("\n")});
         for (Ref& part : rt::iterate(parts.get())) {
-            Ref line = join({bar.get(), part.get()});
+            Ref line = rt::concat({bar.get(), part.get()});
             co_yield piece(overlap, line.get(), redraw);
         }
         co_return;
@@ -102,7 +100,7 @@ rt::Gen handle(Bound a) {
     if (!rt::truth(rt::call(same_prefix_secondary.get(), {stack_key.get()}).get())) {
         Ref bn = rt::call_method(rt::getattr(G("os").get(), S("path")).get(), S("basename"), {filename.get()});
         if (!equal(bn.get(), S("__init__.py"))) {
-            Ref text = join({bn.get(), S(" "), func_name.get(), S("() ")});
+            Ref text = rt::concat({bn.get(), S(" "), func_name.get(), S("() ")});
             Ref first = rt::call(G("color_function").get(), {text.get()});
             Ref indented = rt::call(G("indent").get(), {first.get(), P.get()});
             Ref lines = rt::call(G("linesof").get(), {indented.get()});

@@ -8,31 +8,33 @@
 namespace tlh {
 namespace {
 
-// Closure cells: (last_write_line_prefix, last_write_line_prefix_secondary).
-Ref same_prefix(Bound a) {
+// `same = x == <cell 0>`, then cell 0 remembers x; the result object is returned as == gave it.
+Ref compare_and_remember(const Bound& a) {
     PyObject* x = a[0];
     Ref last = a.cell(0);
     Ref same = rt::owned(PyObject_RichCompare(x, last.get(), Py_EQ));
-    if (!rt::truth(same.get())) a.set_cell(1, Py_None);
     a.set_cell(0, x);
+    return same;
+}
+
+// Closure cells: (last_write_line_prefix, last_write_line_prefix_secondary). A new primary
+// prefix also forgets the secondary one.
+Ref same_prefix(Bound a) {
+    Ref same = compare_and_remember(a);
+    if (!rt::truth(same.get())) a.set_cell(1, Py_None);
     return same;
 }
 
 // Closure cell: (last_write_line_prefix_secondary,).
-Ref same_prefix_secondary(Bound a) {
-    PyObject* x = a[0];
-    Ref last = a.cell(0);
-    Ref same = rt::owned(PyObject_RichCompare(x, last.get(), Py_EQ));
-    a.set_cell(0, x);
-    return same;
-}
+Ref same_prefix_secondary(Bound a) { return compare_and_remember(a); }
 
 Ref cell(PyObject* v) { return rt::owned(PyCell_New(v)); }
-Ref tuple(std::initializer_list<PyObject*> items) {
-    Ref t = rt::owned(PyTuple_New(Py_ssize_t(items.size())));
-    Py_ssize_t i = 0;
-    for (PyObject* o : items) PyTuple_SET_ITEM(t.get(), i++, Py_NewRef(o));
-    return t;
+
+// aiofiles.open(target, "a", buffering=1), looked up when called.
+Ref open_appending(PyObject* g, PyObject* target) {
+    static PyObject* const kw = Py_BuildValue("(s)", "buffering");
+    static PyObject* const one = PyLong_FromLong(1);
+    return rt::call_kw(rt::getattr(G("aiofiles").get(), S("open")).get(), {target, S("a"), one}, kw);
 }
 
 // Opens the output. Under a service manager stderr may be a socket, which "/dev/stderr" cannot
@@ -40,10 +42,8 @@ Ref tuple(std::initializer_list<PyObject*> items) {
 // each chunk (it always holds a line feed or carriage return) to the OS with its write.
 rt::Async open_output(Bound a) {
     PyObject* g = a.globals();
-    static PyObject* const kw = Py_BuildValue("(s)", "buffering");
-    static PyObject* const one = PyLong_FromLong(1);
     Ref path = G("STDERR");
-    Ref opening = rt::call_kw(rt::getattr(G("aiofiles").get(), S("open")).get(), {path.get(), S("a"), one}, kw);
+    Ref opening = open_appending(g, path.get());
     std::optional<PyErr> failed;
     try {
         Ref file = co_await rt::await(std::move(opening));
@@ -55,7 +55,7 @@ rt::Async open_output(Bound a) {
     rt::Except handling(*failed);
     static PyObject* const two = PyLong_FromLong(2);
     Ref fd = rt::call_method(G("os").get(), S("dup"), {two});
-    Ref reopening = rt::call_kw(rt::getattr(G("aiofiles").get(), S("open")).get(), {fd.get(), S("a"), one}, kw);
+    Ref reopening = open_appending(g, fd.get());
     Ref file = co_await rt::await(std::move(reopening));
     co_return file;
 }
@@ -142,15 +142,15 @@ struct Renderer {
         Ref any_tuple = subscript(G("Tuple"), {G("Any").get(), Py_Ellipsis});
         Ref same_prefix_fn =
             rt::make_function(same_prefix_def, g,
-                              tuple({last_write_line_prefix.get(), last_write_line_prefix_secondary.get()}).get(),
+                              rt::tuple({last_write_line_prefix.get(), last_write_line_prefix_secondary.get()}).get(),
                               annotations({{"x", any_tuple.get()}, {"return", G("bool").get()}}).get());
         Ref same_prefix_secondary_fn =
-            rt::make_function(same_prefix_secondary_def, g, tuple({last_write_line_prefix_secondary.get()}).get(),
+            rt::make_function(same_prefix_secondary_def, g, rt::tuple({last_write_line_prefix_secondary.get()}).get(),
                               annotations({{"x", any_tuple.get()}, {"return", G("bool").get()}}).get());
         Ref piece = subscript(G("Tuple"), {G("bool").get(), G("str").get(), G("bool").get()});
         Ref pieces = subscript(G("Iterator"), {piece.get()});
         handle = rt::make_function(handle_def, g,
-                                   tuple({cell(same_prefix_fn.get()).get(), cell(same_prefix_secondary_fn.get()).get()}).get(),
+                                   rt::tuple({cell(same_prefix_fn.get()).get(), cell(same_prefix_secondary_fn.get()).get()}).get(),
                                    annotations({{"le", G("LogEntry").get()}, {"return", pieces.get()}}).get());
     }
 
