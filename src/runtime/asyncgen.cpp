@@ -2,7 +2,7 @@
 // the shared step driver. A co_yield of the body completes the awaitable with the value;
 // whatever an awaited object yields (futures) passes up to the task.
 #include "frame_object.hpp"
-#include "object.hpp"
+#include "type.hpp"
 
 namespace rt {
 
@@ -27,9 +27,10 @@ AsyncGenOp* as_op(PyObject* o) { return reinterpret_cast<AsyncGenOp*>(o); }
 int call_first_iter_hook(FrameObject* gen) {
     if (gen->hooks_called) return 0;
     gen->hooks_called = true;
-    PyObject* sys_hooks = PySys_GetObject("get_asyncgen_hooks");  // borrowed
+    PyObject* sys_hooks = Py_XNewRef(PySys_GetObject("get_asyncgen_hooks"));  // borrowed: held while called
     if (!sys_hooks) return 0;
     PyObject* hooks = PyObject_CallNoArgs(sys_hooks);
+    Py_DECREF(sys_hooks);
     if (!hooks) return -1;
     PyObject* firstiter = PyTuple_GetItem(hooks, 0);
     PyObject* finalizer = PyTuple_GetItem(hooks, 1);
@@ -85,21 +86,22 @@ PySendResult op_step(AsyncGenOp* op, PyObject* arg, PyObject* exc, PyObject** ou
     }
     if (op->state == OpState::init) {
         if (gen->op_running) {
-            PyErr_SetString(PyExc_RuntimeError,
-                            op->mode == OpMode::send ? "anext(): asynchronous generator is already running"
-                                                     : "athrow(): asynchronous generator is already running");
+            op->state = OpState::done;
+            PyErr_SetString(PyExc_RuntimeError, op->mode == OpMode::send    ? "anext(): asynchronous generator is already running"
+                                                : op->mode == OpMode::close ? "aclose(): asynchronous generator is already running"
+                                                                            : "athrow(): asynchronous generator is already running");
             return PYGEN_ERROR;
         }
-        if (gen->core.finished || (op->mode == OpMode::close && gen->closed)) {
+        if (gen->core.finished || (op->mode != OpMode::send && gen->closed)) {
+            // Nothing left to run: anext() ends the iteration, athrow() and aclose() have nothing to do.
             op->state = OpState::done;
-            if (op->mode == OpMode::close) {
+            if (op->mode != OpMode::send) {
                 *out = Py_NewRef(Py_None);
                 return PYGEN_RETURN;
             }
             PyErr_SetNone(PyExc_StopAsyncIteration);
             return PYGEN_ERROR;
         }
-        if (call_first_iter_hook(gen) < 0) return PYGEN_ERROR;
         if (op->mode == OpMode::close) gen->closed = true;  // first, so that shutdown_asyncgens sees it
         op->state = OpState::iterating;
         gen->op_running = true;
@@ -162,7 +164,12 @@ void op_dealloc(PyObject* o) {
     PyObject_GC_Del(o);
 }
 
+// As Python's, the hooks are called when the first operation is made, not when it is awaited.
 PyObject* new_op(PyObject* gen, OpMode mode, PyObject* arg) {
+    if (call_first_iter_hook(as_frame(gen)) < 0) {
+        Py_DECREF(arg);
+        return nullptr;
+    }
     auto* op = PyObject_GC_New(AsyncGenOp, &AsyncGenOpType);
     if (!op) {
         Py_DECREF(arg);
@@ -192,10 +199,7 @@ PyObject* gen_aclose(PyObject* self, PyObject*) {
 // it is closed here, and a body that would have to await to finish is reported.
 void gen_finalize(PyObject* o) {
     FrameObject* self = as_frame(o);
-    if (self->core.finished || !self->core.started) {
-        drop_frame(self->core);
-        return;
-    }
+    if (self->core.finished || !self->core.started) return;  // nothing to close; freed by the deallocation
     PyObject *t, *v, *tb;
     PyErr_Fetch(&t, &v, &tb);
     if (self->finalizer && !self->closed) {
@@ -214,8 +218,8 @@ void gen_finalize(PyObject* o) {
 PyObject* get_running(PyObject* o, void*) { return PyBool_FromLong(as_frame(o)->op_running); }
 
 PyGetSetDef gen_getset[] = {
-    {"__name__", frame_get_name, nullptr, nullptr, nullptr},
-    {"__qualname__", frame_get_qualname, nullptr, nullptr, nullptr},
+    {"__name__", frame_get_name, frame_set_name, nullptr, nullptr},
+    {"__qualname__", frame_get_qualname, frame_set_qualname, nullptr, nullptr},
     {"ag_running", get_running, nullptr, nullptr, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
@@ -244,45 +248,19 @@ PyObject* gen_repr(PyObject* o) {
 }
 
 PyTypeObject make_op_type() {
-    PyTypeObject t = blank_type();
-    t.tp_name = "native_async_generator_op";
-    t.tp_basicsize = sizeof(AsyncGenOp);
-    t.tp_dealloc = op_dealloc;
+    PyTypeObject t = gc_type("native_async_generator_op", sizeof(AsyncGenOp), op_dealloc, op_traverse, op_clear);
     t.tp_as_async = &op_async;
-    t.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC;
-    t.tp_traverse = op_traverse;
-    t.tp_clear = op_clear;
     t.tp_iter = self_ref;
     t.tp_iternext = op_iternext;
     t.tp_methods = op_methods;
     return t;
 }
 
-PyTypeObject make_gen_type() {
-    PyTypeObject t = blank_type();
-    t.tp_name = "native_async_generator";
-    t.tp_basicsize = sizeof(FrameObject);
-    t.tp_dealloc = frame_dealloc;
-    t.tp_as_async = &gen_async;
-    t.tp_repr = gen_repr;
-    t.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC;
-    t.tp_traverse = frame_traverse;
-    t.tp_clear = frame_clear;
-    t.tp_weaklistoffset = offsetof(FrameObject, weakrefs);
-    t.tp_methods = gen_methods;
-    t.tp_getset = gen_getset;
-    t.tp_finalize = gen_finalize;
-    return t;
-}
-
 }  // namespace
 
-PyTypeObject AsyncGeneratorType = make_gen_type();
+PyTypeObject AsyncGeneratorType =
+    frame_type("native_async_generator", &gen_async, gen_methods, gen_getset, gen_repr, gen_finalize);
 static const bool op_type_made = (AsyncGenOpType = make_op_type(), true);
-
-Ref make_async_generator(AsyncGen body, PyObject* name, PyObject* qualname) {
-    return adopt(&AsyncGeneratorType, FrameKind::async_generator, body, name, qualname);
-}
 
 int ready_async_generator_types() {
     (void)op_type_made;

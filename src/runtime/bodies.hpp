@@ -4,8 +4,8 @@
 //   rt::Gen      body of a generator function: co_yield value
 //   rt::AsyncGen body of an async generator function: co_await rt::await(x) and co_yield value
 //
-// Parameters of bodies are taken by value and owned: the body first runs on the first
-// send, long after the call that made it returned.
+// A body takes a Bound: it borrows its arguments from the Python object that runs it, which owns
+// them for as long as the body can run (its first send comes long after the call returned).
 #pragma once
 #include "frame.hpp"
 
@@ -45,11 +45,6 @@ private:
 
 using Gen = YieldingBody<struct GenTag>;
 using AsyncGen = YieldingBody<struct AsyncGenTag>;
-
-// The Python objects; name and qualname are shared with the function that made them.
-Ref make_coroutine(Async body, PyObject* name, PyObject* qualname);
-Ref make_generator(Gen body, PyObject* name, PyObject* qualname);
-Ref make_async_generator(AsyncGen body, PyObject* name, PyObject* qualname);
 
 extern PyTypeObject CoroutineType;
 extern PyTypeObject GeneratorType;

@@ -5,6 +5,10 @@
 
 namespace rt {
 
+namespace detail {
+std::atomic<bool> exiting{false};
+}  // namespace detail
+
 PyObject* fetch_exception() noexcept {
     PyObject *type, *value, *tb;
     PyErr_Fetch(&type, &value, &tb);
@@ -45,6 +49,17 @@ void raise_none(PyObject* type) {
     throw_error();
 }
 
+void raise_with(PyObject* type, PyObject* arg) {
+    // An instance with exactly this one argument: PyErr_SetObject would unpack a tuple, drop None
+    // and raise an exception instance as itself.
+    PyObject* exc = PyObject_CallOneArg(type, arg);
+    if (exc) {
+        PyErr_SetObject(type, exc);
+        Py_DECREF(exc);
+    }
+    throw_error();
+}
+
 void raise_format(PyObject* type, const char* fmt, ...) {
     va_list va;
     va_start(va, fmt);
@@ -53,8 +68,10 @@ void raise_format(PyObject* type, const char* fmt, ...) {
     throw_error();
 }
 
-void set_error_from_current() noexcept {
+void set_error_from_current() {
     try {
+        throw;
+    } catch (abi::__forced_unwind&) {
         throw;
     } catch (const PyErr& e) {
         e.restore();

@@ -6,6 +6,8 @@
 #pragma once
 #include "ref.hpp"
 
+#include <cxxabi.h>
+
 #include <exception>
 
 namespace rt {
@@ -36,6 +38,8 @@ void restore_exception(PyObject* exc) noexcept;
 [[noreturn]] void throw_error();
 [[noreturn]] void raise(PyObject* type, const char* msg);
 [[noreturn]] void raise_none(PyObject* type);
+// raise type(arg): one exception instance whose only argument is arg, whatever arg is.
+[[noreturn]] void raise_with(PyObject* type, PyObject* arg);
 [[noreturn]] void raise_format(PyObject* type, const char* fmt, ...);
 
 inline PyObject* check(PyObject* p) {
@@ -48,14 +52,18 @@ inline int check_int(int r) {
     return r;
 }
 
-// Converts the C++ exception being handled into Python error state.
-void set_error_from_current() noexcept;
+// Converts the C++ exception being handled into Python error state. A forced unwind (a thread
+// ended by pthread_exit) is not an error: it is rethrown and must be let through.
+void set_error_from_current();
 
 // Runs f at a C API boundary: a thrown exception becomes the error indicator and `fail` is returned.
+// Not noexcept: a forced unwind that ends this thread has to pass through.
 template <class F, class R>
-R guard(F&& f, R fail) noexcept {
+R guard(F&& f, R fail) {
     try {
         return f();
+    } catch (abi::__forced_unwind&) {
+        throw;
     } catch (...) {
         set_error_from_current();
         return fail;

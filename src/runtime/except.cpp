@@ -2,8 +2,9 @@
 
 namespace rt {
 
-Except::Except(const PyErr& err) noexcept : err_(err), item_(PyThreadState_Get()->exc_info), saved_(*item_) {
-    PyObject* exc = err_.value();
+void Except::mark(PyObject* exc) noexcept {
+    item_ = PyThreadState_Get()->exc_info;
+    saved_ = *item_;
     item_->exc_value = Py_NewRef(exc);
 #if PY_VERSION_HEX < 0x030B0000
     item_->exc_type = Py_NewRef(reinterpret_cast<PyObject*>(Py_TYPE(exc)));
@@ -12,6 +13,7 @@ Except::Except(const PyErr& err) noexcept : err_(err), item_(PyThreadState_Get()
 }
 
 Except::~Except() {
+    if (!item_ || !may_touch_objects()) return;
     Py_XSETREF(item_->exc_value, saved_.exc_value);
 #if PY_VERSION_HEX < 0x030B0000
     Py_XSETREF(item_->exc_type, saved_.exc_type);

@@ -18,7 +18,7 @@ const char* kind_name(FrameKind k) noexcept {
 
 // A StopIteration (or, from an async generator, StopAsyncIteration) leaving a body would be
 // taken for its end by whoever drives it: it becomes RuntimeError, as in Python.
-PyObject* replace_stop_iteration(FrameCore& c, PyObject* err) noexcept {
+PyObject* replace_stop_iteration(FrameCore& c, PyObject* err) {
     PyObject* stopper = nullptr;
     if (PyErr_GivenExceptionMatches(err, PyExc_StopIteration))
         stopper = PyExc_StopIteration;
@@ -39,7 +39,7 @@ PyObject* replace_stop_iteration(FrameCore& c, PyObject* err) noexcept {
 }
 
 // Resumes the body and reports how it stopped.
-PySendResult resume_body(FrameCore& c, PyObject** out) noexcept {
+PySendResult resume_body(FrameCore& c, PyObject** out) {
     c.frame.resume();
     if (!c.frame.done()) {
         *out = take(c.yielded);
@@ -62,7 +62,7 @@ PySendResult resume_body(FrameCore& c, PyObject** out) noexcept {
 
 // Passes a send or throw on to the awaited delegate. Returns true with *out set when the
 // delegate yielded; otherwise its outcome waits in the core for the body to resume with.
-bool step_delegate(FrameCore& c, PyObject* arg, PyObject* exc, PyObject** out) noexcept {
+bool step_delegate(FrameCore& c, PyObject* arg, PyObject* exc, PyObject** out) {
     PyObject* res = nullptr;
     if (!exc) {
         PySendResult r = PyIter_Send(c.delegate, arg, &res);
@@ -120,17 +120,17 @@ bool step_delegate(FrameCore& c, PyObject* arg, PyObject* exc, PyObject** out) n
 
 }  // namespace
 
-PySendResult step(FrameCore& c, PyObject* arg, PyObject* exc, PyObject** out) noexcept {
+PySendResult step(FrameCore& c, PyObject* arg, PyObject* exc, PyObject** out) {
     *out = nullptr;
     if (c.running) {
         PyErr_Format(PyExc_ValueError, "%s already executing", kind_name(c.kind));
         return PYGEN_ERROR;
     }
     if (c.finished) {
-        if (exc) {
-            restore_exception(exc);
-        } else if (c.kind == FrameKind::coroutine) {
+        if (c.kind == FrameKind::coroutine) {
             PyErr_SetString(PyExc_RuntimeError, "cannot reuse already awaited coroutine");
+        } else if (exc) {
+            restore_exception(exc);
         } else {
             *out = Py_NewRef(Py_None);
             return PYGEN_RETURN;
@@ -140,7 +140,12 @@ PySendResult step(FrameCore& c, PyObject* arg, PyObject* exc, PyObject** out) no
     if (!c.started) {
         if (exc) {  // raised before the first line runs: the body ends with it
             drop_frame(c);
-            restore_exception(exc);
+            PyObject* err = Py_NewRef(exc);
+#if PY_VERSION_HEX < 0x030C0000
+            err = replace_stop_iteration(c, err);  // as if the body's first line had raised it
+#endif
+            restore_exception(err);
+            Py_DECREF(err);
             return PYGEN_ERROR;
         }
         if (arg && arg != Py_None) {
@@ -175,7 +180,7 @@ PySendResult step(FrameCore& c, PyObject* arg, PyObject* exc, PyObject** out) no
     return r;
 }
 
-PyObject* close_frame(FrameCore& c) noexcept {
+PyObject* close_frame(FrameCore& c) {
     if (c.finished) Py_RETURN_NONE;
     if (!c.started) {
         drop_frame(c);
@@ -202,7 +207,7 @@ PyObject* close_frame(FrameCore& c) noexcept {
     return nullptr;
 }
 
-void drop_frame(FrameCore& c) noexcept {
+void drop_frame(FrameCore& c) {
     c.finished = true;
     if (!c.frame) return;
     // Destroying the frame releases its locals, which may run arbitrary code.
@@ -241,27 +246,9 @@ void clear_core(FrameCore& c) noexcept {
     Py_CLEAR(c.error);
 }
 
-bool Awaiter::start(Ref target) noexcept {
+bool Awaiter::start(Ref target) {
     FrameCore& c = *core_;
-    PyObject* it = nullptr;
-    PyTypeObject* tp = Py_TYPE(target.get());
-    if (PyCoro_CheckExact(target.get())) {
-        it = target.release();
-    } else if (tp->tp_as_async && tp->tp_as_async->am_await) {
-        it = tp->tp_as_async->am_await(target.get());
-        if (it && (PyCoro_CheckExact(it) || !PyIter_Check(it))) {
-            PyErr_Format(PyExc_TypeError,
-                         PyCoro_CheckExact(it) ? "__await__() returned a coroutine"
-                                               : "__await__() returned non-iterator of type '%.100s'",
-                         Py_TYPE(it)->tp_name);
-            Py_CLEAR(it);
-        }
-    } else if (PyGen_CheckExact(target.get())) {
-        // A generator-based coroutine (types.coroutine) is its own iterator.
-        it = target.release();
-    } else {
-        PyErr_Format(PyExc_TypeError, "object %.100s can't be used in 'await' expression", tp->tp_name);
-    }
+    PyObject* it = awaitable_iterator(target.get());
     if (!it) {
         c.resume_error = fetch_exception();
         return false;

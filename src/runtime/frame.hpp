@@ -33,13 +33,20 @@ struct FrameCore {
 
 // Runs one step of the body: sends `arg`, or throws `exc` (an exception instance) when given.
 // Returns like am_send: NEXT with the yielded value, RETURN with the result, or ERROR.
-PySendResult step(FrameCore& c, PyObject* arg, PyObject* exc, PyObject** out) noexcept;
+// Not noexcept, like everything that runs Python code: a daemon thread ended at interpreter exit
+// unwinds through here.
+PySendResult step(FrameCore& c, PyObject* arg, PyObject* exc, PyObject** out);
 // Throws GeneratorExit into a suspended body and checks that it ends; used by close() and finalizers.
-PyObject* close_frame(FrameCore& c) noexcept;
-// Destroys the C++ frame of a body that is done or abandoned.
-void drop_frame(FrameCore& c) noexcept;
+PyObject* close_frame(FrameCore& c);
+// Destroys the C++ frame of a body that is done or abandoned. A frame's C++ locals are released
+// with it; the arguments belong to the Python object.
+void drop_frame(FrameCore& c);
 int traverse_core(FrameCore& c, visitproc visit, void* arg);
 void clear_core(FrameCore& c) noexcept;
+
+// The iterator that `await target` drives, with Python's errors for what cannot be awaited
+// (a plain generator, a coroutine someone else awaits already); NULL with the error set.
+PyObject* awaitable_iterator(PyObject* target);
 
 // Conversions between am_send results and the iterator protocol.
 PyObject* stop_iteration(PyObject* value) noexcept;  // sets StopIteration(value), returns NULL; steals value
@@ -57,7 +64,8 @@ struct PromiseBase {
     static void operator delete(void* p) noexcept { PyMem_Free(p); }
     std::suspend_always initial_suspend() noexcept { return {}; }
     std::suspend_always final_suspend() noexcept { return {}; }
-    void unhandled_exception() noexcept {
+    // A forced unwind (the thread is ending) is rethrown: it leaves through resume().
+    void unhandled_exception() {
         set_error_from_current();
         core->error = fetch_exception();
     }
@@ -89,14 +97,14 @@ public:
     explicit Awaiter(Ref target) noexcept : target_(std::move(target)) {}
     bool await_ready() const noexcept { return false; }
     template <class P>
-    bool await_suspend(std::coroutine_handle<P> h) noexcept {
+    bool await_suspend(std::coroutine_handle<P> h) {
         core_ = h.promise().core;
         return start(Ref(std::move(target_)));
     }
     Ref await_resume();
 
 private:
-    bool start(Ref target) noexcept;
+    bool start(Ref target);
     Ref target_;
     FrameCore* core_ = nullptr;
 };

@@ -1,74 +1,86 @@
 // Native coroutine and generator types, and what they share with async generators.
 #include "frame_object.hpp"
-#include "object.hpp"
+#include "function.hpp"
+#include "type.hpp"
 
 #include <new>
 
 namespace rt {
 
-FrameObject* new_frame_object(PyTypeObject* type, FrameKind kind, PyObject* name, PyObject* qualname) {
+Ref new_frame_object(PyTypeObject* type, FrameKind kind, Arguments&& args) {
     auto* self = PyObject_GC_New(FrameObject, type);
-    if (!self) return nullptr;
+    if (!self) throw_error();
     new (&self->core) FrameCore();
+    new (&self->arguments) Arguments(std::move(args));
+    for (Ref& local : self->locals) new (&local) Ref();
     self->core.kind = kind;
-    self->name = Py_NewRef(name);
-    self->qualname = Py_NewRef(qualname);
+    auto* fn = reinterpret_cast<NativeFunction*>(self->arguments.function.get());
+    self->name = Py_NewRef(fn->name);
+    self->qualname = Py_NewRef(fn->qualname);
     self->weakrefs = nullptr;
     self->finalizer = nullptr;
     self->hooks_called = false;
     self->closed = false;
     self->op_running = false;
     PyObject_GC_Track(self);
-    return self;
-}
-
-Ref make_coroutine(Async body, PyObject* name, PyObject* qualname) {
-    return adopt(&CoroutineType, FrameKind::coroutine, body, name, qualname);
-}
-Ref make_generator(Gen body, PyObject* name, PyObject* qualname) {
-    return adopt(&GeneratorType, FrameKind::generator, body, name, qualname);
+    return Ref::steal(reinterpret_cast<PyObject*>(self));
 }
 
 int frame_traverse(PyObject* o, visitproc visit, void* arg) {
     FrameObject* self = as_frame(o);
     Py_VISIT(self->finalizer);
+    Py_VISIT(self->arguments.function.get());
+    for (const Ref& v : self->arguments.values) Py_VISIT(v.get());
+    for (const Ref& v : self->locals) Py_VISIT(v.get());
     return traverse_core(self->core, visit, arg);
 }
 
 int frame_clear(PyObject* o) {
     FrameObject* self = as_frame(o);
+    // The body borrows the arguments and the locals: its frame goes first.
+    drop_frame(self->core);
     Py_CLEAR(self->finalizer);
     clear_core(self->core);
+    for (Ref& v : self->locals) v.reset();
+    for (Ref& v : self->arguments.values) v.reset();
+    self->arguments.function.reset();
     return 0;
 }
 
+// In the order of CPython's gen_dealloc: weak references are cleared while the object is
+// untracked, then it is tracked again for its finalizer, which may keep it (asyncio's
+// async-generator hook does). Only then is it torn down, under the trashcan, so that a long
+// chain of objects that own each other is freed without deep C recursion.
 void frame_dealloc(PyObject* o) {
     FrameObject* self = as_frame(o);
     PyObject_GC_UnTrack(o);
-    if (PyObject_CallFinalizerFromDealloc(o) < 0) return;  // resurrected
-    Py_TRASHCAN_BEGIN(o, frame_dealloc)
     if (self->weakrefs) PyObject_ClearWeakRefs(o);
-    drop_frame(self->core);
+    PyObject_GC_Track(o);
+    if (PyObject_CallFinalizerFromDealloc(o) < 0) return;  // resurrected
+    PyObject_GC_UnTrack(o);
+    Py_TRASHCAN_BEGIN(o, frame_dealloc)
     frame_clear(o);
     Py_CLEAR(self->name);
     Py_CLEAR(self->qualname);
     self->core.~FrameCore();
+    self->arguments.~Arguments();
+    for (Ref& local : self->locals) local.~Ref();
     PyObject_GC_Del(o);
     Py_TRASHCAN_END
 }
 
 // A suspended body abandoned by its owner is closed, so that its cleanup runs, as for Python's.
+// An unstarted coroutine only warns: its frame holds nothing and is freed by the deallocation.
 static void frame_finalize(PyObject* o) {
     FrameObject* self = as_frame(o);
     FrameCore& c = self->core;
-    if (c.finished) return;
+    if (c.finished || !c.frame) return;
     PyObject *t, *v, *tb;
     PyErr_Fetch(&t, &v, &tb);
     if (!c.started) {
         if (c.kind == FrameKind::coroutine &&
             PyErr_WarnFormat(PyExc_RuntimeWarning, 1, "coroutine '%S' was never awaited", self->qualname) < 0)
             PyErr_WriteUnraisable(o);
-        drop_frame(c);
     } else {
         PyObject* r = close_frame(c);
         if (r) Py_DECREF(r);
@@ -113,7 +125,138 @@ static PyObject* frame_throw(PyObject* o, PyObject* const* args, Py_ssize_t narg
 static PyObject* frame_close(PyObject* o, PyObject*) { return close_frame(as_frame(o)->core); }
 
 static PyObject* self_iter(PyObject* o) { return Py_NewRef(o); }
-static PyObject* self_await(PyObject* o, PyObject*) { return Py_NewRef(o); }
+
+// What coro.__await__() gives, as Python's coroutine_wrapper: the iterator over the coroutine's
+// steps. A coroutine itself is not iterable.
+namespace {
+
+struct CoroutineWrapper {
+    PyObject_HEAD
+    PyObject* coroutine;
+};
+
+PyTypeObject CoroutineWrapperType;
+
+FrameObject* wrapped(PyObject* w) { return as_frame(reinterpret_cast<CoroutineWrapper*>(w)->coroutine); }
+
+PyObject* wrap(PyObject* coroutine) {
+    auto* w = PyObject_GC_New(CoroutineWrapper, &CoroutineWrapperType);
+    if (!w) return nullptr;
+    w->coroutine = Py_NewRef(coroutine);
+    PyObject_GC_Track(w);
+    return reinterpret_cast<PyObject*>(w);
+}
+
+int wrapper_traverse(PyObject* w, visitproc visit, void* arg) {
+    Py_VISIT(reinterpret_cast<CoroutineWrapper*>(w)->coroutine);
+    return 0;
+}
+int wrapper_clear(PyObject* w) {
+    Py_CLEAR(reinterpret_cast<CoroutineWrapper*>(w)->coroutine);
+    return 0;
+}
+void wrapper_dealloc(PyObject* w) {
+    PyObject_GC_UnTrack(w);
+    wrapper_clear(w);
+    PyObject_GC_Del(w);
+}
+PySendResult wrapper_am_send(PyObject* w, PyObject* arg, PyObject** out) {
+    return step(wrapped(w)->core, arg, nullptr, out);
+}
+PyObject* wrapper_iternext(PyObject* w) {
+    PyObject* out;
+    PySendResult r = step(wrapped(w)->core, Py_None, nullptr, &out);
+    return send_result(r, out);
+}
+PyObject* wrapper_send(PyObject* w, PyObject* arg) { return frame_send(reinterpret_cast<PyObject*>(wrapped(w)), arg); }
+PyObject* wrapper_throw(PyObject* w, PyObject* const* args, Py_ssize_t nargs) {
+    return frame_throw(reinterpret_cast<PyObject*>(wrapped(w)), args, nargs);
+}
+PyObject* wrapper_close(PyObject* w, PyObject*) { return close_frame(wrapped(w)->core); }
+
+PyMethodDef wrapper_methods[] = {
+    {"send", wrapper_send, METH_O, nullptr},
+    {"throw", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(wrapper_throw)), METH_FASTCALL, nullptr},
+    {"close", wrapper_close, METH_NOARGS, nullptr},
+    {nullptr, nullptr, 0, nullptr},
+};
+PyAsyncMethods wrapper_async = {nullptr, nullptr, nullptr, wrapper_am_send};
+
+PyTypeObject make_wrapper_type() {
+    PyTypeObject t = gc_type("native_coroutine_wrapper", sizeof(CoroutineWrapper), wrapper_dealloc, wrapper_traverse,
+                             wrapper_clear);
+    t.tp_as_async = &wrapper_async;
+    t.tp_iter = self_iter;
+    t.tp_iternext = wrapper_iternext;
+    t.tp_methods = wrapper_methods;
+    return t;
+}
+
+}  // namespace
+
+static PyObject* coroutine_await_method(PyObject* o, PyObject*) { return wrap(o); }
+
+// `await coro` from Python code: a coroutine suspended in an await of its own already has an awaiter.
+static PyObject* coroutine_am_await(PyObject* o) {
+    if (as_frame(o)->core.delegate) {
+        PyErr_SetString(PyExc_RuntimeError, "coroutine is being awaited already");
+        return nullptr;
+    }
+    return wrap(o);
+}
+
+// Whether a Python coroutine is suspended in an await of its own (another awaiter drives it).
+static int python_coroutine_busy(PyObject* coro) {
+    PyObject* awaiting = PyObject_GetAttrString(coro, "cr_await");
+    if (!awaiting) return -1;
+    int busy = awaiting != Py_None;
+    Py_DECREF(awaiting);
+    return busy;
+}
+
+// A generator may be awaited only when types.coroutine made it (the iterable-coroutine flag).
+static int iterable_coroutine(PyObject* gen) {
+    PyObject* code = PyObject_GetAttrString(gen, "gi_code");
+    if (!code) return -1;
+    PyObject* flags = PyObject_GetAttrString(code, "co_flags");
+    Py_DECREF(code);
+    if (!flags) return -1;
+    long f = PyLong_AsLong(flags);
+    Py_DECREF(flags);
+    if (f == -1 && PyErr_Occurred()) return -1;
+    return (f & CO_ITERABLE_COROUTINE) != 0;
+}
+
+PyObject* awaitable_iterator(PyObject* target) {
+    PyTypeObject* tp = Py_TYPE(target);
+    if (tp == &CoroutineType || PyCoro_CheckExact(target)) {
+        // Coroutines are their own iterators (ours step through am_send).
+        int busy = tp == &CoroutineType ? as_frame(target)->core.delegate != nullptr : python_coroutine_busy(target);
+        if (busy < 0) return nullptr;
+        if (busy) {
+            PyErr_SetString(PyExc_RuntimeError, "coroutine is being awaited already");
+            return nullptr;
+        }
+        return Py_NewRef(target);
+    }
+    if (PyGen_CheckExact(target)) {
+        int ok = iterable_coroutine(target);
+        if (ok < 0) return nullptr;
+        if (ok) return Py_NewRef(target);
+    } else if (tp->tp_as_async && tp->tp_as_async->am_await) {
+        PyObject* it = tp->tp_as_async->am_await(target);
+        if (it && (PyCoro_CheckExact(it) || !PyIter_Check(it))) {
+            PyErr_Format(PyExc_TypeError,
+                         PyCoro_CheckExact(it) ? "__await__() returned a coroutine"
+                                               : "__await__() returned non-iterator of type '%.100s'",
+                         Py_TYPE(it)->tp_name);
+            Py_CLEAR(it);
+        }
+        return it;
+    }
+    PyErr_Format(PyExc_TypeError, "object %.100s can't be used in 'await' expression", tp->tp_name);
+    return nullptr;
+}
 
 PyObject* frame_get_name(PyObject* o, void*) { return Py_NewRef(as_frame(o)->name); }
 PyObject* frame_get_qualname(PyObject* o, void*) { return Py_NewRef(as_frame(o)->qualname); }
@@ -125,8 +268,8 @@ static int set_str(PyObject*& slot, PyObject* v) {
     Py_SETREF(slot, Py_NewRef(v));
     return 0;
 }
-static int set_name(PyObject* o, PyObject* v, void*) { return set_str(as_frame(o)->name, v); }
-static int set_qualname(PyObject* o, PyObject* v, void*) { return set_str(as_frame(o)->qualname, v); }
+int frame_set_name(PyObject* o, PyObject* v, void*) { return set_str(as_frame(o)->name, v); }
+int frame_set_qualname(PyObject* o, PyObject* v, void*) { return set_str(as_frame(o)->qualname, v); }
 static PyObject* get_running(PyObject* o, void*) { return PyBool_FromLong(as_frame(o)->core.running); }
 static PyObject* get_awaiting(PyObject* o, void*) {
     PyObject* d = as_frame(o)->core.delegate;
@@ -134,16 +277,16 @@ static PyObject* get_awaiting(PyObject* o, void*) {
 }
 
 static PyGetSetDef coroutine_getset[] = {
-    {"__name__", frame_get_name, set_name, nullptr, nullptr},
-    {"__qualname__", frame_get_qualname, set_qualname, nullptr, nullptr},
+    {"__name__", frame_get_name, frame_set_name, nullptr, nullptr},
+    {"__qualname__", frame_get_qualname, frame_set_qualname, nullptr, nullptr},
     {"cr_running", get_running, nullptr, nullptr, nullptr},
     {"cr_await", get_awaiting, nullptr, nullptr, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
 static PyGetSetDef generator_getset[] = {
-    {"__name__", frame_get_name, set_name, nullptr, nullptr},
-    {"__qualname__", frame_get_qualname, set_qualname, nullptr, nullptr},
+    {"__name__", frame_get_name, frame_set_name, nullptr, nullptr},
+    {"__qualname__", frame_get_qualname, frame_set_qualname, nullptr, nullptr},
     {"gi_running", get_running, nullptr, nullptr, nullptr},
     {"gi_yieldfrom", get_awaiting, nullptr, nullptr, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
@@ -153,7 +296,7 @@ static PyMethodDef coroutine_methods[] = {
     {"send", frame_send, METH_O, nullptr},
     {"throw", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(frame_throw)), METH_FASTCALL, nullptr},
     {"close", frame_close, METH_NOARGS, nullptr},
-    {"__await__", self_await, METH_NOARGS, nullptr},
+    {"__await__", coroutine_await_method, METH_NOARGS, nullptr},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -169,29 +312,39 @@ static PyObject* frame_repr(PyObject* o) {
     return PyUnicode_FromFormat("<native %s object %S at %p>", what, as_frame(o)->qualname, o);
 }
 
-static PyAsyncMethods coroutine_async = {self_iter, nullptr, nullptr, frame_am_send};
+static PyAsyncMethods coroutine_async = {coroutine_am_await, nullptr, nullptr, frame_am_send};
 static PyAsyncMethods generator_async = {nullptr, nullptr, nullptr, frame_am_send};
 
-static PyTypeObject make_type(const char* name, PyAsyncMethods* am, PyMethodDef* methods, PyGetSetDef* getset) {
-    PyTypeObject t = blank_type();
-    t.tp_name = name;
-    t.tp_basicsize = sizeof(FrameObject);
-    t.tp_dealloc = frame_dealloc;
+PyTypeObject frame_type(const char* name, PyAsyncMethods* am, PyMethodDef* methods, PyGetSetDef* getset,
+                        reprfunc repr, destructor finalize) {
+    PyTypeObject t = gc_type(name, sizeof(FrameObject), frame_dealloc, frame_traverse, frame_clear);
     t.tp_as_async = am;
-    t.tp_repr = frame_repr;
-    t.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC;
-    t.tp_traverse = frame_traverse;
-    t.tp_clear = frame_clear;
+    t.tp_repr = repr;
     t.tp_weaklistoffset = offsetof(FrameObject, weakrefs);
-    t.tp_iter = self_iter;
-    t.tp_iternext = frame_iternext;
     t.tp_methods = methods;
     t.tp_getset = getset;
-    t.tp_finalize = frame_finalize;
+    t.tp_finalize = finalize;
     return t;
 }
 
-PyTypeObject CoroutineType = make_type("native_coroutine", &coroutine_async, coroutine_methods, coroutine_getset);
-PyTypeObject GeneratorType = make_type("native_generator", &generator_async, generator_methods, generator_getset);
+static PyTypeObject generator_type() {
+    PyTypeObject t = frame_type("native_generator", &generator_async, generator_methods, generator_getset, frame_repr,
+                                frame_finalize);
+    t.tp_iter = self_iter;
+    t.tp_iternext = frame_iternext;
+    return t;
+}
+
+PyTypeObject CoroutineType = frame_type("native_coroutine", &coroutine_async, coroutine_methods, coroutine_getset,
+                                        frame_repr, frame_finalize);
+PyTypeObject GeneratorType = generator_type();
+static const bool wrapper_type_made = (CoroutineWrapperType = make_wrapper_type(), true);
+
+int ready_frame_types() {
+    (void)wrapper_type_made;
+    for (PyTypeObject* t : {&CoroutineType, &GeneratorType, &CoroutineWrapperType})
+        if (PyType_Ready(t) < 0) return -1;
+    return 0;
+}
 
 }  // namespace rt

@@ -1,12 +1,16 @@
-// The Python object behind native coroutines, generators and async generators.
+// The Python object behind native coroutines, generators and async generators. It owns the
+// C++ frame that runs the body, the call's arguments and the body's frame-held locals.
 #pragma once
 #include "bodies.hpp"
+#include "bound.hpp"
 
 namespace rt {
 
 struct FrameObject {
     PyObject_HEAD
     FrameCore core;
+    Arguments arguments;
+    Ref locals[max_frame_locals];
     PyObject* name;
     PyObject* qualname;
     PyObject* weakrefs;
@@ -17,22 +21,29 @@ struct FrameObject {
     bool op_running;
 };
 
-FrameObject* new_frame_object(PyTypeObject* type, FrameKind kind, PyObject* name, PyObject* qualname);
+// A new object of `type` holding the call's arguments, not yet running anything.
+Ref new_frame_object(PyTypeObject* type, FrameKind kind, Arguments&& args);
 void frame_dealloc(PyObject* self);
 int frame_traverse(PyObject* self, visitproc visit, void* arg);
 int frame_clear(PyObject* self);
 PyObject* frame_get_name(PyObject* self, void*);
 PyObject* frame_get_qualname(PyObject* self, void*);
+int frame_set_name(PyObject* self, PyObject* v, void*);
+int frame_set_qualname(PyObject* self, PyObject* v, void*);
+// The type of a native coroutine, generator or async generator, built the same way for all three.
+PyTypeObject frame_type(const char* name, PyAsyncMethods* am, PyMethodDef* methods, PyGetSetDef* getset,
+                        reprfunc repr, destructor finalize);
 
 inline FrameObject* as_frame(PyObject* o) { return reinterpret_cast<FrameObject*>(o); }
 
-// A new object of `type` that owns and runs the body's frame.
-template <class Body>
-Ref adopt(PyTypeObject* type, FrameKind kind, Body& body, PyObject* name, PyObject* qualname) {
-    FrameObject* self = new_frame_object(type, kind, name, qualname);
-    if (!self) throw_error();
+// The object that runs Body for a call: it takes the arguments over first, so the body only borrows.
+template <class Body, Body (*Make)(Bound)>
+Ref start_frame(PyTypeObject* type, FrameKind kind, Bound call) {
+    Ref obj = new_frame_object(type, kind, std::move(call.arguments()));
+    FrameObject* self = as_frame(obj.get());
+    Body body = Make(Bound(self->arguments, self->locals));
     self->core.frame = body.body.attach(&self->core);
-    return Ref::steal(reinterpret_cast<PyObject*>(self));
+    return obj;
 }
 
 }  // namespace rt

@@ -1,5 +1,7 @@
 #include "function.hpp"
 
+#include "type.hpp"
+
 #include <structmember.h>
 
 #include <cstring>
@@ -25,7 +27,7 @@ void bind(const NativeFunction* fn, PyObject* const* args, size_t nargs, PyObjec
     if (nargs > nparams)
         raise_format(PyExc_TypeError, "%U() takes %zu positional argument%s but %zu %s given", fn->name, nparams,
                      nparams == 1 ? "" : "s", nargs, nargs == 1 ? "was" : "were");
-    for (size_t i = 0; i < nargs; ++i) out[i] = Ref::borrow(args[i]);
+    for (size_t i = 0; i < nargs; ++i) out[i] = Ref::incref(args[i]);
     if (kwnames) {
         Py_ssize_t nkw = PyTuple_GET_SIZE(kwnames);
         for (Py_ssize_t k = 0; k < nkw; ++k) {
@@ -36,7 +38,7 @@ void bind(const NativeFunction* fn, PyObject* const* args, size_t nargs, PyObjec
             if (i == nparams)
                 raise_format(PyExc_TypeError, "%U() got an unexpected keyword argument '%U'", fn->name, key);
             if (out[i]) raise_format(PyExc_TypeError, "%U() got multiple values for argument '%s'", fn->name, d.params[i]);
-            out[i] = Ref::borrow(args[nargs + size_t(k)]);
+            out[i] = Ref::incref(args[nargs + size_t(k)]);
         }
     }
     for (size_t i = 0; i < nparams; ++i)
@@ -48,7 +50,7 @@ void bind(const NativeFunction* fn, PyObject* const* args, size_t nargs, PyObjec
 Ref Bound::cell(size_t i) const {
     PyObject* v = cell_object(i);
     if (!v) raise_format(PyExc_NameError, "free variable referenced before assignment in enclosing scope");
-    return Ref::borrow(v);
+    return Ref::incref(v);
 }
 
 void Bound::set_cell(size_t i, PyObject* v) const {
@@ -58,22 +60,23 @@ void Bound::set_cell(size_t i, PyObject* v) const {
 PyObject* call_native(PyObject* self, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
     return guard(
         [&] {
-            Bound b;
-            b.fn_ = Ref::borrow(self);
-            bind(as_fn(self), args, PyVectorcall_NARGS(nargsf), kwnames, b.args_);
-            return as_fn(self)->def->entry(std::move(b)).release();
+            Arguments call;
+            call.function = Ref::incref(self);
+            bind(as_fn(self), args, PyVectorcall_NARGS(nargsf), kwnames, call.values);
+            return as_fn(self)->def->entry(Bound(call)).release();
         },
         static_cast<PyObject*>(nullptr));
 }
 
 Ref make_function(const FunctionDef& def, PyObject* globals, PyObject* closure, PyObject* annotations) {
+    PyObject* module = PyDict_GetItemWithError(globals, name<"__name__">());
+    if (!module && PyErr_Occurred()) throw_error();
     auto* fn = PyObject_GC_New(NativeFunction, &FunctionType);
     if (!fn) throw_error();
     fn->vectorcall = call_native;
     fn->def = &def;
     fn->name = PyUnicode_InternFromString(def.name);
     fn->qualname = PyUnicode_InternFromString(def.qualname);
-    PyObject* module = PyDict_GetItemString(globals, "__name__");
     fn->module = Py_NewRef(module ? module : Py_None);
     fn->doc = Py_NewRef(Py_None);
     fn->annotations = Py_XNewRef(annotations);
@@ -86,7 +89,8 @@ Ref make_function(const FunctionDef& def, PyObject* globals, PyObject* closure, 
     if (!fn->name || !fn->qualname) throw_error();
     if (def.kind == FunctionKind::coroutine) {
         // What asyncio.iscoroutinefunction looks for on functions that are not Python code.
-        static PyObject* const marker = getattr(import("asyncio.coroutines").get(), intern("_is_coroutine")).release();
+        static PyObject* const marker =
+            getattr(owned(PyImport_ImportModule("asyncio.coroutines")).get(), name<"_is_coroutine">()).release();
         Ref dict = owned(PyObject_GenericGetDict(result.get(), nullptr));
         check_int(PyDict_SetItemString(dict.get(), "_is_coroutine", marker));
     }
@@ -179,18 +183,13 @@ PyMemberDef fn_members[] = {
 };
 
 PyTypeObject make_type() {
-    PyTypeObject t = blank_type();
-    t.tp_name = "native_function";
-    t.tp_basicsize = sizeof(NativeFunction);
-    t.tp_dealloc = fn_dealloc;
+    PyTypeObject t = gc_type("native_function", sizeof(NativeFunction), fn_dealloc, fn_traverse, fn_clear);
     t.tp_vectorcall_offset = offsetof(NativeFunction, vectorcall);
     t.tp_repr = fn_repr;
     t.tp_call = PyVectorcall_Call;
     t.tp_getattro = PyObject_GenericGetAttr;
     t.tp_setattro = PyObject_GenericSetAttr;
-    t.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL | Py_TPFLAGS_METHOD_DESCRIPTOR;
-    t.tp_traverse = fn_traverse;
-    t.tp_clear = fn_clear;
+    t.tp_flags |= Py_TPFLAGS_HAVE_VECTORCALL | Py_TPFLAGS_METHOD_DESCRIPTOR;
     t.tp_weaklistoffset = offsetof(NativeFunction, weakrefs);
     t.tp_getset = fn_getset;
     t.tp_members = fn_members;

@@ -3,33 +3,11 @@
 // when stored in a class, and recognised by asyncio.iscoroutinefunction when they make coroutines.
 #pragma once
 #include "bodies.hpp"
-#include "object.hpp"
-
-#include <array>
+#include "call.hpp"
+#include "frame_object.hpp"
+#include "text.hpp"
 
 namespace rt {
-
-constexpr size_t max_params = 4;
-
-struct NativeFunction;
-
-// The arguments of one call, bound to the parameters by name, with the function that was called.
-// Owning, so that a coroutine body can keep it.
-class Bound {
-public:
-    PyObject* operator[](size_t i) const noexcept { return args_[i].get(); }
-    NativeFunction* function() const noexcept { return reinterpret_cast<NativeFunction*>(fn_.get()); }
-    PyObject* globals() const noexcept;
-    // The i-th closure cell's object (new reference), as a free variable reads it.
-    Ref cell(size_t i) const;
-    void set_cell(size_t i, PyObject* v) const;
-    PyObject* cell_object(size_t i) const noexcept;
-
-private:
-    friend PyObject* call_native(PyObject*, PyObject* const*, size_t, PyObject*);
-    Ref fn_;
-    std::array<Ref, max_params> args_;
-};
 
 using Entry = Ref (*)(Bound);
 
@@ -42,14 +20,6 @@ struct FunctionDef {
     Entry entry;
     FunctionKind kind;
 };
-
-// Adapters from body functions to entries: the entry makes the object that runs the body.
-template <Async (*Body)(Bound)>
-Ref coroutine_entry(Bound b);
-template <Gen (*Body)(Bound)>
-Ref generator_entry(Bound b);
-template <AsyncGen (*Body)(Bound)>
-Ref async_generator_entry(Bound b);
 
 // Makes a function whose __module__ is globals["__name__"]; `closure` is a tuple of cells or NULL,
 // `annotations` a dict or NULL. The definition must outlive the function.
@@ -78,20 +48,18 @@ inline PyObject* Bound::cell_object(size_t i) const noexcept {
     return PyCell_GET(PyTuple_GET_ITEM(function()->closure, Py_ssize_t(i)));
 }
 
+// Entries of functions whose call makes the object that runs their body.
 template <Async (*Body)(Bound)>
 Ref coroutine_entry(Bound b) {
-    NativeFunction* fn = b.function();
-    return make_coroutine(Body(std::move(b)), fn->name, fn->qualname);
+    return start_frame<Async, Body>(&CoroutineType, FrameKind::coroutine, b);
 }
 template <Gen (*Body)(Bound)>
 Ref generator_entry(Bound b) {
-    NativeFunction* fn = b.function();
-    return make_generator(Body(std::move(b)), fn->name, fn->qualname);
+    return start_frame<Gen, Body>(&GeneratorType, FrameKind::generator, b);
 }
 template <AsyncGen (*Body)(Bound)>
 Ref async_generator_entry(Bound b) {
-    NativeFunction* fn = b.function();
-    return make_async_generator(Body(std::move(b)), fn->name, fn->qualname);
+    return start_frame<AsyncGen, Body>(&AsyncGeneratorType, FrameKind::async_generator, b);
 }
 
 }  // namespace rt

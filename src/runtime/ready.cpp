@@ -2,11 +2,30 @@
 
 namespace rt {
 
+int ready_frame_types();
 int ready_async_generator_types();
 
+namespace {
+
+// Registered with atexit: from here on daemon threads may be ended without the GIL.
+PyObject* note_exit(PyObject*, PyObject*) {
+    detail::exiting.store(true, std::memory_order_relaxed);
+    Py_RETURN_NONE;
+}
+PyMethodDef note_exit_def = {"_native_runtime_exiting", note_exit, METH_NOARGS, nullptr};
+
+}  // namespace
+
 void ready_types() {
-    for (PyTypeObject* t : {&FunctionType, &CoroutineType, &GeneratorType}) check_int(PyType_Ready(t));
+    check_int(PyType_Ready(&FunctionType));
+    check_int(ready_frame_types());
     check_int(ready_async_generator_types());
+    static bool registered = false;
+    if (!registered) {
+        Ref hook = owned(PyCFunction_New(&note_exit_def, nullptr));
+        call_method(import("atexit").get(), name<"register">(), {hook.get()});
+        registered = true;
+    }
 }
 
 }  // namespace rt

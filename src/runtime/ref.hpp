@@ -1,21 +1,38 @@
 // Owning references to Python objects.
 //
-// Rules: a C API call that returns a new reference is taken over with Ref::steal;
-// a borrowed reference that must outlive its source is kept with Ref::borrow;
-// handing ours to the C API (which steals) is Ref::release. Nothing converts implicitly.
+// Rules: a C API call that returns a new reference is taken over with Ref::steal; a borrowed
+// reference that must outlive its source gets a reference of its own with Ref::incref; handing
+// ours to the C API (which steals) is Ref::release. Nothing converts implicitly.
 #pragma once
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <atomic>
 #include <utility>
 
 namespace rt {
+
+namespace detail {
+// Set once the interpreter runs its exit functions. From then on a daemon thread may be ended
+// by a forced unwind while it waits for the GIL; a reference released on that path must be
+// left alone rather than touched without the GIL.
+extern std::atomic<bool> exiting;
+}  // namespace detail
+
+// False only on a thread that is being torn down at exit without the GIL: there, objects are
+// left as they are (leaked) rather than touched.
+inline bool may_touch_objects() noexcept { return !detail::exiting.load(std::memory_order_relaxed) || PyGILState_Check(); }
+
+// Drops one reference, unless this thread is being torn down without the GIL at exit.
+inline void release_ref(PyObject* p) noexcept {
+    if (may_touch_objects()) Py_DECREF(p);
+}
 
 class Ref {
 public:
     Ref() noexcept = default;
     static Ref steal(PyObject* p) noexcept { return Ref(p); }
-    static Ref borrow(PyObject* p) noexcept {
+    static Ref incref(PyObject* p) noexcept {
         Py_XINCREF(p);
         return Ref(p);
     }
@@ -26,7 +43,9 @@ public:
         std::swap(p_, o.p_);
         return *this;
     }
-    ~Ref() { Py_XDECREF(p_); }
+    ~Ref() {
+        if (p_) release_ref(p_);
+    }
 
     PyObject* get() const noexcept { return p_; }
     PyObject* release() noexcept { return std::exchange(p_, nullptr); }
@@ -34,7 +53,9 @@ public:
         Py_XINCREF(p_);
         return p_;
     }
-    void reset() noexcept { Py_CLEAR(p_); }
+    void reset() noexcept {
+        if (PyObject* p = std::exchange(p_, nullptr)) release_ref(p);
+    }
     explicit operator bool() const noexcept { return p_ != nullptr; }
 
 private:

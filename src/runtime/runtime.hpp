@@ -1,12 +1,17 @@
 // The runtime layer: everything a native package needs from CPython, and nothing of any package.
 #pragma once
 #include "bodies.hpp"
+#include "bound.hpp"
+#include "call.hpp"
 #include "error.hpp"
 #include "except.hpp"
 #include "function.hpp"
-#include "object.hpp"
+#include "import.hpp"
+#include "iterate.hpp"
 #include "ref.hpp"
 #include "submodules.hpp"
+#include "text.hpp"
+#include "type.hpp"
 
 namespace rt {
 

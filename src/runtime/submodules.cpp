@@ -1,5 +1,7 @@
 #include "submodules.hpp"
 
+#include "type.hpp"
+
 #include <dlfcn.h>
 
 namespace rt {
@@ -32,10 +34,10 @@ PyObject* find_spec(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyO
             if (nargs < 1) raise(PyExc_TypeError, "find_spec() needs the module name");
             if (!lookup(as_finder(self), args[0])) return Py_NewRef(Py_None);
             static PyObject* const module_spec =
-                getattr(import("importlib.machinery").get(), intern("ModuleSpec")).release();
-            static PyObject* const kw = Py_BuildValue("(s)", "origin");
+                getattr(import("importlib.machinery").get(), name<"ModuleSpec">()).release();
+            static PyObject* const kw = check(Py_BuildValue("(s)", "origin"));
             Ref found_spec = call_kw(module_spec, {args[0], self, as_finder(self)->origin}, kw);
-            setattr(found_spec.get(), RT_NAME("has_location"), Py_True);
+            setattr(found_spec.get(), name<"has_location">(), Py_True);
             return found_spec.release();
         },
         static_cast<PyObject*>(nullptr));
@@ -46,7 +48,7 @@ PyObject* create_module(PyObject*, PyObject*) { Py_RETURN_NONE; }
 PyObject* exec_module(PyObject* self, PyObject* module) {
     return guard(
         [&]() -> PyObject* {
-            Ref name = getattr(module, RT_NAME("__name__"));
+            Ref name = getattr(module, rt::name<"__name__">());
             const SubmoduleDef* def = lookup(as_finder(self), name.get());
             if (!def) raise_format(PyExc_ImportError, "no native submodule %R", name.get());
             def->exec(module);
@@ -101,9 +103,9 @@ void install_submodule_finder(PyObject* package, const SubmoduleDef* defs, size_
     Ref finder = Ref::steal(reinterpret_cast<PyObject*>(f));
     if (!f->package) throw_error();
     f->origin = extension_path().release();
-    PyObject* meta_path = PySys_GetObject("meta_path");  // borrowed
+    Ref meta_path = Ref::incref(PySys_GetObject("meta_path"));  // borrowed: held while used
     if (!meta_path) raise(PyExc_ImportError, "sys.meta_path is missing");
-    check_int(PyList_Insert(meta_path, 0, finder.get()));
+    check_int(PyList_Insert(meta_path.get(), 0, finder.get()));
 }
 
 namespace {

@@ -2,7 +2,8 @@
 // init function, and submodules that the ordinary import system finds through a
 // meta path finder of ours.
 #pragma once
-#include "object.hpp"
+#include "call.hpp"
+#include "import.hpp"
 
 namespace rt {
 

@@ -6,25 +6,21 @@
 namespace tlh {
 
 using rt::Bound;
+using rt::Caught;
 using rt::PyErr;
 using rt::Ref;
-
-// A global of the running function's module, looked up now (so it can be replaced at run time).
-#define G(name) ::rt::global(g, RT_NAME(name))
-#define S(text) RT_NAME(text)
+// global<"debug">(g): a global of the running function's module, looked up now (so it can be
+// replaced at run time); name<"text">(): an interned constant.
+using rt::global;
+using rt::name;
+using rt::equal;
 
 // debug(msg) of the sibling utilities, looked up when called.
-inline void debug(PyObject* g, PyObject* msg) { rt::call(G("debug").get(), {msg}); }
+inline void debug(PyObject* g, PyObject* msg) { rt::call(global<"debug">(g).get(), {msg}); }
 inline void debug(PyObject* g, const Ref& msg) { debug(g, msg.get()); }
 
 // traceback.format_exc() for the exception being handled.
-inline Ref format_exc(PyObject* g) { return rt::call_method(G("traceback").get(), S("format_exc")); }
-
-// Python's `a == b` (no identity shortcut), then its truth.
-inline bool equal(PyObject* a, PyObject* b) {
-    Ref r = rt::owned(PyObject_RichCompare(a, b, Py_EQ));
-    return rt::truth(r.get());
-}
+inline Ref format_exc(PyObject* g) { return rt::call_method(global<"traceback">(g).get(), name<"format_exc">()); }
 
 // An annotations dict from name/value pairs, in order.
 Ref annotations(std::initializer_list<std::pair<const char*, PyObject*>> items);

@@ -2,7 +2,6 @@
 // a LoggingHandler for the duration of the block and offers it to the service's other tasks.
 #include "common.hpp"
 
-#include <optional>
 
 namespace tlh {
 namespace {
@@ -15,8 +14,8 @@ const rt::FunctionDef f_def = {"f", "log.<locals>.f", {"_sti"}, rt::coroutine_en
 
 rt::AsyncGen nolog(Bound a) {
     PyObject* sc = a[1];
-    Ref extra_config = rt::getattr(sc, S("extra_config"));
-    Ref working_dir = rt::getattr(sc, S("working_dir"));
+    Ref extra_config = rt::getattr(sc, name<"extra_config">());
+    Ref working_dir = rt::getattr(sc, name<"working_dir">());
     co_yield rt::none();
 }
 
@@ -24,55 +23,48 @@ rt::AsyncGen log(Bound a) {
     PyObject* g = a.globals();
     PyObject* sti = a[0];
     PyObject* sc = a[1];
-    Ref extra_config = rt::getattr(sc, S("extra_config"));
-    Ref working_dir = rt::getattr(sc, S("working_dir"));
-    Ref logger_handler = rt::call(G("LoggingHandler").get());
-    Ref initialising = rt::call_method(logger_handler.get(), S("init"));
+    Ref extra_config = rt::getattr(sc, name<"extra_config">());
+    Ref working_dir = rt::getattr(sc, name<"working_dir">());
+    Ref logger_handler = rt::call(global<"LoggingHandler">(g).get());
+    Ref initialising = rt::call_method(logger_handler.get(), name<"init">());
     co_await rt::await(std::move(initialising));
 
     Ref handler_cell = rt::owned(PyCell_New(logger_handler.get()));
     Ref closure = rt::owned(PyTuple_Pack(1, handler_cell.get()));
-    Ref f_ann = annotations({{"_sti", G("SyncTaskInterface").get()}, {"return", G("LoggingHandler").get()}});
+    Ref f_ann = annotations({{"_sti", global<"SyncTaskInterface">(g).get()}, {"return", global<"LoggingHandler">(g).get()}});
     Ref f = rt::make_function(f_def, g, closure.get(), f_ann.get());
-    Ref registering = rt::call_method(sti, S("set_interface_gen"), {G("SERVICE_LOG").get(), f.get()});
+    Ref registering = rt::call_method(sti, name<"set_interface_gen">(), {global<"SERVICE_LOG">(g).get(), f.get()});
     co_await rt::await(std::move(registering));
 
-    std::optional<PyErr> caught;
+    Caught caught;
     try {
         co_yield rt::none();
-        static PyObject* const pause = PyFloat_FromDouble(0.2);
-        Ref sleeping = rt::call_method(G("asyncio").get(), S("sleep"), {pause});
+        static PyObject* const pause = rt::check(PyFloat_FromDouble(0.2));
+        Ref sleeping = rt::call_method(global<"asyncio">(g).get(), name<"sleep">(), {pause});
         co_await rt::await(std::move(sleeping));
     } catch (PyErr& e) {
-        caught.emplace(std::move(e));
+        caught = std::move(e);
     }
 
-    // The exception that leaves the except or else clause, if any; the finally clause runs with it.
-    std::optional<PyErr> leaving;
-    if (caught) {
-        rt::Except handling(*caught);
-        try {
-            debug(g, rt::concat({S("log finishes exception: "), format_exc(g).get()}));
-            leaving = *caught;
-        } catch (PyErr& e) {
-            leaving.emplace(std::move(e));
+    Caught leaving;  // what leaves the except or else clause: the finally clause runs with it pending
+    try {
+        if (caught) {
+            rt::Except handling(caught);
+            debug(g, rt::concat({name<"log finishes exception: ">(), format_exc(g).get()}));
+            caught.reraise();
         }
-    } else {
-        try {
-            debug(g, S("log graceful exit"));
-        } catch (PyErr& e) {
-            leaving.emplace(std::move(e));
-        }
+        debug(g, name<"log graceful exit">());
+    } catch (PyErr& e) {
+        leaving = std::move(e);
     }
     {
-        std::optional<rt::Except> finally_scope;
-        if (leaving) finally_scope.emplace(*leaving);
-        debug(g, S("log closing logger_handler"));
-        Ref closing = rt::call_method(logger_handler.get(), S("aclose"));
+        rt::Except finally(leaving);
+        debug(g, name<"log closing logger_handler">());
+        Ref closing = rt::call_method(logger_handler.get(), name<"aclose">());
         co_await rt::await(std::move(closing));
-        debug(g, S("log closed logger_handler"));
+        debug(g, name<"log closed logger_handler">());
     }
-    if (leaving) throw *leaving;
+    leaving.reraise_if_any();
 }
 
 const rt::FunctionDef nolog_def = {"nolog", "nolog", {"sti", "sc"}, rt::async_generator_entry<nolog>,
@@ -82,9 +74,9 @@ const rt::FunctionDef log_def = {"log", "log", {"sti", "sc"}, rt::async_generato
 
 // @asynccontextmanager over def: the decorator is evaluated before the annotations.
 Ref context_manager(PyObject* g, const rt::FunctionDef& def) {
-    Ref decorator = G("asynccontextmanager");
-    Ref iterator_none = subscript(G("AsyncIterator"), {Py_None});
-    Ref ann = annotations({{"sti", G("SyncTaskInterface").get()}, {"sc", G("ServiceConfig").get()},
+    Ref decorator = global<"asynccontextmanager">(g);
+    Ref iterator_none = subscript(global<"AsyncIterator">(g), {Py_None});
+    Ref ann = annotations({{"sti", global<"SyncTaskInterface">(g).get()}, {"sc", global<"ServiceConfig">(g).get()},
                            {"return", iterator_none.get()}});
     Ref fn = rt::make_function(def, g, nullptr, ann.get());
     return rt::call(decorator.get(), {fn.get()});

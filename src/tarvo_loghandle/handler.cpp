@@ -6,37 +6,37 @@ namespace {
 
 Ref init_handler(Bound a) {
     PyObject* self = a[0];
-    rt::setattr(self, S("splitter"), Py_None);
-    rt::setattr(self, S("disabled"), Py_False);
+    rt::setattr(self, name<"splitter">(), Py_None);
+    rt::setattr(self, name<"disabled">(), Py_False);
     return rt::none();
 }
 
 Ref inited(Bound a) {
-    Ref splitter = rt::getattr(a[0], S("splitter"));
+    Ref splitter = rt::getattr(a[0], name<"splitter">());
     return rt::boolean(splitter.get() != Py_None);
 }
 
 Ref disable_stderr_writer(Bound a) {
     PyObject* g = a.globals();
     PyObject* self = a[0];
-    if (rt::truth(rt::getattr(self, S("disabled")).get())) {
-        debug(g, S("stderr_writer was ALREADY disabled."));
+    if (rt::truth(rt::getattr(self, name<"disabled">()).get())) {
+        debug(g, name<"stderr_writer was ALREADY disabled.">());
         return rt::none();
     }
-    debug(g, S("stderr_writer was disabled."));
-    rt::setattr(self, S("disabled"), Py_True);
+    debug(g, name<"stderr_writer was disabled.">());
+    rt::setattr(self, name<"disabled">(), Py_True);
     return rt::none();
 }
 
 Ref enable_stderr_writer(Bound a) {
     PyObject* g = a.globals();
     PyObject* self = a[0];
-    if (!rt::truth(rt::getattr(self, S("disabled")).get())) {
-        debug(g, S("stderr_writer was ALREADY enabled."));
+    if (!rt::truth(rt::getattr(self, name<"disabled">()).get())) {
+        debug(g, name<"stderr_writer was ALREADY enabled.">());
         return rt::none();
     }
-    debug(g, S("stderr_writer was re-enabled."));
-    rt::setattr(self, S("disabled"), Py_False);
+    debug(g, name<"stderr_writer was re-enabled.">());
+    rt::setattr(self, name<"disabled">(), Py_False);
     return rt::none();
 }
 

@@ -10,35 +10,35 @@ Ref method(const rt::FunctionDef& def, PyObject* g, Ref ann) { return rt::make_f
 Ref make_logging_handler(PyObject* g) {
     Ref ns = rt::owned(PyDict_New());
     PyObject* d = ns.get();
-    rt::bind(d, "__module__", G("__name__").get());
-    rt::bind(d, "__qualname__", S("LoggingHandler"));
+    rt::bind(d, "__module__", global<"__name__">(g).get());
+    rt::bind(d, "__qualname__", name<"LoggingHandler">());
 
-    Ref splitter_t = subscript(G("Splitter"), {G("LogEntry").get()});
-    Ref optional_t = subscript(G("Optional"), {splitter_t.get()});
-    Ref bool_t = G("bool");
+    Ref splitter_t = subscript(global<"Splitter">(g), {global<"LogEntry">(g).get()});
+    Ref optional_t = subscript(global<"Optional">(g), {splitter_t.get()});
+    Ref bool_t = global<"bool">(g);
     rt::bind(d, "__annotations__",
              annotations({{"splitter", optional_t.get()},
                           {"disabled", bool_t.get()},
-                          {"task_pump", S("Task[None]")},
-                          {"task_write", S("Task[None]")}})
+                          {"task_pump", name<"Task[None]">()},
+                          {"task_write", name<"Task[None]">()}})
                  .get());
 
     rt::bind(d, "__init__", method(handler_init_def, g, annotations({{"return", Py_None}})).get());
-    rt::bind(d, "inited", method(inited_def, g, annotations({{"return", G("bool").get()}})).get());
+    rt::bind(d, "inited", method(inited_def, g, annotations({{"return", global<"bool">(g).get()}})).get());
     rt::bind(d, "init", method(init_def, g, annotations({{"return", Py_None}})).get());
     rt::bind(d, "aclose", method(aclose_def, g, annotations({{"return", Py_None}})).get());
     rt::bind(d, "disable_stderr_writer", method(disable_def, g, annotations({{"return", Py_None}})).get());
     rt::bind(d, "enable_stderr_writer", method(enable_def, g, annotations({{"return", Py_None}})).get());
 
     // The decorator is looked up, class namespace first, before the function is made.
-    PyObject* in_class = PyDict_GetItemWithError(d, S("async_errors"));
+    PyObject* in_class = PyDict_GetItemWithError(d, name<"async_errors">());
     if (!in_class && PyErr_Occurred()) rt::throw_error();
-    Ref decorator = in_class ? Ref::borrow(in_class) : G("async_errors");
+    Ref decorator = in_class ? Ref::incref(in_class) : global<"async_errors">(g);
     Ref writer = method(write_aiologs_def, g, annotations({{"return", Py_None}}));
     rt::bind(d, "write_aiologs", rt::call(decorator.get(), {writer.get()}).get());
 
     Ref bases = rt::owned(PyTuple_Pack(1, reinterpret_cast<PyObject*>(&PyBaseObject_Type)));
-    return rt::call(reinterpret_cast<PyObject*>(&PyType_Type), {S("LoggingHandler"), bases.get(), d});
+    return rt::call(reinterpret_cast<PyObject*>(&PyType_Type), {name<"LoggingHandler">(), bases.get(), d});
 }
 
 }  // namespace
@@ -61,17 +61,17 @@ void exec_loghandle_imp(PyObject* module) {
                      "format_logentry_prefix"});
     rt::bind(g, "__all__", rt::owned(Py_BuildValue("[s]", "LoggingHandler")).get());
     rt::import_from(g, "tarvo_utils_asyncio", {"my_create_task"});
-    rt::bind(g, "ENV_LOG_STDERR", S("T_LOG_STDERR"));
-    rt::bind(g, "STDERR", S("/dev/stderr"));
-    rt::bind(g, "color_raw_line", rt::call(G("get_colorize_function").get(), {S("#0000ff")}).get());
-    rt::bind(g, "X", rt::call(G("TypeVar").get(), {S("X")}).get());
+    rt::bind(g, "ENV_LOG_STDERR", name<"T_LOG_STDERR">());
+    rt::bind(g, "STDERR", name<"/dev/stderr">());
+    rt::bind(g, "color_raw_line", rt::call(global<"get_colorize_function">(g).get(), {name<"#0000ff">()}).get());
+    rt::bind(g, "X", rt::call(global<"TypeVar">(g).get(), {name<"X">()}).get());
 
-    Ref splitter_x = subscript(G("Splitter"), {G("X").get()});
-    Ref pump_ann = annotations({{"q", S("asyncio.Queue[X]")}, {"splitter", splitter_x.get()}, {"return", Py_None}});
+    Ref splitter_x = subscript(global<"Splitter">(g), {global<"X">(g).get()});
+    Ref pump_ann = annotations({{"q", name<"asyncio.Queue[X]">()}, {"splitter", splitter_x.get()}, {"return", Py_None}});
     rt::bind(g, "pump", rt::make_function(pump_def, g, nullptr, pump_ann.get()).get());
     rt::bind(g, "LoggingHandler", make_logging_handler(g).get());
-    Ref lines = subscript(G("Iterator"), {G("str").get()});
-    Ref linesof_ann = annotations({{"s", G("str").get()}, {"return", lines.get()}});
+    Ref lines = subscript(global<"Iterator">(g), {global<"str">(g).get()});
+    Ref linesof_ann = annotations({{"s", global<"str">(g).get()}, {"return", lines.get()}});
     rt::bind(g, "linesof", rt::make_function(linesof_def, g, nullptr, linesof_ann.get()).get());
 }
 

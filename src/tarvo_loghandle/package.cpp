@@ -13,52 +13,52 @@ const rt::SubmoduleDef submodules[] = {
 
 // __file__ is the package's __init__ inside the package directory beside the extension file.
 void set_bookkeeping(PyObject* module, PyObject* g) {
-    Ref name = rt::getattr(module, S("__name__"));
+    Ref module_name = rt::getattr(module, name<"__name__">());
     Ref ext = rt::extension_path();
     Ref os_path = rt::import("os.path");
-    Ref dir = rt::call_method(os_path.get(), S("dirname"), {ext.get()});
-    Ref last = rt::call_method(name.get(), S("rpartition"), {S(".")});
-    Ref pkgdir = rt::call_method(os_path.get(), S("join"), {dir.get(), PyTuple_GET_ITEM(last.get(), 2)});
-    Ref suffixes = rt::getattr(rt::import("importlib.machinery").get(), S("SOURCE_SUFFIXES"));
-    Ref init_name = rt::concat({S("__init__"), PySequence_Fast_GET_ITEM(suffixes.get(), 0)});
-    Ref file = rt::call_method(os_path.get(), S("join"), {pkgdir.get(), init_name.get()});
+    Ref dir = rt::call_method(os_path.get(), name<"dirname">(), {ext.get()});
+    Ref last = rt::call_method(module_name.get(), name<"rpartition">(), {name<".">()});
+    Ref pkgdir = rt::call_method(os_path.get(), name<"join">(), {dir.get(), PyTuple_GET_ITEM(last.get(), 2)});
+    Ref suffixes = rt::getattr(rt::import("importlib.machinery").get(), name<"SOURCE_SUFFIXES">());
+    Ref init_name = rt::concat({name<"__init__">(), PySequence_Fast_GET_ITEM(suffixes.get(), 0)});
+    Ref file = rt::call_method(os_path.get(), name<"join">(), {pkgdir.get(), init_name.get()});
     rt::bind(g, "__file__", file.get());
 
     Ref path = rt::owned(PyList_New(0));
-    Ref file_dir = rt::call_method(os_path.get(), S("dirname"), {file.get()});
+    Ref file_dir = rt::call_method(os_path.get(), name<"dirname">(), {file.get()});
     rt::check_int(PyList_Append(path.get(), file_dir.get()));
     rt::bind(g, "__path__", path.get());
 
-    Ref module_spec = G("__spec__");
-    rt::setattr(module_spec.get(), S("origin"), file.get());
-    rt::setattr(module_spec.get(), S("has_location"), Py_True);
-    rt::setattr(module_spec.get(), S("submodule_search_locations"), path.get());
+    Ref module_spec = global<"__spec__">(g);
+    rt::setattr(module_spec.get(), name<"origin">(), file.get());
+    rt::setattr(module_spec.get(), name<"has_location">(), Py_True);
+    rt::setattr(module_spec.get(), name<"submodule_search_locations">(), path.get());
     rt::bind(g, "__cached__", Py_None);
     // Loaded as a plain extension, the module was not taken for a package: its submodules'
     // relative imports need the package name.
-    rt::bind(g, "__package__", name.get());
+    rt::bind(g, "__package__", module_name.get());
 }
 
 void body(PyObject* module) {
     PyObject* g = PyModule_GetDict(module);
     set_bookkeeping(module, g);
-    rt::bind(g, "__version__", S("7.3.2201261049"));
-    rt::bind(g, "__date__", S("2022-01-26T10:49:24+01:00"));
+    rt::bind(g, "__version__", name<"7.3.2201261049">());
+    rt::bind(g, "__date__", name<"2022-01-26T10:49:24+01:00">());
     rt::import_from(g, "tarvo_commons", {"TLogger"});
-    Ref logger = rt::call(G("TLogger").get(), {G("__name__").get()});
+    Ref logger = rt::call(global<"TLogger">(g).get(), {global<"__name__">(g).get()});
     rt::bind(g, "logger", logger.get());
-    static PyObject* const kw = Py_BuildValue("(ssss)", "name", "filename", "version", "date");
-    rt::call_kw(rt::getattr(G("logger").get(), S("hello_module")).get(),
-                {G("__name__").get(), G("__file__").get(), G("__version__").get(), G("__date__").get()}, kw);
+    static PyObject* const kw = rt::check(Py_BuildValue("(ssss)", "name", "filename", "version", "date"));
+    rt::call_kw(rt::getattr(global<"logger">(g).get(), name<"hello_module">()).get(),
+                {global<"__name__">(g).get(), global<"__file__">(g).get(), global<"__version__">(g).get(), global<"__date__">(g).get()}, kw);
 
     static bool finder_installed = false;
     if (!finder_installed) {
-        rt::install_submodule_finder(G("__name__").get(), submodules, std::size(submodules));
+        rt::install_submodule_finder(global<"__name__">(g).get(), submodules, std::size(submodules));
         finder_installed = true;
     }
     rt::import_star(g, "config", 1);
     rt::import_star(g, "loghandle_imp", 1);
-    rt::call_method(G("logger").get(), S("hello_module_finished"), {G("__name__").get()});
+    rt::call_method(global<"logger">(g).get(), name<"hello_module_finished">(), {global<"__name__">(g).get()});
 }
 
 }  // namespace

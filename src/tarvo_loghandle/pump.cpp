@@ -2,7 +2,6 @@
 // and pushes each into the splitter until the end marker; tells the splitter how the stream ended.
 #include "common.hpp"
 
-#include <optional>
 
 namespace tlh {
 namespace {
@@ -12,63 +11,63 @@ rt::Async pump(Bound a) {
     PyObject* q = a[0];
     PyObject* splitter = a[1];
 
-    Ref loop = rt::call_method(G("asyncio").get(), S("get_running_loop"));
+    Ref loop = rt::call_method(global<"asyncio">(g).get(), name<"get_running_loop">());
     Ref loop_id = rt::owned(PyLong_FromVoidPtr(loop.get()));
-    debug(g, rt::concat({S("loop is "), loop_id.get()}));
-    debug(g, S("pump started"));
+    debug(g, rt::concat({name<"loop is ">(), loop_id.get()}));
+    debug(g, name<"pump started">());
 
-    std::optional<PyErr> caught;
+    Caught caught;
     try {
         bool should_exit = false;
         long long i = 0;
         do {
-            Ref batch = rt::call(G("queue_get_multiple").get(), {q});
+            Ref batch = rt::call(global<"queue_get_multiple">(g).get(), {q});
             Ref xs = co_await rt::await(std::move(batch));
             for (Ref& x : rt::iterate(xs.get())) {
                 debug(g, rt::ascii("pump got message #", i));
-                Ref subscribers = rt::getattr(splitter, S("subscribers"));
+                Ref subscribers = rt::getattr(splitter, name<"subscribers">());
                 if (rt::truth(subscribers.get())) {
-                    Ref values = rt::call_method(subscribers.get(), S("values"));
+                    Ref values = rt::call_method(subscribers.get(), name<"values">());
                     Ref list = rt::owned(PySequence_List(values.get()));
                     Ref first = rt::owned(PySequence_GetItem(list.get(), 0));
-                    Ref size = rt::call_method(rt::getattr(first.get(), S("queue")).get(), S("qsize"));
+                    Ref size = rt::call_method(rt::getattr(first.get(), name<"queue">()).get(), name<"qsize">());
                     Ref prefix = rt::ascii("pump got message #", i, " - his q is ");
                     debug(g, rt::concat({prefix.get(), size.get()}));
                 }
                 ++i;
-                Ref eof = rt::getattr(G("TLogger").get(), S("queue_sentinel_eof"));
+                Ref eof = rt::getattr(global<"TLogger">(g).get(), name<"queue_sentinel_eof">());
                 if (equal(x.get(), eof.get())) {
-                    debug(g, S("pump exits due to sentinel"));
+                    debug(g, name<"pump exits due to sentinel">());
                     should_exit = true;
                     break;
                 }
-                rt::call_method(splitter, S("push"), {x.get()});
+                rt::call_method(splitter, name<"push">(), {x.get()});
             }
         } while (!should_exit);
     } catch (PyErr& e) {
-        caught.emplace(std::move(e));
+        caught = std::move(e);
     }
 
-    if (caught && caught->matches(G("CancelledError").get())) {
-        rt::Except handling(*caught);
-        debug(g, S("pump cancelled"));
-        Ref finish = rt::call_method(splitter, S("finish"));
+    if (caught.matches(global<"CancelledError">(g).get())) {
+        rt::Except handling(caught);
+        debug(g, name<"pump cancelled">());
+        Ref finish = rt::call_method(splitter, name<"finish">());
         co_await rt::await(std::move(finish));
         co_return rt::none();  // cancellation ends the pump normally
     }
     if (caught) {
-        rt::Except handling(*caught);
-        Ref msg = rt::concat({S("pump() exception "), format_exc(g).get()});
+        rt::Except handling(caught);
+        Ref msg = rt::concat({name<"pump() exception ">(), format_exc(g).get()});
         debug(g, msg);
-        Ref finish = rt::call_method(splitter, S("finish_error"), {msg.get()});
+        Ref finish = rt::call_method(splitter, name<"finish_error">(), {msg.get()});
         co_await rt::await(std::move(finish));
-        debug(g, S("error shutdown for pump()"));
-        handling.reraise();
+        debug(g, name<"error shutdown for pump()">());
+        caught.reraise();
     }
 
-    Ref finish = rt::call_method(splitter, S("finish"));
+    Ref finish = rt::call_method(splitter, name<"finish">());
     co_await rt::await(std::move(finish));
-    debug(g, S("graceful shutdown for pump()"));
+    debug(g, name<"graceful shutdown for pump()">());
     co_return rt::none();
 }
 

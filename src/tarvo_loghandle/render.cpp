@@ -17,54 +17,51 @@ rt::Gen handle(Bound a) {
     Ref same_prefix = a.cell(0);
     Ref same_prefix_secondary = a.cell(1);
 
-    if (!rt::check_int(PyObject_IsInstance(le, G("LogEntry").get()))) {
-        PyErr_SetObject(PyExc_AssertionError, le);
-        rt::throw_error();
-    }
+    if (!rt::check_int(PyObject_IsInstance(le, global<"LogEntry">(g).get()))) rt::raise_with(PyExc_AssertionError, le);
     // The message is rewritten in the entry itself: whoever else holds it sees the same text.
-    Ref msg = rt::getattr(le, S("msg"));
+    Ref msg = rt::getattr(le, name<"msg">());
     if (!PyUnicode_Check(msg.get()) && msg.get() != Py_None) {
         Ref type_text = rt::to_str(reinterpret_cast<PyObject*>(Py_TYPE(msg.get())));
-        msg = rt::concat({S("!!!!! not str: "), type_text.get()});
-        rt::setattr(le, S("msg"), msg.get());
+        msg = rt::concat({name<"!!!!! not str: ">(), type_text.get()});
+        rt::setattr(le, name<"msg">(), msg.get());
     }
     if (rt::truth(msg.get())) {
-        Ref glyph = rt::call_method(G("termcolor").get(), S("colored"), {S("✗"), S("red")});
-        msg = rt::call_method(msg.get(), S("replace"), {S("\r"), glyph.get()});
-        rt::setattr(le, S("msg"), msg.get());
+        Ref glyph = rt::call_method(global<"termcolor">(g).get(), name<"colored">(), {name<"✗">(), name<"red">()});
+        msg = rt::call_method(msg.get(), name<"replace">(), {name<"\r">(), glyph.get()});
+        rt::setattr(le, name<"msg">(), msg.get());
     }
 
-    Ref now = rt::call_method(G("time").get(), S("time_ns"));
-    static PyObject* const ns_per_s = PyLong_FromLong(1000000000);
+    Ref now = rt::call_method(global<"time">(g).get(), name<"time_ns">());
+    static PyObject* const ns_per_s = rt::check(PyLong_FromLong(1000000000));
     Ref seconds = rt::owned(PyNumber_TrueDivide(now.get(), ns_per_s));
-    Ref draw_dt = rt::owned(PyNumber_Subtract(seconds.get(), rt::getattr(le, S("timestamp")).get()));
-    Ref label = rt::concat({S(" "), rt::owned(PyObject_Format(draw_dt.get(), S(".2f"))).get()});
-    Ref magnitude = rt::call_method(G("math").get(), S("fabs"), {draw_dt.get()});
-    static PyObject* const threshold = PyFloat_FromDouble(1.0);
+    Ref draw_dt = rt::owned(PyNumber_Subtract(seconds.get(), rt::getattr(le, name<"timestamp">()).get()));
+    Ref label = rt::concat({name<" ">(), rt::owned(PyObject_Format(draw_dt.get(), name<".2f">())).get()});
+    Ref magnitude = rt::call_method(global<"math">(g).get(), name<"fabs">(), {draw_dt.get()});
+    static PyObject* const threshold = rt::check(PyFloat_FromDouble(1.0));
     bool late = rt::truth(rt::owned(PyObject_RichCompare(magnitude.get(), threshold, Py_GT)).get());
-    Ref time_warn = rt::call((late ? G("color_red") : G("color_gray")).get(), {label.get()});
+    Ref time_warn = rt::call((late ? global<"color_red">(g) : global<"color_gray">(g)).get(), {label.get()});
 
-    Ref prefix = rt::getattr(le, S("prefix"));
-    Ref module = rt::getattr(le, S("module"));
-    Ref level_name = rt::getattr(le, S("level"));
-    static PyObject* const level_kw = Py_BuildValue("(ss)", "prefix", "module");
-    Ref min_level = rt::call_kw(G("get_min_level").get(), {prefix.get(), module.get()}, level_kw);
-    Ref level = rt::call_method(G("TLogger").get(), S("level_from_level_name"), {level_name.get()});
+    Ref prefix = rt::getattr(le, name<"prefix">());
+    Ref module = rt::getattr(le, name<"module">());
+    Ref level_name = rt::getattr(le, name<"level">());
+    static PyObject* const level_kw = rt::check(Py_BuildValue("(ss)", "prefix", "module"));
+    Ref min_level = rt::call_kw(global<"get_min_level">(g).get(), {prefix.get(), module.get()}, level_kw);
+    Ref level = rt::call_method(global<"TLogger">(g).get(), name<"level_from_level_name">(), {level_name.get()});
     if (rt::truth(rt::owned(PyObject_RichCompare(level.get(), min_level.get(), Py_LT)).get())) co_return;
 
-    Ref tags = rt::getattr(le, S("tags"));
-    if (rt::check_int(PySequence_Contains(tags.get(), S("raw_line")))) {
-        PyObject* redraw = rt::check_int(PySequence_Contains(tags.get(), S("redraw"))) ? Py_True : Py_False;
-        Ref key = rt::owned(PyTuple_Pack(2, S("raw_line"), prefix.get()));
+    Ref tags = rt::getattr(le, name<"tags">());
+    if (rt::check_int(PySequence_Contains(tags.get(), name<"raw_line">()))) {
+        PyObject* redraw = rt::check_int(PySequence_Contains(tags.get(), name<"redraw">())) ? Py_True : Py_False;
+        Ref key = rt::owned(PyTuple_Pack(2, name<"raw_line">(), prefix.get()));
         if (!rt::truth(rt::call(same_prefix.get(), {key.get()}).get())) {
-            Ref dotted = rt::owned(PyUnicode_Join(S("."), prefix.get()));
-            Ref header = rt::concat({rt::call(G("color_raw_line").get(), {dotted.get()}).get(), time_warn.get()});
+            Ref dotted = rt::owned(PyUnicode_Join(name<".">(), prefix.get()));
+            Ref header = rt::concat({rt::call(global<"color_raw_line">(g).get(), {dotted.get()}).get(), time_warn.get()});
             co_yield piece(Py_False, header.get(), redraw);
         }
-        Ref bar = rt::concat({time_warn.get(), rt::call(G("color_raw_line").get(), {S("│")}).get(), S(" ")});
-        Ref valid_msg = rt::truth(msg.get()) ? msg : Ref::borrow(S(""));
-        PyObject* overlap = rt::check_int(PySequence_Contains(valid_msg.get(), S("%["))) ? Py_True : Py_False;
-        Ref parts = rt::call_method(valid_msg.get(), S("split"), {S("\n")});
+        Ref bar = rt::concat({time_warn.get(), rt::call(global<"color_raw_line">(g).get(), {name<"│">()}).get(), name<" ">()});
+        Ref valid_msg = rt::truth(msg.get()) ? msg : Ref::incref(name<"">());
+        PyObject* overlap = rt::check_int(PySequence_Contains(valid_msg.get(), name<"%[">())) ? Py_True : Py_False;
+        Ref parts = rt::call_method(valid_msg.get(), name<"split">(), {name<"\n">()});
         for (Ref& part : rt::iterate(parts.get())) {
             Ref line = rt::concat({bar.get(), part.get()});
             co_yield piece(overlap, line.get(), redraw);
@@ -72,51 +69,51 @@ rt::Gen handle(Bound a) {
         co_return;
     }
 
-    Ref kwargs = rt::getattr(le, S("kwargs"));
-    Ref tlogger = G("TLogger");
+    Ref kwargs = rt::getattr(le, name<"kwargs">());
+    Ref tlogger = global<"TLogger">(g);
     Ref user_levels = rt::owned(PyList_New(2));
-    PyList_SET_ITEM(user_levels.get(), 0, rt::getattr(tlogger.get(), S("USER_ERROR")).release());
-    PyList_SET_ITEM(user_levels.get(), 1, rt::getattr(tlogger.get(), S("USER_INFO")).release());
+    PyList_SET_ITEM(user_levels.get(), 0, rt::getattr(tlogger.get(), name<"USER_ERROR">()).release());
+    PyList_SET_ITEM(user_levels.get(), 1, rt::getattr(tlogger.get(), name<"USER_INFO">()).release());
     if (rt::check_int(PySequence_Contains(user_levels.get(), level_name.get()))) {
-        Ref pmsg = rt::call(G("get_as_strings").get(), {msg.get(), kwargs.get()});
-        Ref f = rt::call(G("add_color").get(), {pmsg.get(), level_name.get()});
+        Ref pmsg = rt::call(global<"get_as_strings">(g).get(), {msg.get(), kwargs.get()});
+        Ref f = rt::call(global<"add_color">(g).get(), {pmsg.get(), level_name.get()});
         co_yield piece(Py_False, f.get(), Py_False);
         co_return;
     }
 
-    Ref key = rt::owned(PyTuple_Pack(3, S("regular"), prefix.get(), module.get()));
+    Ref key = rt::owned(PyTuple_Pack(3, name<"regular">(), prefix.get(), module.get()));
     if (!rt::truth(rt::call(same_prefix.get(), {key.get()}).get())) {
-        Ref pref = rt::call(G("format_logentry_prefix").get(), {le});
+        Ref pref = rt::call(global<"format_logentry_prefix">(g).get(), {le});
         pref = rt::owned(PyNumber_InPlaceAdd(pref.get(), time_warn.get()));
-        Ref start = rt::call(G("color_module").get(), {S("╔ ")});
+        Ref start = rt::call(global<"color_module">(g).get(), {name<"╔ ">()});
         Ref header = rt::owned(PyNumber_Add(start.get(), pref.get()));
         co_yield piece(Py_False, header.get(), Py_False);
     }
-    Ref P = rt::call(G("color_module").get(), {S("║ ")});
-    Ref stack_info = rt::getattr(le, S("stack_info"));
-    Ref filename = rt::getattr(stack_info.get(), S("filename"));
-    Ref func_name = rt::getattr(stack_info.get(), S("func_name"));
+    Ref P = rt::call(global<"color_module">(g).get(), {name<"║ ">()});
+    Ref stack_info = rt::getattr(le, name<"stack_info">());
+    Ref filename = rt::getattr(stack_info.get(), name<"filename">());
+    Ref func_name = rt::getattr(stack_info.get(), name<"func_name">());
     Ref stack_key = rt::owned(PyTuple_Pack(2, filename.get(), func_name.get()));
     if (!rt::truth(rt::call(same_prefix_secondary.get(), {stack_key.get()}).get())) {
-        Ref bn = rt::call_method(rt::getattr(G("os").get(), S("path")).get(), S("basename"), {filename.get()});
-        if (!equal(bn.get(), S("__init__.py"))) {
-            Ref text = rt::concat({bn.get(), S(" "), func_name.get(), S("() ")});
-            Ref first = rt::call(G("color_function").get(), {text.get()});
-            Ref indented = rt::call(G("indent").get(), {first.get(), P.get()});
-            Ref lines = rt::call(G("linesof").get(), {indented.get()});
+        Ref bn = rt::call_method(rt::getattr(global<"os">(g).get(), name<"path">()).get(), name<"basename">(), {filename.get()});
+        if (!equal(bn.get(), name<"__init__.py">())) {
+            Ref text = rt::concat({bn.get(), name<" ">(), func_name.get(), name<"() ">()});
+            Ref first = rt::call(global<"color_function">(g).get(), {text.get()});
+            Ref indented = rt::call(global<"indent">(g).get(), {first.get(), P.get()});
+            Ref lines = rt::call(global<"linesof">(g).get(), {indented.get()});
             for (Ref& line : rt::iterate(lines.get())) co_yield piece(Py_False, line.get(), Py_False);
         }
     }
-    Ref text = rt::truth(msg.get()) ? msg : Ref::borrow(S(""));
-    Ref pmsg = rt::call(G("get_as_strings").get(), {text.get(), kwargs.get()});
-    Ref f = rt::call(G("add_color").get(), {pmsg.get(), level_name.get()});
-    Ref indented = rt::call(G("indent").get(), {f.get(), P.get()});
-    Ref lines = rt::call(G("linesof").get(), {indented.get()});
+    Ref text = rt::truth(msg.get()) ? msg : Ref::incref(name<"">());
+    Ref pmsg = rt::call(global<"get_as_strings">(g).get(), {text.get(), kwargs.get()});
+    Ref f = rt::call(global<"add_color">(g).get(), {pmsg.get(), level_name.get()});
+    Ref indented = rt::call(global<"indent">(g).get(), {f.get(), P.get()});
+    Ref lines = rt::call(global<"linesof">(g).get(), {indented.get()});
     for (Ref& line : rt::iterate(lines.get())) co_yield piece(Py_False, line.get(), Py_False);
 }
 
 rt::Gen linesof(Bound a) {
-    Ref parts = rt::call_method(a[0], S("split"), {S("\n")});
+    Ref parts = rt::call_method(a[0], name<"split">(), {name<"\n">()});
     for (Ref& part : rt::iterate(parts.get())) co_yield std::move(part);
 }
 

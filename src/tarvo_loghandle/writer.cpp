@@ -32,9 +32,9 @@ Ref cell(PyObject* v) { return rt::owned(PyCell_New(v)); }
 
 // aiofiles.open(target, "a", buffering=1), looked up when called.
 Ref open_appending(PyObject* g, PyObject* target) {
-    static PyObject* const kw = Py_BuildValue("(s)", "buffering");
-    static PyObject* const one = PyLong_FromLong(1);
-    return rt::call_kw(rt::getattr(G("aiofiles").get(), S("open")).get(), {target, S("a"), one}, kw);
+    static PyObject* const kw = rt::check(Py_BuildValue("(s)", "buffering"));
+    static PyObject* const one = rt::check(PyLong_FromLong(1));
+    return rt::call_kw(rt::getattr(global<"aiofiles">(g).get(), name<"open">()).get(), {target, name<"a">(), one}, kw);
 }
 
 // Opens the output. Under a service manager stderr may be a socket, which "/dev/stderr" cannot
@@ -42,19 +42,19 @@ Ref open_appending(PyObject* g, PyObject* target) {
 // each chunk (it always holds a line feed or carriage return) to the OS with its write.
 rt::Async open_output(Bound a) {
     PyObject* g = a.globals();
-    Ref path = G("STDERR");
+    Ref path = global<"STDERR">(g);
     Ref opening = open_appending(g, path.get());
-    std::optional<PyErr> failed;
+    Caught failed;
     try {
         Ref file = co_await rt::await(std::move(opening));
         co_return file;
     } catch (PyErr& e) {
-        if (!e.matches(PyExc_OSError) || !PyUnicode_Check(path.get()) || !equal(path.get(), S("/dev/stderr"))) throw;
-        failed.emplace(std::move(e));
+        if (!e.matches(PyExc_OSError) || !PyUnicode_Check(path.get()) || !equal(path.get(), name<"/dev/stderr">())) throw;
+        failed = std::move(e);
     }
-    rt::Except handling(*failed);
-    static PyObject* const two = PyLong_FromLong(2);
-    Ref fd = rt::call_method(G("os").get(), S("dup"), {two});
+    rt::Except handling(failed);
+    static PyObject* const two = rt::check(PyLong_FromLong(2));
+    Ref fd = rt::call_method(global<"os">(g).get(), name<"dup">(), {two});
     Ref reopening = open_appending(g, fd.get());
     Ref file = co_await rt::await(std::move(reopening));
     co_return file;
@@ -66,21 +66,21 @@ const rt::FunctionDef open_output_def = {"open_output", "open_output", {}, rt::c
 // from undecodable file names) are written escaped rather than failing the whole chunk.
 rt::Async write_text(Bound a) {
     PyObject* stderr_file = a[0];
-    Ref text = Ref::borrow(a[1]);
-    std::optional<PyErr> unencodable;
+    Ref text = Ref::incref(a[1]);
+    Caught unencodable;
     try {
-        Ref writing = rt::call_method(stderr_file, S("write"), {text.get()});
+        Ref writing = rt::call_method(stderr_file, name<"write">(), {text.get()});
         co_await rt::await(std::move(writing));
         co_return rt::none();
     } catch (PyErr& e) {
         if (!e.matches(PyExc_UnicodeEncodeError)) throw;
-        unencodable.emplace(std::move(e));
+        unencodable = std::move(e);
     }
-    rt::Except handling(*unencodable);
-    Ref encoding = rt::getattr(unencodable->value(), S("encoding"));
-    Ref bytes = rt::call_method(text.get(), S("encode"), {encoding.get(), S("backslashreplace")});
-    Ref escaped = rt::call_method(bytes.get(), S("decode"), {encoding.get()});
-    Ref writing = rt::call_method(stderr_file, S("write"), {escaped.get()});
+    rt::Except handling(unencodable);
+    Ref encoding = rt::getattr(unencodable.value(), name<"encoding">());
+    Ref bytes = rt::call_method(text.get(), name<"encode">(), {encoding.get(), name<"backslashreplace">()});
+    Ref escaped = rt::call_method(bytes.get(), name<"decode">(), {encoding.get()});
+    Ref writing = rt::call_method(stderr_file, name<"write">(), {escaped.get()});
     co_await rt::await(std::move(writing));
     co_return rt::none();
 }
@@ -111,21 +111,21 @@ struct Assembly {
     void add(PyObject* overlap, PyObject* line, PyObject* redraw) {
         bool in_place = (rt::truth(overlap) && rt::truth(last_overlap.get())) || rt::truth(redraw);
         if (in_place) {
-            if (!last_was_redrawing) append(S("\n"));
-            append(S("\r"));
+            if (!last_was_redrawing) append(name<"\n">());
+            append(name<"\r">());
             last_was_redrawing = true;
         } else {
-            append(S("\n"));
+            append(name<"\n">());
             last_was_redrawing = false;
         }
         if (!PyUnicode_Check(line))
             rt::raise_format(PyExc_TypeError, "can only concatenate str (not \"%.200s\") to str", Py_TYPE(line)->tp_name);
         append(line);
-        last_overlap = Ref::borrow(overlap);
+        last_overlap = Ref::incref(overlap);
     }
 
     Ref take_text() {
-        Ref text = rt::owned(PyUnicode_Join(S(""), parts.get()));
+        Ref text = rt::owned(PyUnicode_Join(name<"">(), parts.get()));
         rt::check_int(PyList_SetSlice(parts.get(), 0, PyList_GET_SIZE(parts.get()), nullptr));
         return text;
     }
@@ -139,19 +139,19 @@ struct Renderer {
     Ref handle;
 
     explicit Renderer(PyObject* g) {
-        Ref any_tuple = subscript(G("Tuple"), {G("Any").get(), Py_Ellipsis});
+        Ref any_tuple = subscript(global<"Tuple">(g), {global<"Any">(g).get(), Py_Ellipsis});
         Ref same_prefix_fn =
             rt::make_function(same_prefix_def, g,
                               rt::tuple({last_write_line_prefix.get(), last_write_line_prefix_secondary.get()}).get(),
-                              annotations({{"x", any_tuple.get()}, {"return", G("bool").get()}}).get());
+                              annotations({{"x", any_tuple.get()}, {"return", global<"bool">(g).get()}}).get());
         Ref same_prefix_secondary_fn =
             rt::make_function(same_prefix_secondary_def, g, rt::tuple({last_write_line_prefix_secondary.get()}).get(),
-                              annotations({{"x", any_tuple.get()}, {"return", G("bool").get()}}).get());
-        Ref piece = subscript(G("Tuple"), {G("bool").get(), G("str").get(), G("bool").get()});
-        Ref pieces = subscript(G("Iterator"), {piece.get()});
+                              annotations({{"x", any_tuple.get()}, {"return", global<"bool">(g).get()}}).get());
+        Ref piece = subscript(global<"Tuple">(g), {global<"bool">(g).get(), global<"str">(g).get(), global<"bool">(g).get()});
+        Ref pieces = subscript(global<"Iterator">(g), {piece.get()});
         handle = rt::make_function(handle_def, g,
                                    rt::tuple({cell(same_prefix_fn.get()).get(), cell(same_prefix_secondary_fn.get()).get()}).get(),
-                                   annotations({{"le", G("LogEntry").get()}, {"return", pieces.get()}}).get());
+                                   annotations({{"le", global<"LogEntry">(g).get()}, {"return", pieces.get()}}).get());
     }
 
     // After an entry failed halfway, the next one starts with its header.
@@ -163,23 +163,23 @@ struct Renderer {
 
 // "Type: message" on one line, for the line that stands in for an entry that cannot be shown.
 Ref describe(PyObject* exc) {
-    Ref name = rt::owned(PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(exc)), "__name__"));
+    Ref type_name = rt::owned(PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(exc)), "__name__"));
     PyObject* text = PyObject_Str(exc);
     if (!text) {
         PyErr_Clear();
-        return name;
+        return type_name;
     }
     Ref message = Ref::steal(text);
-    if (PyUnicode_GET_LENGTH(message.get()) == 0) return name;
-    Ref flat = rt::call_method(message.get(), S("replace"), {S("\r"), S(" ")});
-    flat = rt::call_method(flat.get(), S("replace"), {S("\n"), S(" ")});
-    return rt::concat({name.get(), S(": "), flat.get()});
+    if (PyUnicode_GET_LENGTH(message.get()) == 0) return type_name;
+    Ref flat = rt::call_method(message.get(), name<"replace">(), {name<"\r">(), name<" ">()});
+    flat = rt::call_method(flat.get(), name<"replace">(), {name<"\n">(), name<" ">()});
+    return rt::concat({type_name.get(), name<": ">(), flat.get()});
 }
 
 rt::Async write_aiologs(Bound a) {
     PyObject* g = a.globals();
     PyObject* self = a[0];
-    debug(g, S("write_aiologs started"));
+    debug(g, name<"write_aiologs started">());
 
     Renderer renderer(g);
 
@@ -188,13 +188,13 @@ rt::Async write_aiologs(Bound a) {
 
     long long n = 0, nchunks = 0;
     Assembly out;
-    std::optional<PyErr> caught;
+    Caught caught;
     try {
-        if (rt::getattr(self, S("splitter")).get() == Py_None) rt::raise_none(PyExc_AssertionError);
+        if (rt::getattr(self, name<"splitter">()).get() == Py_None) rt::raise_none(PyExc_AssertionError);
         out.last_was_redrawing = false;
-        static PyObject* const sub_kw = Py_BuildValue("(s)", "sub_id");
-        Ref splitter = rt::getattr(self, S("splitter"));
-        Ref packets = rt::call_kw(rt::getattr(splitter.get(), S("read_packets")).get(), {S("write_aiologs")}, sub_kw);
+        static PyObject* const sub_kw = rt::check(Py_BuildValue("(s)", "sub_id"));
+        Ref splitter = rt::getattr(self, name<"splitter">());
+        Ref packets = rt::call_kw(rt::getattr(splitter.get(), name<"read_packets">()).get(), {name<"write_aiologs">()}, sub_kw);
         Ref chunks = rt::aiter(packets.get());
         Ref write_fn = rt::make_function(write_text_def, g);
         for (;;) {
@@ -206,8 +206,8 @@ rt::Async write_aiologs(Bound a) {
                 if (!e.matches(PyExc_StopAsyncIteration)) throw;
                 break;
             }
-            if (rt::truth(rt::getattr(self, S("disabled")).get())) {
-                debug(g, S("write_aiologs does nothing beause LoggingHandler is disabled\n"));
+            if (rt::truth(rt::getattr(self, name<"disabled">()).get())) {
+                debug(g, name<"write_aiologs does nothing beause LoggingHandler is disabled\n">());
                 continue;
             }
             ++nchunks;
@@ -235,12 +235,12 @@ rt::Async write_aiologs(Bound a) {
                     // SystemExit and the like are no rendering failures: they end the writer.
                     if (!e.matches(PyExc_Exception)) throw;
                     rt::Except handling(e);
-                    Ref msg = rt::concat({S("Cannot handle the log message: "), format_exc(g).get()});
+                    Ref msg = rt::concat({name<"Cannot handle the log message: ">(), format_exc(g).get()});
                     debug(g, msg);
                     out.rollback(mark);
                     renderer.forget_prefixes();
-                    Ref glyph = rt::call_method(G("termcolor").get(), S("colored"), {S("✗"), S("red")});
-                    Ref line = rt::concat({glyph.get(), S("Cannot handle the log message: "), describe(e.value()).get()});
+                    Ref glyph = rt::call_method(global<"termcolor">(g).get(), name<"colored">(), {name<"✗">(), name<"red">()});
+                    Ref line = rt::concat({glyph.get(), name<"Cannot handle the log message: ">(), describe(e.value()).get()});
                     out.add(Py_False, line.get(), Py_False);
                 }
                 debug(g, rt::ascii("write_aiologs receives #", n, " (", nchunks - 1, "/", i, ") - finished "));
@@ -254,20 +254,20 @@ rt::Async write_aiologs(Bound a) {
             debug(g, rt::ascii("write_aiologs finished chunk ", nchunks - 1, " - and pushed"));
         }
     } catch (PyErr& e) {
-        caught.emplace(std::move(e));
+        caught = std::move(e);
     }
 
-    if (caught && caught->matches(G("SplitterBadFinish").get())) {
-        rt::Except handling(*caught);
-        debug(g, S("write_aiologs receives SplitterBadFinish."));
+    if (caught.matches(global<"SplitterBadFinish">(g).get())) {
+        rt::Except handling(caught);
+        debug(g, name<"write_aiologs receives SplitterBadFinish.">());
         co_return rt::none();
     }
     if (caught) {
-        rt::Except handling(*caught);
-        debug(g, rt::concat({S("write_aiologs receives Exception: "), format_exc(g).get()}));
-        handling.reraise();
+        rt::Except handling(caught);
+        debug(g, rt::concat({name<"write_aiologs receives Exception: ">(), format_exc(g).get()}));
+        caught.reraise();
     }
-    debug(g, S("write_aiologs finished gracefully."));
+    debug(g, name<"write_aiologs finished gracefully.">());
     co_return rt::none();
 }
 

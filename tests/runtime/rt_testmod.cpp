@@ -2,7 +2,6 @@
 // bridge, driven from Python by the runtime tests.
 #include "runtime/runtime.hpp"
 
-#include <optional>
 
 using rt::Bound;
 using rt::PyErr;
@@ -12,22 +11,22 @@ namespace {
 
 // await aw; return its result
 rt::Async await_value(Bound a) {
-    Ref target = Ref::borrow(a[0]);
+    Ref target = Ref::incref(a[0]);
     Ref r = co_await rt::await(std::move(target));
     co_return r;
 }
 
 // return (await a, await b)
 rt::Async await_both(Bound a) {
-    Ref first = Ref::borrow(a[0]);
+    Ref first = Ref::incref(a[0]);
     Ref x = co_await rt::await(std::move(first));
-    Ref second = Ref::borrow(a[1]);
+    Ref second = Ref::incref(a[1]);
     Ref y = co_await rt::await(std::move(second));
     co_return rt::owned(PyTuple_Pack(2, x.get(), y.get()));
 }
 
 // return v, without awaiting anything
-rt::Async returning(Bound a) { co_return Ref::borrow(a[0]); }
+rt::Async returning(Bound a) { co_return Ref::incref(a[0]); }
 
 // raise exc
 rt::Async raising(Bound a) {
@@ -39,18 +38,18 @@ rt::Async raising(Bound a) {
 // try: return ("ok", await aw)
 // except BaseException as e: r = await handler(e); if r == "reraise": raise; return ("handled", r)
 rt::Async catching(Bound a) {
-    std::optional<PyErr> caught;
+    rt::Caught caught;
     try {
-        Ref target = Ref::borrow(a[0]);
+        Ref target = Ref::incref(a[0]);
         Ref r = co_await rt::await(std::move(target));
         co_return rt::owned(Py_BuildValue("(sO)", "ok", r.get()));
     } catch (PyErr& e) {
-        caught.emplace(std::move(e));
+        caught = std::move(e);
     }
-    rt::Except handling(*caught);
-    Ref coro = rt::call(a[1], {handling.error().value()});
+    rt::Except handling(caught);
+    Ref coro = rt::call(a[1], {caught.value()});
     Ref r = co_await rt::await(std::move(coro));
-    if (PyUnicode_Check(r.get()) && PyUnicode_CompareWithASCIIString(r.get(), "reraise") == 0) handling.reraise();
+    if (PyUnicode_Check(r.get()) && PyUnicode_CompareWithASCIIString(r.get(), "reraise") == 0) caught.reraise();
     co_return rt::owned(Py_BuildValue("(sO)", "handled", r.get()));
 }
 
@@ -66,24 +65,24 @@ rt::Gen count(Bound a) {
 rt::AsyncGen managed(Bound a) {
     PyObject* log = a[0];
     PyObject* pause = a[1];
-    rt::call(log, {RT_NAME("enter")});
-    std::optional<PyErr> caught;
+    rt::call(log, {rt::name<"enter">()});
+    rt::Caught caught;
     try {
         co_yield rt::none();
     } catch (PyErr& e) {
-        caught.emplace(std::move(e));
+        caught = std::move(e);
     }
     if (caught) {
-        rt::Except handling(*caught);
-        Ref info = rt::call(rt::getattr(rt::import("sys").get(), RT_NAME("exc_info")).get());
-        rt::call(log, {RT_NAME("except"), PyTuple_GET_ITEM(info.get(), 1)});
+        rt::Except handling(caught);
+        Ref info = rt::call(rt::getattr(rt::import("sys").get(), rt::name<"exc_info">()).get());
+        rt::call(log, {rt::name<"except">(), PyTuple_GET_ITEM(info.get(), 1)});
         Ref p = rt::call(pause);
         co_await rt::await(std::move(p));
-        handling.reraise();
+        caught.reraise();
     }
     Ref p = rt::call(pause);
     co_await rt::await(std::move(p));
-    rt::call(log, {RT_NAME("exit")});
+    rt::call(log, {rt::name<"exit">()});
 }
 
 // for x in items: y = yield x; log(y); then awaits pause between items
