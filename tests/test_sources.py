@@ -29,3 +29,36 @@ def test_yields_are_not_in_braces_or_conditionals():
     bad = [(where, code) for where, code in statements_with("co_yield")
            if re.search(r"[{?]", code.split("co_yield", 1)[1]) or "?" in code]
     assert not bad, "\n".join(f"{w}: {c.strip()}" for w, c in bad)
+
+
+def statements():
+    """Each `;`-terminated statement of the sources with the place it starts, comments removed."""
+    for path in SOURCES:
+        text = re.sub(r"//[^\n]*", "", path.read_text())
+        start = 0
+        for m in re.finditer(r";", text):
+            yield f"{path.relative_to(ROOT)}:{text.count(chr(10), 0, start) + 1}", " ".join(text[start:m.start()].split())
+            start = m.end()
+
+
+def test_static_objects_are_checked_when_made():
+    """A `static PyObject* const` made by a call that can fail must not keep NULL for good."""
+    checked = re.compile(r"^(?:rt::|::rt::)?(?:check|intern|getattr)\(|^PyModule_GetDict\((?:rt::)?import\(")
+    bad = []
+    for where, code in statements():
+        m = re.search(r"static PyObject\s*\*\s*const \w+ = (.*)", code)
+        if m and not checked.match(m.group(1)):
+            bad.append(f"{where}: {code}")
+    assert not bad, "\n".join(bad)
+
+
+def test_exceptions_with_one_argument_are_built_as_instances():
+    """PyErr_SetObject(type, value) unpacks a tuple value, drops None and raises an exception
+    instance as itself: only the helpers that build the instance first may call it."""
+    allowed = {"src/runtime/error.cpp": 1, "src/runtime/frame.cpp": 2}
+    found = {}
+    for where, code in statements():
+        if "PyErr_SetObject(" in code:
+            path = where.split(":")[0]
+            found[path] = found.get(path, 0) + code.count("PyErr_SetObject(")
+    assert found == allowed, f"use rt::raise_with(type, value) instead: {found}"

@@ -197,8 +197,12 @@ PyObject* close_frame(FrameCore& c) {
         return nullptr;
     }
     if (r == PYGEN_RETURN) {
+#if PY_VERSION_HEX >= 0x030D0000
+        return out;  // from 3.13 on, close() gives what the body returned
+#else
         Py_DECREF(out);
         Py_RETURN_NONE;
+#endif
     }
     if (PyErr_ExceptionMatches(PyExc_GeneratorExit) || PyErr_ExceptionMatches(PyExc_StopIteration)) {
         PyErr_Clear();

@@ -85,13 +85,15 @@ rt::AsyncGen managed(Bound a) {
     rt::call(log, {rt::name<"exit">()});
 }
 
-// for x in items: y = yield x; log(y); then awaits pause between items
+// for x in items: y = yield x; log(y); then awaits pause between items.
+// The iterator lives across suspensions: it is a frame-held local, seen by the collector.
 rt::AsyncGen echo_items(Bound a) {
-    Ref it = rt::owned(PyObject_GetIter(a[0]));
+    Ref& it = a.local(0);
+    it = rt::owned(PyObject_GetIter(a[0]));
     while (PyObject* x = PyIter_Next(it.get())) {
-        Ref item = Ref::steal(x);
-        Ref sent = co_yield item;
+        Ref sent = co_yield Ref::steal(x);
         rt::call(a[1], {sent.get()});
+        sent.reset();
         Ref p = rt::call(a[2]);
         co_await rt::await(std::move(p));
     }
