@@ -18,6 +18,7 @@ class RecordedOutput:
     def __init__(self):
         self.texts = []  # each awaited write, in order
         self.opens = []  # the arguments of each open
+        self.closed = 0  # how many times the file was closed
 
 
 @pytest.fixture
@@ -26,8 +27,12 @@ def writes(monkeypatch):
     rec = RecordedOutput()
 
     class File:
-        async def write(self, text):
-            rec.texts.append(text)
+        async def write(self, data):
+            rec.texts.append(data.decode())
+            return len(data)
+
+        async def close(self):
+            rec.closed += 1
 
     class FakeAiofiles:
         @staticmethod

@@ -226,11 +226,12 @@ def test_exact_output_through_a_running_handler(debug_log, output, plain_colors,
         "\n<mod>║ </mod><INFO>second"
         "\n<mod>║ </mod>line n=2</INFO>"
         "\n<USER_ERROR>bare user line</USER_ERROR>"
-        "\n\r<raw>svc.bar</raw>"
-        "\r<raw>│</raw> 10%"
-        "\r<raw>│</raw> 20%"
-        "\r<raw>│</raw> 30%"
+        "\n\r<raw>svc.bar</raw>\x1b[K"
+        "\r<raw>│</raw> 10%\x1b[K"
+        "\r<raw>│</raw> 20%\x1b[K"
+        "\r<raw>│</raw> 30%\x1b[K"
         "\n<mod>╔ </mod>INFO svc.worker"
         f"\n<mod>║ </mod><fn>{here} main() </fn>"
         "\n<mod>║ </mod><INFO>done</INFO>"
+        "\n"  # the output ends its last line
     )

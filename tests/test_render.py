@@ -5,6 +5,7 @@ from support import entry, pairs, run_writer
 from tarvo_loghandle import loghandle_imp
 
 GLYPH = loghandle_imp.termcolor.colored("✗", "red")
+ERASE = "\x1b[K"  # after a piece drawn in place: nothing of a longer line stays
 
 
 @pytest.fixture
@@ -17,7 +18,8 @@ def render(plain_colors, clock, writes, debug_log):
                 le.timestamp = clock.now
         _, result = run_writer(chunks or [pairs(*entries)])
         assert result is None
-        return "".join(writes.texts)
+        assert writes.texts[-1] == "\n", "the output ends its last line"
+        return "".join(writes.texts[:-1])
 
     return go
 
@@ -68,10 +70,10 @@ def test_raw_lines(render):
     label = "<gray> 0.00</gray>"
     bar = f"{label}<raw>│</raw> "
     assert text == (
-        f"\n\r<raw>dl.file</raw>{label}"  # header of a redrawn entry is drawn in place too
-        f"\r{bar}10%"
+        f"\n\r<raw>dl.file</raw>{label}{ERASE}"  # header of a redrawn entry is drawn in place too
+        f"\r{bar}10%{ERASE}"
         f"\n{bar}a%[b"  # overlapping, but the previous piece was not
-        f"\n\r{bar}"  # the empty last part after the line feed
+        f"\n\r{bar}{ERASE}"  # the empty last part after the line feed
         f"\n{bar}"  # a message of None gives one body line
     )
 

@@ -35,14 +35,14 @@ WARM_UP = pairs(raw("w"))
     "entries, text",
     [
         ([user("1"), user("2")], "\n1\n2"),
-        ([user("1"), raw("2", redraw=True), raw("3", redraw=True), user("4")], "\n1\n\r 2\r 3\n4"),
+        ([user("1"), raw("2", redraw=True), raw("3", redraw=True), user("4")], "\n1\n\r 2\x1b[K\r 3\x1b[K\n4"),
         # overlapping pieces: the first is not drawn in place, since nothing overlapped before it
-        ([raw("1%[\n2%[\n3%["), user("4")], "\n 1%[\n\r 2%[\r 3%[\n4"),
+        ([raw("1%[\n2%[\n3%["), user("4")], "\n 1%[\n\r 2%[\x1b[K\r 3%[\x1b[K\n4"),
     ],
 )
 def test_separator_rule(bare_lines, writes, debug_log, entries, text):
     run_writer([WARM_UP, pairs(*entries)])
-    assert writes.texts == ["\n\n w", text]
+    assert writes.texts == ["\n\n w", text, "\n"]
 
 
 def test_redraw_continues_across_chunks_and_pauses(bare_lines, writes, debug_log):
@@ -52,14 +52,14 @@ def test_redraw_continues_across_chunks_and_pauses(bare_lines, writes, debug_log
     chunks = [WARM_UP, pairs(raw("10%", redraw=True)), pairs(raw("dropped")), pairs(raw("20%", redraw=True))]
     _, result = run_writer(chunks, before_chunk=toggle)
     assert result is None
-    assert writes.texts == ["\n\n w", "\n\r 10%", "\r 20%"]
+    assert writes.texts == ["\n\n w", "\n\r 10%\x1b[K", "\r 20%\x1b[K", "\n"]
     assert "write_aiologs does nothing beause LoggingHandler is disabled\n" in debug_log
 
 
 def test_messages_of_a_run(bare_lines, writes, debug_log):
     _, result = run_writer([pairs(user("a")), [], pairs(user("b"), user("c"))], before_chunk=None)
     assert result is None
-    assert writes.texts == ["\na", "", "\nb\nc"]
+    assert writes.texts == ["\na", "", "\nb\nc", "\n"]
     assert debug_log == [
         "write_aiologs started",
         "write_aiologs receives chunk 0 - 1 ",
@@ -86,7 +86,7 @@ def test_disabled_chunks_are_not_counted(bare_lines, writes, debug_log):
         h.disabled = i == 0
 
     run_writer([pairs(user("x")), pairs(user("y"))], before_chunk=toggle)
-    assert writes.texts == ["\ny"]
+    assert writes.texts == ["\ny", "\n"]
     assert debug_log[1] == "write_aiologs does nothing beause LoggingHandler is disabled\n"
     assert debug_log[2] == "write_aiologs receives chunk 0 - 1 "
     assert debug_log[3] == "write_aiologs receives #0 (0/0) "
@@ -95,7 +95,7 @@ def test_disabled_chunks_are_not_counted(bare_lines, writes, debug_log):
 def test_bad_finish_ends_quietly(bare_lines, writes, debug_log):
     _, result = run_writer([pairs(user("x"))], end_error=SplitterBadFinish("pump() exception ..."))
     assert result is None
-    assert writes.texts == ["\nx"]
+    assert writes.texts == ["\nx", "\n"]
     assert debug_log[-1] == "write_aiologs receives SplitterBadFinish."
     assert "write_aiologs finished gracefully." not in debug_log
 
@@ -184,7 +184,7 @@ def test_line_that_is_not_str(bare_lines, writes, debug_log, monkeypatch):
     run_writer([pairs(user("odd"), user("fine"))])
     glyph = loghandle_imp.termcolor.colored("✗", "red")
     assert writes.texts == [
-        f'\n{glyph}Cannot handle the log message: TypeError: can only concatenate str (not "int") to str\nfine'
+        f'\n{glyph}Cannot handle the log message: TypeError: can only concatenate str (not "int") to str\nfine', "\n"
     ]
 
 

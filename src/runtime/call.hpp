@@ -18,6 +18,17 @@ inline Ref tuple(std::initializer_list<PyObject*> items) {
 
 inline Ref getattr(PyObject* o, PyObject* name) { return owned(PyObject_GetAttr(o, name)); }
 inline void setattr(PyObject* o, PyObject* name, PyObject* v) { check_int(PyObject_SetAttr(o, name, v)); }
+// hasattr(o, name): only an AttributeError means no; other errors are raised.
+inline bool has_attr(PyObject* o, PyObject* name) {
+    PyObject* v = PyObject_GetAttr(o, name);
+    if (v) {
+        Py_DECREF(v);
+        return true;
+    }
+    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw_error();
+    PyErr_Clear();
+    return false;
+}
 inline bool truth(PyObject* o) { return check_int(PyObject_IsTrue(o)) != 0; }
 
 // Python's `a == b` (no identity shortcut), then its truth.

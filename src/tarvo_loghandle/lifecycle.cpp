@@ -5,9 +5,31 @@
 namespace tlh {
 namespace {
 
+// The pump task of the handler started last (a weak reference): TLogger.queue belongs to it
+// while it runs. Kept for the life of the process.
+PyObject* running_pump = nullptr;
+
+bool still_running(PyObject* task) {
+    if (rt::truth(rt::call_method(task, name<"done">()).get())) return false;
+    Ref loop = rt::call_method(task, name<"get_loop">());
+    return !rt::truth(rt::call_method(loop.get(), name<"is_closed">()).get());
+}
+
+// There is one process-wide queue: a second handler would take it from the first, whose close
+// could then never end. Refused before anything is touched.
+void refuse_a_second_handler() {
+    if (!running_pump) return;
+    Ref task = Ref::incref(PyWeakref_GetObject(running_pump));
+    if (task.get() != Py_None && still_running(task.get()))
+        rt::raise(PyExc_RuntimeError,
+                  "a LoggingHandler is already running in this process (TLogger.queue is its queue): "
+                  "close it with aclose() before starting another one");
+}
+
 rt::Async init(Bound a) {
     PyObject* g = a.globals();
     PyObject* self = a[0];
+    refuse_a_second_handler();
     rt::setattr(global<"TLogger">(g).get(), name<"queue">(), rt::call(rt::getattr(global<"asyncio">(g).get(), name<"Queue">()).get()).get());
     Ref loop = rt::call_method(global<"asyncio">(g).get(), name<"get_running_loop">());
     Ref loop_id = rt::owned(PyLong_FromVoidPtr(loop.get()));
@@ -27,6 +49,8 @@ rt::Async init(Bound a) {
                                                 rt::getattr(self, name<"splitter">()).get()});
     Ref task_pump = rt::call(global<"my_create_task">(g).get(), {pump_coro.get(), name<"logs:pump-to-splitter">()});
     rt::setattr(self, name<"task_pump">(), task_pump.get());
+    Ref pump_ref = rt::owned(PyWeakref_NewRef(task_pump.get(), nullptr));
+    Py_XSETREF(running_pump, pump_ref.release());
     Ref writer_coro = rt::call_method(self, name<"write_aiologs">());
     Ref task_write = rt::call(global<"my_create_task">(g).get(), {writer_coro.get(), name<"logs:write_aiologs">()});
     rt::setattr(self, name<"task_write">(), task_write.get());
@@ -37,21 +61,90 @@ rt::Async init(Bound a) {
     co_return rt::none();
 }
 
+// How long a cancelled close goes on writing what was queued before it gave up.
+constexpr double close_drain_s = 5.0;
+
+bool task_cancelled(PyObject* task) {
+    return rt::truth(rt::call_method(task, name<"done">()).get()) &&
+           rt::truth(rt::call_method(task, name<"cancelled">()).get());
+}
+
 rt::Async aclose(Bound a) {
     PyObject* g = a.globals();
     PyObject* self = a[0];
+    // A handler that was never started has nothing to close: nothing is touched, least of all the
+    // queue of a handler that runs.
+    for (PyObject* attr : {name<"task_pump">(), name<"task_write">()})
+        if (!rt::has_attr(self, attr))
+            rt::raise_format(PyExc_AttributeError,
+                             "'LoggingHandler' object has no attribute '%U': aclose() needs a handler started by init()",
+                             attr);
+
+    // The end marker takes the path of the entries that other threads send (the loop's thread-safe
+    // call), so it lands behind every entry sent before the close began, in asyncio and uvloop.
     debug(g, name<"Closing logging handler: 1/5: closing the queue">());
-    Ref put = rt::getattr(rt::getattr(global<"TLogger">(g).get(), name<"queue">()).get(), name<"put">());
-    Ref putting = rt::call(put.get(), {rt::getattr(global<"TLogger">(g).get(), name<"queue_sentinel_eof">()).get()});
-    co_await rt::await(std::move(putting));
+    Ref tlogger = global<"TLogger">(g);
+    Ref queue = rt::getattr(tlogger.get(), name<"queue">());
+    Ref put = rt::getattr(queue.get(), name<"put_nowait">());
+    Ref marker = rt::getattr(tlogger.get(), name<"queue_sentinel_eof">());
+    Ref loop = rt::call_method(global<"asyncio">(g).get(), name<"get_running_loop">());
+    rt::call_method(loop.get(), name<"call_soon_threadsafe">(), {put.get(), marker.get()});
 
-    debug(g, name<"Closing logging handler: 2/5: Awaiting task_pump to finish">());
-    Ref task_pump = rt::getattr(self, name<"task_pump">());
-    co_await rt::await(std::move(task_pump));
-
-    debug(g, name<"Closing logging handler: 3/5: Awaiting task_write to finish">());
-    Ref task_write = rt::getattr(self, name<"task_write">());
-    co_await rt::await(std::move(task_write));
+    // The tasks are awaited shielded: a cancellation of the close does not reach them. It is kept,
+    // what was queued is still written for a while, and then it is raised again.
+    Caught cancelled;
+    double deadline = 0;
+    bool gave_up = false;
+    PyObject* tasks[] = {name<"task_pump">(), name<"task_write">()};
+    PyObject* steps[] = {name<"Closing logging handler: 2/5: Awaiting task_pump to finish">(),
+                         name<"Closing logging handler: 3/5: Awaiting task_write to finish">()};
+    for (int k = 0; k < 2; ++k) {
+        debug(g, steps[k]);
+        Ref& task = a.local(0);
+        task = rt::getattr(self, tasks[k]);
+        if (!cancelled) {
+            Ref shielded = rt::call_method(global<"asyncio">(g).get(), name<"shield">(), {task.get()});
+            Caught interrupted;
+            try {
+                co_await rt::await(std::move(shielded));
+                continue;
+            } catch (PyErr& e) {
+                interrupted = std::move(e);
+            }
+            // The task's own end (an error, or a task cancelled by someone else) ends the close.
+            if (!interrupted.matches(global<"CancelledError">(g).get()) || task_cancelled(task.get()))
+                interrupted.reraise();
+            cancelled = PyErr(interrupted.error());
+            Ref now = rt::call_method(loop.get(), name<"time">());
+            deadline = PyFloat_AsDouble(now.get()) + close_drain_s;
+            debug(g, name<"Closing logging handler: cancelled; what was queued is still written, for 5 s at most">());
+        }
+        if (gave_up) continue;
+        double remaining = deadline - PyFloat_AsDouble(rt::call_method(loop.get(), name<"time">()).get());
+        if (remaining > 0 && !rt::truth(rt::call_method(task.get(), name<"done">()).get())) {
+            static PyObject* const timeout_kw = rt::check(Py_BuildValue("(s)", "timeout"));
+            Ref waited = rt::owned(PyList_New(1));
+            PyList_SET_ITEM(waited.get(), 0, task.new_ref());
+            Ref seconds = rt::owned(PyFloat_FromDouble(remaining));
+            Ref wait = rt::getattr(global<"asyncio">(g).get(), name<"wait">());
+            Ref waiting = rt::call_kw(wait.get(), {waited.get(), seconds.get()}, timeout_kw);
+            try {
+                co_await rt::await(std::move(waiting));
+            } catch (PyErr& e) {
+                if (!e.matches(global<"CancelledError">(g).get())) throw;  // cancelled again: stop waiting
+            }
+        }
+        if (!rt::truth(rt::call_method(task.get(), name<"done">()).get())) {
+            gave_up = true;
+        } else if (!rt::truth(rt::call_method(task.get(), name<"cancelled">()).get())) {
+            rt::call_method(task.get(), name<"exception">());  // retrieved: the close ends cancelled anyway
+        }
+    }
+    if (gave_up) {
+        debug(g, name<"Closing logging handler: gave up waiting; the pump and the writer are cancelled">());
+        for (PyObject* attr : tasks) rt::call_method(rt::getattr(self, attr).get(), name<"cancel">());
+        cancelled.reraise();
+    }
 
     debug(g, name<"Closing logging handler: 4/5: closing splitter">());
     if (rt::getattr(self, name<"splitter">()).get() != Py_None) {
@@ -59,6 +152,7 @@ rt::Async aclose(Bound a) {
         co_await rt::await(std::move(closing));
     }
     debug(g, name<"Closing logging handler: 5/5: DONE">());
+    cancelled.reraise_if_any();
     co_return rt::none();
 }
 

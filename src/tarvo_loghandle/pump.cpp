@@ -6,6 +6,20 @@
 namespace tlh {
 namespace {
 
+// `x == marker`. An item whose comparison fails is no end marker: it is passed on like any other
+// (the writer shows a line for what it cannot render), and the pump goes on.
+bool is_end_marker(PyObject* g, PyObject* x, PyObject* marker, long long i) {
+    try {
+        return equal(x, marker);
+    } catch (PyErr& e) {
+        if (!e.matches(PyExc_Exception)) throw;
+        rt::Except handling(e);
+        debug(g, rt::concat({rt::ascii("pump could not compare message #", i, " with the end marker: ").get(),
+                             format_exc(g).get()}));
+        return false;
+    }
+}
+
 rt::Async pump(Bound a) {
     PyObject* g = a.globals();
     PyObject* q = a[0];
@@ -36,7 +50,7 @@ rt::Async pump(Bound a) {
                 }
                 ++i;
                 Ref eof = rt::getattr(global<"TLogger">(g).get(), name<"queue_sentinel_eof">());
-                if (equal(x.get(), eof.get())) {
+                if (is_end_marker(g, x.get(), eof.get(), i - 1)) {
                     debug(g, name<"pump exits due to sentinel">());
                     should_exit = true;
                     break;

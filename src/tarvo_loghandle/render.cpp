@@ -1,10 +1,32 @@
 // Rendering of one log entry into output pieces (overlap, line, redraw): the level filter and
 // the raw-line, user and regular layouts. A run of entries from one source shares one header,
 // through the writer's prefix memory, reached by the closures same_prefix and same_prefix_secondary.
-#include "common.hpp"
+#include "render.hpp"
 
 namespace tlh {
 namespace {
+
+// `same = x == <cell 0>`, then cell 0 remembers x; the result object is returned as == gave it.
+Ref compare_and_remember(const Bound& a) {
+    PyObject* x = a[0];
+    Ref last = a.cell(0);
+    Ref same = rt::owned(PyObject_RichCompare(x, last.get(), Py_EQ));
+    a.set_cell(0, x);
+    return same;
+}
+
+// Closure cells: (last_write_line_prefix, last_write_line_prefix_secondary). A new primary
+// prefix also forgets the secondary one.
+Ref same_prefix(Bound a) {
+    Ref same = compare_and_remember(a);
+    if (!rt::truth(same.get())) a.set_cell(1, Py_None);
+    return same;
+}
+
+// Closure cell: (last_write_line_prefix_secondary,).
+Ref same_prefix_secondary(Bound a) { return compare_and_remember(a); }
+
+Ref cell(PyObject* v) { return rt::owned(PyCell_New(v)); }
 
 Ref piece(PyObject* overlap, PyObject* line, PyObject* redraw) {
     return rt::owned(PyTuple_Pack(3, overlap, line, redraw));
@@ -119,9 +141,36 @@ rt::Gen linesof(Bound a) {
 
 }  // namespace
 
+const rt::FunctionDef same_prefix_def = {"same_prefix", "LoggingHandler.write_aiologs.<locals>.same_prefix", {"x"},
+                                         same_prefix, rt::FunctionKind::plain};
+const rt::FunctionDef same_prefix_secondary_def = {"same_prefix_secondary",
+                                                   "LoggingHandler.write_aiologs.<locals>.same_prefix_secondary",
+                                                   {"x"}, same_prefix_secondary, rt::FunctionKind::plain};
 const rt::FunctionDef handle_def = {"handle", "LoggingHandler.write_aiologs.<locals>.handle", {"le"},
                                     rt::generator_entry<handle>, rt::FunctionKind::generator};
 const rt::FunctionDef linesof_def = {"linesof", "linesof", {"s"}, rt::generator_entry<linesof>,
                                      rt::FunctionKind::generator};
+
+Renderer::Renderer(PyObject* g)
+    : last_write_line_prefix(cell(Py_None)), last_write_line_prefix_secondary(cell(Py_None)) {
+    Ref any_tuple = subscript(global<"Tuple">(g), {global<"Any">(g).get(), Py_Ellipsis});
+    Ref same_prefix_fn =
+        rt::make_function(same_prefix_def, g,
+                          rt::tuple({last_write_line_prefix.get(), last_write_line_prefix_secondary.get()}).get(),
+                          annotations({{"x", any_tuple.get()}, {"return", global<"bool">(g).get()}}).get());
+    Ref same_prefix_secondary_fn =
+        rt::make_function(same_prefix_secondary_def, g, rt::tuple({last_write_line_prefix_secondary.get()}).get(),
+                          annotations({{"x", any_tuple.get()}, {"return", global<"bool">(g).get()}}).get());
+    Ref piece = subscript(global<"Tuple">(g), {global<"bool">(g).get(), global<"str">(g).get(), global<"bool">(g).get()});
+    Ref pieces = subscript(global<"Iterator">(g), {piece.get()});
+    handle = rt::make_function(
+        handle_def, g, rt::tuple({cell(same_prefix_fn.get()).get(), cell(same_prefix_secondary_fn.get()).get()}).get(),
+        annotations({{"le", global<"LogEntry">(g).get()}, {"return", pieces.get()}}).get());
+}
+
+void Renderer::forget_prefixes() {
+    rt::check_int(PyCell_Set(last_write_line_prefix.get(), Py_None));
+    rt::check_int(PyCell_Set(last_write_line_prefix_secondary.get(), Py_None));
+}
 
 }  // namespace tlh

@@ -1,0 +1,103 @@
+#include "output.hpp"
+
+namespace tlh {
+namespace {
+
+// aiofiles.open(target, "ab", buffering=0), looked up when called.
+Ref open_unbuffered(PyObject* g, PyObject* target) {
+    static PyObject* const kw = rt::check(Py_BuildValue("(s)", "buffering"));
+    static PyObject* const zero = rt::check(PyLong_FromLong(0));
+    Ref open = rt::getattr(global<"aiofiles">(g).get(), name<"open">());
+    return rt::call_kw(open.get(), {target, name<"ab">(), zero}, kw);
+}
+
+Ref preferred_encoding() {
+    return rt::call_method(rt::import("locale").get(), name<"getpreferredencoding">(), {Py_False});
+}
+
+rt::Async open_output(Bound a) {
+    PyObject* g = a.globals();
+    Ref path = global<"STDERR">(g);
+    if (!(PyUnicode_Check(path.get()) && equal(path.get(), name<"/dev/stderr">()))) {
+        Ref opening = open_unbuffered(g, path.get());
+        Ref file = co_await rt::await(std::move(opening));
+        co_return rt::tuple({file.get(), preferred_encoding().get()});
+    }
+
+    Ref process_stderr = rt::getattr(global<"sys">(g).get(), name<"__stderr__">());
+    if (process_stderr.get() == Py_None) {
+        debug(g, name<"write_aiologs writes nothing: the interpreter started without a standard error "
+                      "(file descriptor 2), and the file that now has that number is not the log's">());
+        co_return rt::none();
+    }
+    Ref encoding = rt::getattr(process_stderr.get(), name<"encoding">());
+    if (!PyUnicode_Check(encoding.get())) encoding = preferred_encoding();
+    static PyObject* const two = rt::check(PyLong_FromLong(2));
+    Ref fd = rt::call_method(global<"os">(g).get(), name<"dup">(), {two});
+    Ref opening = open_unbuffered(g, fd.get());
+    Caught failed;
+    try {
+        Ref file = co_await rt::await(std::move(opening));
+        co_return rt::tuple({file.get(), encoding.get()});
+    } catch (PyErr& e) {
+        failed = std::move(e);
+    }
+    rt::Except handling(failed);
+    rt::call_method(global<"os">(g).get(), name<"close">(), {fd.get()});
+    failed.reraise();
+}
+
+rt::Async write_text(Bound a) {
+    PyObject* g = a.globals();
+    PyObject* file = a[0];
+    Ref data = rt::owned(PyUnicode_AsEncodedString(a[2], PyUnicode_AsUTF8(a[1]), "backslashreplace"));
+    Py_ssize_t size = PyBytes_GET_SIZE(data.get());
+    Py_ssize_t done = 0;
+    int idle = 0;
+    do {  // one write as a rule; the loop only takes up what the OS did not take at once
+        Ref rest = done ? rt::owned(PyBytes_FromStringAndSize(PyBytes_AS_STRING(data.get()) + done, size - done)) : data;
+        Ref writing = rt::call_method(file, name<"write">(), {rest.get()});
+        Ref written = co_await rt::await(std::move(writing));
+        Py_ssize_t n = written.get() == Py_None ? 0 : PyLong_AsSsize_t(written.get());
+        if (n < 0 && PyErr_Occurred()) rt::throw_error();
+        if (n > 0) {
+            done += n;
+            idle = 0;
+        } else if (size > 0) {
+            // A non-blocking descriptor that takes nothing now: try again shortly, for a while.
+            if (++idle > 200) rt::raise_format(PyExc_BlockingIOError, "the output took nothing for 2 s");
+            static PyObject* const pause = rt::check(PyFloat_FromDouble(0.01));
+            Ref sleeping = rt::call_method(global<"asyncio">(g).get(), name<"sleep">(), {pause});
+            co_await rt::await(std::move(sleeping));
+        }
+    } while (done < size);
+    co_return rt::none();
+}
+
+rt::Async close_output(Bound a) {
+    PyObject* g = a.globals();
+    Ref closing = rt::call_method(a[0], name<"close">());
+    Caught failed;
+    try {
+        co_await rt::await(std::move(closing));
+    } catch (PyErr& e) {
+        if (!e.matches(PyExc_Exception)) throw;
+        failed = std::move(e);
+    }
+    if (failed) {
+        rt::Except handling(failed);
+        debug(g, rt::concat({name<"write_aiologs could not close its output: ">(), format_exc(g).get()}));
+    }
+    co_return rt::none();
+}
+
+}  // namespace
+
+const rt::FunctionDef open_output_def = {"open_output", "open_output", {}, rt::coroutine_entry<open_output>,
+                                         rt::FunctionKind::coroutine};
+const rt::FunctionDef write_text_def = {"write_text", "write_text", {"file", "encoding", "text"},
+                                        rt::coroutine_entry<write_text>, rt::FunctionKind::coroutine};
+const rt::FunctionDef close_output_def = {"close_output", "close_output", {"file"}, rt::coroutine_entry<close_output>,
+                                          rt::FunctionKind::coroutine};
+
+}  // namespace tlh

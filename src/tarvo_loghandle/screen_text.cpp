@@ -1,0 +1,68 @@
+#include "screen_text.hpp"
+
+#include <vector>
+
+namespace tlh {
+namespace {
+
+// Length of the colour sequence ESC [ params m starting at i, or 0 when there is none.
+template <class Char>
+Py_ssize_t colour_sequence(const Char* s, Py_ssize_t i, Py_ssize_t n) {
+    if (i + 1 >= n || s[i + 1] != '[') return 0;
+    for (Py_ssize_t j = i + 2; j < n; ++j) {
+        Py_UCS4 c = s[j];
+        if (c == 'm') return j - i + 1;
+        if (!((c >= '0' && c <= '9') || c == ';' || c == ':')) return 0;
+    }
+    return 0;
+}
+
+template <class Char>
+bool needs_escape(const Char* s, Py_ssize_t& i, Py_ssize_t n) {
+    Py_UCS4 c = s[i];
+    if (c >= 0x20 && c < 0x7f) return false;
+    if (c == '\t' || c == '\n' || c > 0x9f) return false;
+    if (c == 0x1b) {
+        if (Py_ssize_t len = colour_sequence(s, i, n)) {
+            i += len - 1;
+            return false;
+        }
+    }
+    return true;
+}
+
+template <class Char>
+Ref escape(PyObject* line, const Char* s, Py_ssize_t n) {
+    Py_ssize_t i = 0;
+    for (; i < n; ++i)
+        if (needs_escape(s, i, n)) break;
+    if (i == n) return Ref::incref(line);  // clean: no copy
+
+    static const char hex[] = "0123456789abcdef";
+    std::vector<Py_UCS4> out(s, s + i);
+    out.reserve(size_t(n) + 16);
+    for (; i < n; ++i) {
+        Py_ssize_t at = i;
+        if (!needs_escape(s, at, n)) {
+            out.insert(out.end(), s + i, s + at + 1);
+            i = at;
+            continue;
+        }
+        Py_UCS4 c = s[i];
+        out.insert(out.end(), {'\\', 'x', Py_UCS4(hex[c >> 4]), Py_UCS4(hex[c & 15])});
+    }
+    return rt::owned(PyUnicode_FromKindAndData(PyUnicode_4BYTE_KIND, out.data(), Py_ssize_t(out.size())));
+}
+
+}  // namespace
+
+Ref shown_safely(PyObject* line) {
+    Py_ssize_t n = PyUnicode_GET_LENGTH(line);
+    switch (PyUnicode_KIND(line)) {
+        case PyUnicode_1BYTE_KIND: return escape(line, PyUnicode_1BYTE_DATA(line), n);
+        case PyUnicode_2BYTE_KIND: return escape(line, PyUnicode_2BYTE_DATA(line), n);
+        default: return escape(line, PyUnicode_4BYTE_DATA(line), n);
+    }
+}
+
+}  // namespace tlh
