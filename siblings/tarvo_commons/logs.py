@@ -2,9 +2,10 @@
 import asyncio
 import os
 import sys
+import threading
 import time
 from dataclasses import dataclass, field
-from typing import Any, Dict, FrozenSet, Optional, Tuple
+from typing import Any, Dict, FrozenSet, List, Optional, Tuple
 
 LEVELS: Dict[str, int] = {
     "DEBUG": 10,
@@ -34,13 +35,14 @@ def get_min_level(prefix: Tuple[str, ...], module: str) -> int:
     return _min_levels[best]
 
 
-@dataclass
+@dataclass(slots=True)
 class StackInfo:
     filename: str
     func_name: str
 
 
-@dataclass
+# Slotted: a flood keeps many entries in flight at once, and each one costs memory and collector time.
+@dataclass(slots=True)
 class LogEntry:
     msg: Optional[str]
     timestamp: float
@@ -57,6 +59,46 @@ def get_as_strings(msg: Optional[str], kwargs: Dict[str, Any]) -> str:
     parts = [] if msg is None else [str(msg)]
     parts.extend(f"{k}={v!r}" for k, v in kwargs.items())
     return " ".join(parts)
+
+
+_NO_TAGS: FrozenSet[str] = frozenset()
+_stack_infos: Dict[Any, StackInfo] = {}
+
+
+def _stack_info(code: Any) -> StackInfo:
+    """One StackInfo per code location, shared by its entries."""
+    info = _stack_infos.get(code)
+    if info is None:
+        info = _stack_infos[code] = StackInfo(code.co_filename, code.co_name)
+    return info
+
+
+class _Handoff:
+    """Entries from other threads reach the loop in batches: the first entry of a batch schedules
+    one thread-safe call, which moves every entry waiting by then onto the queue, in order. Anything
+    scheduled later with the loop's thread-safe call (the handler's end marker) runs after it."""
+
+    def __init__(self) -> None:
+        self.lock = threading.Lock()
+        self.waiting: Dict[Any, List[LogEntry]] = {}
+
+    def send(self, loop: asyncio.AbstractEventLoop, q: "asyncio.Queue[Any]", entry: LogEntry) -> None:
+        with self.lock:
+            batch = self.waiting.get(q)
+            if batch is not None:
+                batch.append(entry)
+                return
+            self.waiting[q] = [entry]
+        loop.call_soon_threadsafe(self.deliver, q)
+
+    def deliver(self, q: "asyncio.Queue[Any]") -> None:
+        with self.lock:
+            batch = self.waiting.pop(q, [])
+        for entry in batch:
+            q.put_nowait(entry)
+
+
+_handoff = _Handoff()
 
 
 class _EndOfQueue:
@@ -87,9 +129,9 @@ class TLogger:
             level=level,
             prefix=self.prefix,
             module=frame.f_globals.get("__name__", "?"),
-            tags=frozenset(tags),
+            tags=frozenset(tags) if tags else _NO_TAGS,
             kwargs=kwargs,
-            stack_info=StackInfo(frame.f_code.co_filename, frame.f_code.co_name),
+            stack_info=_stack_info(frame.f_code),
         )
         self._put(entry)
         return entry
@@ -132,7 +174,7 @@ class TLogger:
         except RuntimeError:
             loop = getattr(q, "_loop", None)
             if loop is not None and loop.is_running():
-                loop.call_soon_threadsafe(q.put_nowait, entry)
+                _handoff.send(loop, q, entry)
                 return
         q.put_nowait(entry)
 

@@ -55,9 +55,16 @@ def my_create_task(coro: Coroutine[Any, Any, T], name: str) -> "asyncio.Task[T]"
     return asyncio.get_running_loop().create_task(coro, name=name)
 
 
-async def queue_get_multiple(q: "asyncio.Queue[T]", max_items: int = 1000) -> List[T]:
-    """Waits for one item, then takes what else is already there, up to `max_items`."""
-    items = [await q.get()]
+async def queue_get_multiple(q: "asyncio.Queue[T]", max_items: int = 500) -> List[T]:
+    """Waits for one item, then takes what else is already there, up to `max_items`.
+
+    Each call gives the loop a turn, also when items are waiting: a reader that drains a backlog
+    batch by batch lets other tasks run between its batches."""
+    if q.empty():
+        items = [await q.get()]
+    else:
+        await asyncio.sleep(0)
+        items = [q.get_nowait()] if not q.empty() else [await q.get()]
     while len(items) < max_items and not q.empty():
         items.append(q.get_nowait())
     return items
@@ -89,6 +96,7 @@ class Splitter(Generic[T]):
         self.subscribers: Dict[str, Subscriber[T]] = {}
         self.history: List[Any] = []
         self.finished: Optional[Any] = None  # _END, or the error text
+        self.ever_subscribed = False
         self.closed = False
 
     @classmethod
@@ -106,13 +114,18 @@ class Splitter(Generic[T]):
             sub.queue.put_nowait(pair)
 
     def _prune(self) -> None:
+        """The history serves subscribers that come late. Until the first one came, every item
+        younger than `prune_age_s` is kept for it, however many (they are the items it must not
+        miss); once there are subscribers, which got every item, only the last `prune_if_bigger`
+        items younger than `prune_age_s` are kept for later ones."""
         if len(self.history) <= self.prune_if_bigger:
             return
         limit = time.monotonic() - self.prune_age_s
-        keep = 0
-        while keep < len(self.history) and self.history[keep][0] < limit:
-            keep += 1
-        del self.history[:keep]
+        first_one_served = self.ever_subscribed or bool(self.subscribers)
+        drop = max(0, len(self.history) - self.prune_if_bigger) if first_one_served else 0
+        while drop < len(self.history) and self.history[drop][0] < limit:
+            drop += 1
+        del self.history[:drop]
 
     def _end(self, marker: Any) -> None:
         self.finished = marker
@@ -134,9 +147,14 @@ class Splitter(Generic[T]):
         if self.finished is not None:
             sub.queue.put_nowait(self.finished)
         self.subscribers[sub_id] = sub
+        self.ever_subscribed = True
         try:
             while True:
-                chunk = [await sub.queue.get()]
+                if sub.queue.empty():
+                    chunk = [await sub.queue.get()]
+                else:  # a backlog: one chunk per turn of the loop
+                    await asyncio.sleep(0)
+                    chunk = [sub.queue.get_nowait()]
                 while len(chunk) < self.max_size and not sub.queue.empty():
                     chunk.append(sub.queue.get_nowait())
                 end = next((x for x in chunk if not isinstance(x, tuple)), None)
