@@ -19,6 +19,7 @@ class RecordedOutput:
         self.texts = []  # each awaited write, in order
         self.opens = []  # the arguments of each open
         self.closed = 0  # how many times the file was closed
+        self.failures = []  # exceptions that the next writes raise, one each
 
 
 @pytest.fixture
@@ -28,6 +29,8 @@ def writes(monkeypatch):
 
     class File:
         async def write(self, data):
+            if rec.failures:
+                raise rec.failures.pop(0)
             rec.texts.append(data.decode())
             return len(data)
 

@@ -14,7 +14,7 @@ def render(plain_colors, clock, writes, debug_log):
 
     def go(*entries, chunks=None):
         for le in entries:
-            if not getattr(le, "fixed_time", False):
+            if id(le) not in FIXED_TIME:
                 le.timestamp = clock.now
         _, result = run_writer(chunks or [pairs(*entries)])
         assert result is None
@@ -24,9 +24,12 @@ def render(plain_colors, clock, writes, debug_log):
     return go
 
 
+FIXED_TIME = set()  # ids of entries whose time stamp a test set
+
+
 def at(clock, delay, le):
     le.timestamp = clock.now - delay
-    le.fixed_time = True
+    FIXED_TIME.add(id(le))
     return le
 
 

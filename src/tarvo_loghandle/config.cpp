@@ -14,8 +14,9 @@ const rt::FunctionDef f_def = {"f", "log.<locals>.f", {"_sti"}, rt::coroutine_en
 
 rt::AsyncGen nolog(Bound a) {
     PyObject* sc = a[1];
-    Ref extra_config = rt::getattr(sc, name<"extra_config">());
-    Ref working_dir = rt::getattr(sc, name<"working_dir">());
+    // Read, as the configuration must offer them, and not kept: nothing here uses them.
+    rt::getattr(sc, name<"extra_config">());
+    rt::getattr(sc, name<"working_dir">());
     co_yield rt::none();
 }
 
@@ -23,17 +24,23 @@ rt::AsyncGen log(Bound a) {
     PyObject* g = a.globals();
     PyObject* sti = a[0];
     PyObject* sc = a[1];
-    Ref extra_config = rt::getattr(sc, name<"extra_config">());
-    Ref working_dir = rt::getattr(sc, name<"working_dir">());
-    Ref logger_handler = rt::call(global<"LoggingHandler">(g).get());
+    // Read, as the configuration must offer them, and not kept: nothing here uses them.
+    rt::getattr(sc, name<"extra_config">());
+    rt::getattr(sc, name<"working_dir">());
+    Ref& logger_handler = a.local(0);  // frame-held: it lives across the block's awaits
+    logger_handler = rt::call(global<"LoggingHandler">(g).get());
     Ref initialising = rt::call_method(logger_handler.get(), name<"init">());
     co_await rt::await(std::move(initialising));
 
-    Ref handler_cell = rt::owned(PyCell_New(logger_handler.get()));
-    Ref closure = rt::owned(PyTuple_Pack(1, handler_cell.get()));
-    Ref f_ann = annotations({{"_sti", global<"SyncTaskInterface">(g).get()}, {"return", global<"LoggingHandler">(g).get()}});
-    Ref f = rt::make_function(f_def, g, closure.get(), f_ann.get());
-    Ref registering = rt::call_method(sti, name<"set_interface_gen">(), {global<"SERVICE_LOG">(g).get(), f.get()});
+    Ref registering;
+    {
+        Ref handler_cell = rt::owned(PyCell_New(logger_handler.get()));
+        Ref closure = rt::owned(PyTuple_Pack(1, handler_cell.get()));
+        Ref f_ann = annotations(
+            {{"_sti", global<"SyncTaskInterface">(g).get()}, {"return", global<"LoggingHandler">(g).get()}});
+        Ref f = rt::make_function(f_def, g, closure.get(), f_ann.get());
+        registering = rt::call_method(sti, name<"set_interface_gen">(), {global<"SERVICE_LOG">(g).get(), f.get()});
+    }
     co_await rt::await(std::move(registering));
 
     Caught caught;

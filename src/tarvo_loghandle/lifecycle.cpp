@@ -31,9 +31,11 @@ rt::Async init(Bound a) {
     PyObject* self = a[0];
     refuse_a_second_handler();
     rt::setattr(global<"TLogger">(g).get(), name<"queue">(), rt::call(rt::getattr(global<"asyncio">(g).get(), name<"Queue">()).get()).get());
-    Ref loop = rt::call_method(global<"asyncio">(g).get(), name<"get_running_loop">());
-    Ref loop_id = rt::owned(PyLong_FromVoidPtr(loop.get()));
-    debug(g, rt::concat({name<"for logging handler, looop is ">(), loop_id.get()}));
+    {
+        Ref loop = rt::call_method(global<"asyncio">(g).get(), name<"get_running_loop">());
+        Ref loop_id = rt::owned(PyLong_FromVoidPtr(loop.get()));
+        debug(g, rt::concat({name<"for logging handler, looop is ">(), loop_id.get()}));
+    }
     debug(g, name<"Started also regular logs">());
 
     Ref logger_limits = rt::owned(Py_BuildValue("{s:i,s:i,s:i}", "prune_if_bigger", 100, "prune_age_s", 30, "max_size", 100));
@@ -83,12 +85,15 @@ rt::Async aclose(Bound a) {
     // The end marker takes the path of the entries that other threads send (the loop's thread-safe
     // call), so it lands behind every entry sent before the close began, in asyncio and uvloop.
     debug(g, name<"Closing logging handler: 1/5: closing the queue">());
-    Ref tlogger = global<"TLogger">(g);
-    Ref queue = rt::getattr(tlogger.get(), name<"queue">());
-    Ref put = rt::getattr(queue.get(), name<"put_nowait">());
-    Ref marker = rt::getattr(tlogger.get(), name<"queue_sentinel_eof">());
-    Ref loop = rt::call_method(global<"asyncio">(g).get(), name<"get_running_loop">());
-    rt::call_method(loop.get(), name<"call_soon_threadsafe">(), {put.get(), marker.get()});
+    Ref& loop = a.local(1);  // frame-held, as everything that lives across the awaits below
+    loop = rt::call_method(global<"asyncio">(g).get(), name<"get_running_loop">());
+    {
+        Ref tlogger = global<"TLogger">(g);
+        Ref queue = rt::getattr(tlogger.get(), name<"queue">());
+        Ref put = rt::getattr(queue.get(), name<"put_nowait">());
+        Ref marker = rt::getattr(tlogger.get(), name<"queue_sentinel_eof">());
+        rt::call_method(loop.get(), name<"call_soon_threadsafe">(), {put.get(), marker.get()});
+    }
 
     // The tasks are awaited shielded: a cancellation of the close does not reach them. It is kept,
     // what was queued is still written for a while, and then it is raised again.

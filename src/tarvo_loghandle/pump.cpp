@@ -25,9 +25,11 @@ rt::Async pump(Bound a) {
     PyObject* q = a[0];
     PyObject* splitter = a[1];
 
-    Ref loop = rt::call_method(global<"asyncio">(g).get(), name<"get_running_loop">());
-    Ref loop_id = rt::owned(PyLong_FromVoidPtr(loop.get()));
-    debug(g, rt::concat({name<"loop is ">(), loop_id.get()}));
+    {
+        Ref loop = rt::call_method(global<"asyncio">(g).get(), name<"get_running_loop">());
+        Ref loop_id = rt::owned(PyLong_FromVoidPtr(loop.get()));
+        debug(g, rt::concat({name<"loop is ">(), loop_id.get()}));
+    }
     debug(g, name<"pump started">());
 
     Caught caught;

@@ -113,11 +113,13 @@ rt::Async write_aiologs(Bound a) {
     try {
         if (rt::getattr(self, name<"splitter">()).get() == Py_None) rt::raise_none(PyExc_AssertionError);
         out.last_was_redrawing = false;
-        static PyObject* const sub_kw = rt::check(Py_BuildValue("(s)", "sub_id"));
-        Ref splitter = rt::getattr(self, name<"splitter">());
-        Ref read_packets = rt::getattr(splitter.get(), name<"read_packets">());
-        Ref packets = rt::call_kw(read_packets.get(), {name<"write_aiologs">()}, sub_kw);
-        chunks = rt::aiter(packets.get());
+        {
+            static PyObject* const sub_kw = rt::check(Py_BuildValue("(s)", "sub_id"));
+            Ref splitter = rt::getattr(self, name<"splitter">());
+            Ref read_packets = rt::getattr(splitter.get(), name<"read_packets">());
+            Ref packets = rt::call_kw(read_packets.get(), {name<"write_aiologs">()}, sub_kw);
+            chunks = rt::aiter(packets.get());
+        }
         for (;;) {
             Ref step = rt::anext(chunks.get());
             Ref chunk;
@@ -200,7 +202,7 @@ rt::Async write_aiologs(Bound a) {
     if (caught && !caught.matches(global<"SplitterBadFinish">(g).get())) {
         rt::Except handling(caught);
         debug(g, rt::concat({name<"write_aiologs receives Exception: ">(), format_exc(g).get()}));
-        if (file) {
+        if (file && !caught.matches(PyExc_GeneratorExit)) {  // an abandoned writer must not suspend
             Ref closing = rt::call(rt::make_function(close_output_def, g).get(), {file});
             co_await rt::await(std::move(closing));
         }
@@ -214,8 +216,15 @@ rt::Async write_aiologs(Bound a) {
     }
     if (file) {
         // The output ends its last line: what comes after the log (a prompt, a traceback) starts on its own.
-        if (wrote_any) {
-            Ref writing = rt::call(write_fn.get(), {file, encoding, name<"\n">()});
+        // Losses not told yet (the last chunks could not be written) are told now.
+        if (wrote_any || lost.entries) {
+            Ref ending = Ref::incref(name<"\n">());
+            if (lost.entries) {
+                Ref report = rt::concat({name<"✗">(), lost.text().get()});
+                Ref line = rt::call(global<"color_red">(g).get(), {report.get()});
+                ending = rt::concat({name<"\n">(), shown_safely(line.get()).get(), name<"\n">()});
+            }
+            Ref writing = rt::call(write_fn.get(), {file, encoding, ending.get()});
             try {
                 co_await rt::await(std::move(writing));
             } catch (PyErr& e) {

@@ -1,0 +1,94 @@
+"""What a deployed service sees, in real child processes: stderr redirected to a file or a pipe,
+no stderr at all, threads that log, a cancelled close, and daemon threads at interpreter exit."""
+import os
+import pathlib
+import re
+import subprocess
+import sys
+
+import pytest
+
+CHILD = pathlib.Path(__file__).with_name("service_child.py")
+
+
+def child(*args, env=None, **kwargs):
+    environ = {k: v for k, v in os.environ.items() if k not in ("TARVO_DEBUG", "T_LOG_STDERR")}
+    environ.update(env or {})
+    return subprocess.run([sys.executable, str(CHILD), *args], env=environ, timeout=120, **kwargs)
+
+
+def numbers(text):
+    return [int(n) for n in re.findall(r"║ line (\d+)", text)]
+
+
+@pytest.mark.parametrize("how", ["truncated file", "appended file", "pipe"])
+def test_redirected_stderr_keeps_every_line_before_the_traceback(tmp_path, how):
+    """The log shares stderr's open file: the process's own output and its crash traceback come
+    after the lines logged before them, and overwrite none of them."""
+    n = 200
+    if how == "pipe":
+        r = child("crash", str(n), stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
+        text = r.stderr.decode()
+    else:
+        path = tmp_path / "service.log"
+        path.write_text("an earlier run\n")
+        with open(path, "ab" if how == "appended file" else "wb") as f:
+            r = child("crash", str(n), stdout=subprocess.DEVNULL, stderr=f)
+        text = path.read_text()
+        assert text.startswith("an earlier run\n") == (how == "appended file")
+    assert r.returncode == 1
+    assert numbers(text) == list(range(n))
+    assert text.index("line 99") < text.index("the process's own line") < text.index("line 100")
+    # the log ends its last line: the traceback starts a line of its own, after every log line
+    assert f"║ line {n - 1}\n" in text
+    assert text.index(f"║ line {n - 1}\n") < text.index("\nTraceback (most recent call last):")
+    assert text.rstrip().endswith("RuntimeError: the service failed")
+
+
+def test_no_stderr_at_start_writes_nowhere(tmp_path):
+    """Started without a descriptor 2, the application's own file takes that number: the log must
+    not be written into it."""
+    data, diagnostics = tmp_path / "data.txt", tmp_path / "debug.txt"
+    r = subprocess.run([sys.executable, str(CHILD), "nofd2", str(data)], preexec_fn=lambda: os.close(2),
+                       env={**os.environ, "TARVO_DEBUG": str(diagnostics)}, stdout=subprocess.PIPE, timeout=120)
+    assert r.returncode == 0
+    assert data.read_text() == "application data\n"
+    assert "write_aiologs writes nothing: the interpreter started without a standard error" in diagnostics.read_text()
+
+
+@pytest.mark.parametrize("loop", ["asyncio", "uvloop"])
+def test_entries_of_a_joined_thread_are_all_written(loop):
+    """Entries a thread handed to the loop before the close began arrive before the end marker."""
+    n = 20000
+    r = child("thread", str(n), env={"CHILD_LOOP": loop}, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
+    assert r.returncode == 0, r.stderr[-2000:]
+    assert numbers(r.stderr.decode()) == list(range(n))
+
+
+@pytest.mark.parametrize("at", ["after:1", "after:3", "1/5", "2/5", "3/5"])
+def test_cancelled_close_writes_what_was_queued_and_stays_cancelled(at):
+    """A cancellation aimed at the close, at each of its steps that waits, with a backlog: every
+    entry queued before the close is written, and the caller ends cancelled."""
+    n = 20000
+    r = child("cancel", str(n), at, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    assert r.returncode == 0, r.stderr[-2000:]
+    assert r.stdout.decode().strip() == "close cancelled"
+    assert numbers(r.stderr.decode()) == list(range(n))
+
+
+def test_daemon_threads_logging_while_the_interpreter_exits(tmp_path):
+    """At exit CPython ends daemon threads with a forced unwind through the native frames: no run
+    may crash or abort."""
+    runs, failures = 30, []
+    for start in range(0, runs, 6):
+        procs = []
+        for k in range(start, min(start + 6, runs)):
+            err = open(tmp_path / f"err{k}", "wb")
+            procs.append((subprocess.Popen([sys.executable, str(CHILD), "daemon"], stdout=subprocess.DEVNULL,
+                                           stderr=err), err, k))
+        for p, err, k in procs:
+            code = p.wait(timeout=120)
+            err.close()
+            if code != 0:
+                failures.append((code, (tmp_path / f"err{k}").read_bytes()[-300:]))
+    assert not failures, f"{len(failures)} of {runs} runs failed: {failures[:3]}"

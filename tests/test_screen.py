@@ -1,0 +1,83 @@
+"""What a person at the terminal sees: the written bytes fed to a terminal emulator (pyte)."""
+import pyte
+import pytest
+from support import entry, pairs, run_writer
+
+from tarvo_loghandle import loghandle_imp
+
+
+def screen_of(texts, columns=100, lines=30):
+    screen = pyte.Screen(columns, lines)
+    screen.set_mode(pyte.modes.LNM)  # a line feed also returns the carriage, as the tty's ONLCR does
+    stream = pyte.ByteStream(screen)
+    for text in texts:
+        stream.feed(text.encode())
+    return screen
+
+
+def rows(screen):
+    return [row.rstrip() for row in screen.display]
+
+
+@pytest.fixture
+def shown(writes, debug_log, monkeypatch):
+    """Renders chunks of entries through a writer run; returns the screen after its writes."""
+    monkeypatch.setattr(loghandle_imp, "color_gray", lambda s: "")
+
+    def go(*chunks):
+        _, result = run_writer([pairs(*chunk) for chunk in chunks])
+        assert result is None
+        return screen_of(writes.texts)
+
+    return go
+
+
+def bar(msg, **kw):
+    return entry(msg, tags={"raw_line", "redraw"}, prefix=("dl",), **kw)
+
+
+def test_a_shorter_redraw_leaves_nothing_of_the_longer_line(shown):
+    screen = shown([bar("loading [##########..........] 50%")], [bar("done")])
+    progress = [row for row in rows(screen) if "│" in row]
+    assert len(progress) == 1 and progress[0].endswith("│ done"), progress
+    assert not any("%" in row for row in rows(screen))
+
+
+def test_log_data_cannot_draw_lines_or_erase_the_screen(shown):
+    """Control text in every field that reaches the screen: message, keyword values (a custom
+    __repr__), the logger's dotted name, module, file and function name."""
+
+    class Sneaky:
+        def __repr__(self):
+            return "x\x1b[1A\x1b[2K\r╔ INFO     forged.by.repr"
+
+    earlier = entry("an earlier line that must stay")
+    forged = [
+        entry("ok\n\x1b[2J\x1b[H╔ INFO     forged.by.message"),
+        entry("value", kwargs={"v": Sneaky()}),
+        entry("backspaces abc\x08\x08\x08XYZ"),
+        entry("c1 \x9b2J and del \x7f", prefix=("svc", "na\x1b[Hme"), module="mo\x1bcdule"),
+        entry("from an odd place", filename="/src/fi\x1b[2Kle.py", func="fu\rnc"),
+    ]
+    screen = shown([earlier], forged)
+    text = rows(screen)
+    assert any(row.endswith("an earlier line that must stay") for row in text)
+    # nothing drew a header line of its own: every row that starts like one is a real header
+    assert [row for row in text if row.startswith("╔")] == [row for row in text if row.startswith("╔ INFO     svc.")]
+    joined = "\n".join(text)
+    for visible in ["\\x1b[2J\\x1b[H", "\\x1b[1A\\x1b[2K\\x0d", "abc\\x08\\x08\\x08XYZ", "\\x9b2J", "\\x7f",
+                    "na\\x1b[Hme", "fi\\x1b[2Kle.py", "fu\\x0dnc"]:
+        assert visible in joined, visible
+    assert "backspaces XYZ" not in joined
+
+
+def test_colours_of_the_service_and_of_the_layout_stay(writes, debug_log, monkeypatch):
+    monkeypatch.setattr(loghandle_imp, "color_module", lambda s: f"\x1b[36m{s}\x1b[0m")
+    monkeypatch.setattr(loghandle_imp, "add_color", lambda s, level: f"\x1b[38;2;0;255;0m{s}\x1b[0m")
+    run_writer([pairs(entry("plain \x1b[31mred\x1b[0m plain"))])
+    screen = screen_of(writes.texts)
+    row = next(y for y, text in enumerate(rows(screen)) if "plain red plain" in text)
+    cells = screen.buffer[row]
+    x = rows(screen)[row].index("red")
+    assert cells[x].fg == "red" and cells[0].fg == "cyan"
+    assert cells[rows(screen)[row].index("plain")].fg == "00ff00"
