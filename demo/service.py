@@ -44,7 +44,6 @@ async def main() -> None:
     sti = SyncTaskInterface()
     async with log(sti, ServiceConfig(working_dir=os.getcwd())):
         await run(sti)
-    sys.stderr.write("\n")  # the handler leaves the cursor at the end of the last line
 
 
 if __name__ == "__main__":
