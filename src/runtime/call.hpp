@@ -16,6 +16,17 @@ inline Ref tuple(std::initializer_list<PyObject*> items) {
     return t;
 }
 
+// What a weak reference refers to (a reference of our own), or None once it is gone.
+inline Ref referent(PyObject* weakref) {
+#if PY_VERSION_HEX >= 0x030D0000
+    PyObject* target;
+    check_int(PyWeakref_GetRef(weakref, &target));
+    return target ? Ref::steal(target) : none();
+#else
+    return Ref::incref(check(PyWeakref_GetObject(weakref)));
+#endif
+}
+
 inline Ref getattr(PyObject* o, PyObject* name) { return owned(PyObject_GetAttr(o, name)); }
 inline void setattr(PyObject* o, PyObject* name, PyObject* v) { check_int(PyObject_SetAttr(o, name, v)); }
 // hasattr(o, name): only an AttributeError means no; other errors are raised.

@@ -19,7 +19,7 @@ bool still_running(PyObject* task) {
 // could then never end. Refused before anything is touched.
 void refuse_a_second_handler() {
     if (!running_pump) return;
-    Ref task = Ref::incref(PyWeakref_GetObject(running_pump));
+    Ref task = rt::referent(running_pump);
     if (task.get() != Py_None && still_running(task.get()))
         rt::raise(PyExc_RuntimeError,
                   "a LoggingHandler is already running in this process (TLogger.queue is its queue): "
