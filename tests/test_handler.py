@@ -49,7 +49,7 @@ def test_class_shape():
         assert asyncio.iscoroutinefunction(getattr(LoggingHandler, name))
     assert LoggingHandler.write_aiologs.__qualname__ == "LoggingHandler.write_aiologs"
     assert LoggingHandler.inited.__annotations__ == {"return": bool}
-    assert loghandle_imp.__all__ == ["LoggingHandler"] and loghandle_imp.__doc__ is None
+    assert loghandle_imp.__all__ == ["LoggingHandler"]
 
 
 def test_module_names_in_order():

@@ -14,7 +14,7 @@ def run_python(code):
 def test_attributes_and_reexports():
     t = tarvo_loghandle
     assert t.__version__ == "7.3.2201261049" and t.__date__ == "2022-01-26T10:49:24+01:00"
-    assert t.__doc__ is None and not hasattr(t, "__all__")
+    assert not hasattr(t, "__all__")
     assert t.log is t.config.log and t.nolog is t.config.nolog
     assert t.LoggingHandler is t.loghandle_imp.LoggingHandler
     assert t.__path__[0] == os.path.dirname(t.__file__)

@@ -7,6 +7,7 @@ namespace rt {
 
 namespace detail {
 std::atomic<bool> exiting{false};
+std::atomic<unsigned long> exiting_thread{0};
 }  // namespace detail
 
 PyObject* fetch_exception() noexcept {

@@ -5,6 +5,7 @@
 #include <structmember.h>
 
 #include <cstring>
+#include <string>
 
 namespace rt {
 
@@ -78,7 +79,7 @@ Ref make_function(const FunctionDef& def, PyObject* globals, PyObject* closure, 
     fn->name = PyUnicode_InternFromString(def.name);
     fn->qualname = PyUnicode_InternFromString(def.qualname);
     fn->module = Py_NewRef(module ? module : Py_None);
-    fn->doc = Py_NewRef(Py_None);
+    fn->doc = def.doc ? PyUnicode_FromString(def.doc) : Py_NewRef(Py_None);
     fn->annotations = Py_XNewRef(annotations);
     fn->dict = nullptr;
     fn->globals = Py_NewRef(globals);
@@ -86,7 +87,7 @@ Ref make_function(const FunctionDef& def, PyObject* globals, PyObject* closure, 
     fn->weakrefs = nullptr;
     PyObject_GC_Track(fn);
     Ref result = Ref::steal(reinterpret_cast<PyObject*>(fn));
-    if (!fn->name || !fn->qualname) throw_error();
+    if (!fn->name || !fn->qualname || !fn->doc) throw_error();
     if (def.kind == FunctionKind::coroutine) {
         // What asyncio.iscoroutinefunction looks for on functions that are not Python code.
         static PyObject* const marker =
@@ -167,11 +168,28 @@ int set_annotations(PyObject* o, PyObject* v, void*) {
 }
 PyObject* get_globals(PyObject* o, void*) { return Py_NewRef(as_fn(o)->globals); }
 
+// "(a, b)", what inspect.signature reads for functions that are not Python code.
+PyObject* get_text_signature(PyObject* o, void*) {
+    return guard(
+        [&] {
+            const FunctionDef& d = *as_fn(o)->def;
+            std::string sig = "(";
+            for (size_t i = 0; i < param_count(d); ++i) {
+                if (i) sig += ", ";
+                sig += d.params[i];
+            }
+            sig += ")";
+            return str(sig).release();
+        },
+        static_cast<PyObject*>(nullptr));
+}
+
 PyGetSetDef fn_getset[] = {
     {"__name__", get_name, set_name, nullptr, nullptr},
     {"__qualname__", get_qualname, set_qualname, nullptr, nullptr},
     {"__annotations__", get_annotations, set_annotations, nullptr, nullptr},
     {"__globals__", get_globals, nullptr, nullptr, nullptr},
+    {"__text_signature__", get_text_signature, nullptr, nullptr, nullptr},
     {"__dict__", PyObject_GenericGetDict, PyObject_GenericSetDict, nullptr, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };

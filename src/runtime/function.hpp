@@ -19,6 +19,7 @@ struct FunctionDef {
     std::array<const char*, max_params> params;  // positional-or-keyword, no defaults; unused ones null
     Entry entry;
     FunctionKind kind;
+    const char* doc = nullptr;  // __doc__; the signature (__text_signature__) is made from `params`
 };
 
 // Makes a function whose __module__ is globals["__name__"]; `closure` is a tuple of cells or NULL,

@@ -9,6 +9,7 @@ namespace {
 
 // Registered with atexit: from here on daemon threads may be ended without the GIL.
 PyObject* note_exit(PyObject*, PyObject*) {
+    detail::exiting_thread.store(PyThread_get_thread_ident(), std::memory_order_relaxed);
     detail::exiting.store(true, std::memory_order_relaxed);
     Py_RETURN_NONE;
 }

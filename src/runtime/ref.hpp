@@ -13,15 +13,20 @@
 namespace rt {
 
 namespace detail {
-// Set once the interpreter runs its exit functions. From then on a daemon thread may be ended
-// by a forced unwind while it waits for the GIL; a reference released on that path must be
-// left alone rather than touched without the GIL.
+// Set once the interpreter runs its exit functions, with the thread that runs them. From then on
+// a daemon thread may be ended by a forced unwind whenever it waits for the GIL: inside a
+// destructor (noexcept) that would abort the process, and on the unwinding path it holds no GIL.
 extern std::atomic<bool> exiting;
+extern std::atomic<unsigned long> exiting_thread;
 }  // namespace detail
 
-// False only on a thread that is being torn down at exit without the GIL: there, objects are
-// left as they are (leaked) rather than touched.
-inline bool may_touch_objects() noexcept { return !detail::exiting.load(std::memory_order_relaxed) || PyGILState_Check(); }
+// Whether this thread may release or change objects now. Once the interpreter exits, only the
+// exiting thread may (holding the GIL): any other thread leaves objects as they are (leaked), so
+// that no destructor of ours runs a finalizer, Python code that could meet the GIL hand-off.
+inline bool may_touch_objects() noexcept {
+    if (!detail::exiting.load(std::memory_order_relaxed)) return true;
+    return PyThread_get_thread_ident() == detail::exiting_thread.load(std::memory_order_relaxed) && PyGILState_Check();
+}
 
 // Drops one reference, unless this thread is being torn down without the GIL at exit.
 inline void release_ref(PyObject* p) noexcept {

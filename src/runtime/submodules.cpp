@@ -124,9 +124,10 @@ PyModuleDef_Slot package_slots[] = {{Py_mod_exec, reinterpret_cast<void*>(exec_p
 PyModuleDef package_def = {PyModuleDef_HEAD_INIT, nullptr, nullptr, 0, nullptr, package_slots, nullptr, nullptr, nullptr};
 }  // namespace
 
-PyObject* package_definition(const char* name, void (*body)(PyObject* module)) noexcept {
+PyObject* package_definition(const char* name, const char* doc, void (*body)(PyObject* module)) noexcept {
     package_body = body;
     package_def.m_name = name;
+    package_def.m_doc = doc;
     return PyModuleDef_Init(&package_def);
 }
 

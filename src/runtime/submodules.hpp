@@ -22,6 +22,6 @@ void install_submodule_finder(PyObject* package, const SubmoduleDef* defs, size_
 // The definition the extension's init function returns: the import system makes the package module
 // under the name it is loading, enters it in sys.modules, runs `body`, and removes the entry again
 // if the body fails.
-PyObject* package_definition(const char* name, void (*body)(PyObject* module)) noexcept;
+PyObject* package_definition(const char* name, const char* doc, void (*body)(PyObject* module)) noexcept;
 
 }  // namespace rt

@@ -75,9 +75,12 @@ rt::AsyncGen log(Bound a) {
 }
 
 const rt::FunctionDef nolog_def = {"nolog", "nolog", {"sti", "sc"}, rt::async_generator_entry<nolog>,
-                                   rt::FunctionKind::async_generator};
+                                   rt::FunctionKind::async_generator,
+    "The drop-in for log() that starts no handler: it only reads sc.extra_config and sc.working_dir."};
 const rt::FunctionDef log_def = {"log", "log", {"sti", "sc"}, rt::async_generator_entry<log>,
-                                 rt::FunctionKind::async_generator};
+                                 rt::FunctionKind::async_generator,
+    "Runs a LoggingHandler for the duration of the block and registers it under SERVICE_LOG with sti; "
+    "closes it when the block ends, however it ends."};
 
 // @asynccontextmanager over def: the decorator is evaluated before the annotations.
 Ref context_manager(PyObject* g, const rt::FunctionDef& def) {
@@ -93,6 +96,8 @@ Ref context_manager(PyObject* g, const rt::FunctionDef& def) {
 
 void exec_config(PyObject* module) {
     PyObject* g = PyModule_GetDict(module);
+    rt::bind(g, "__doc__", name<"The context managers a service wraps its run in: log(sti, sc) runs a LoggingHandler for the "
+                               "block, nolog(sti, sc) runs none.">());
     rt::import_module(g, "asyncio");
     rt::import_module(g, "traceback");
     rt::import_from(g, "contextlib", {"asynccontextmanager"});

@@ -164,8 +164,12 @@ rt::Async aclose(Bound a) {
 }  // namespace
 
 const rt::FunctionDef init_def = {"init", "LoggingHandler.init", {"self"}, rt::coroutine_entry<init>,
-                                  rt::FunctionKind::coroutine};
+                                  rt::FunctionKind::coroutine,
+    "Starts the handler on the running loop: a new process-wide TLogger.queue, the splitter, the pump and "
+    "writer tasks. A second handler is refused while one runs."};
 const rt::FunctionDef aclose_def = {"aclose", "LoggingHandler.aclose", {"self"}, rt::coroutine_entry<aclose>,
-                                    rt::FunctionKind::coroutine};
+                                    rt::FunctionKind::coroutine,
+    "Closes the handler: every entry queued before the call is written, then the tasks end and the "
+    "splitter is closed. A cancelled close still writes what was queued, for 5 s at most, and ends cancelled."};
 
 }  // namespace tlh

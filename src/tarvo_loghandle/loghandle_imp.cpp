@@ -12,6 +12,9 @@ Ref make_logging_handler(PyObject* g) {
     PyObject* d = ns.get();
     rt::bind(d, "__module__", global<"__name__">(g).get());
     rt::bind(d, "__qualname__", name<"LoggingHandler">());
+    rt::bind(d, "__doc__", name<"The asynchronous log handler: a pump task moves entries from TLogger.queue into a splitter, a "
+                               "writer task renders them to stderr. Start it with init(), close it with aclose(); "
+                               "disable_stderr_writer() and enable_stderr_writer() pause and resume the output.">());
 
     Ref splitter_t = subscript(global<"Splitter">(g), {global<"LogEntry">(g).get()});
     Ref optional_t = subscript(global<"Optional">(g), {splitter_t.get()});
@@ -45,6 +48,10 @@ Ref make_logging_handler(PyObject* g) {
 
 void exec_loghandle_imp(PyObject* module) {
     PyObject* g = PyModule_GetDict(module);
+    rt::bind(g, "__doc__", name<"The log handler: LoggingHandler, with the queue pump, the stderr writer and the rendering of "
+                               "entries that it runs. STDERR is the path it writes to (\"/dev/stderr\": the process's own "
+                               "stderr); without the environment variable T_LOG_STDERR, starting a handler sets "
+                               "TLogger.enable_simple to False.">());
     for (const char* m : {"asyncio", "math", "os", "sys", "time", "traceback"}) rt::import_module(g, m);
     rt::import_from(g, "asyncio", {"CancelledError", "get_running_loop", "StreamWriter"});
     rt::import_from(g, "asyncio.tasks", {"Task"});

@@ -4,6 +4,21 @@
 #include "common.hpp"
 
 namespace tlh {
+
+const char* const package_doc =
+    "The asynchronous log handler of the tarvo asyncio service libraries.\n\n"
+    "Log entries put on the process-wide queue TLogger.queue are moved by a pump task into a splitter and\n"
+    "written by a writer task to the process's stderr, as coloured, prefixed lines; runs of entries from one\n"
+    "source share one header, and progress bars are redrawn in place.\n\n"
+    "    from tarvo_loghandle import log\n\n"
+    "    async with log(sti, sc):   # a LoggingHandler runs for the duration of the block\n"
+    "        ...\n\n"
+    "Names offered:\n"
+    "    log, nolog       the service context managers (tarvo_loghandle.config)\n"
+    "    LoggingHandler   the handler, to run by hand: await h.init(); ...; await h.aclose()\n"
+    "                     (tarvo_loghandle.loghandle_imp)\n"
+    "    __version__, __date__, logger (the package's own TLogger)";
+
 namespace {
 
 const rt::SubmoduleDef submodules[] = {
@@ -39,7 +54,37 @@ void set_bookkeeping(PyObject* module, PyObject* g) {
     rt::bind(g, "__package__", module_name.get());
 }
 
+// A sibling library that is missing: the usual ModuleNotFoundError, its message followed by one
+// sentence that says what the package needs and where the stand-ins are.
+void explain_missing_sibling(const PyErr& e) {
+    if (!e.matches(PyExc_ModuleNotFoundError)) return;
+    Ref missing = rt::getattr(e.value(), name<"name">());
+    if (!PyUnicode_Check(missing.get())) return;
+    Ref root = rt::call_method(missing.get(), name<"partition">(), {name<".">()});
+    PyObject* top = PyTuple_GET_ITEM(root.get(), 0);
+    if (!(equal(top, name<"tarvo_commons">()) || equal(top, name<"tarvo_utils_asyncio">()) ||
+          equal(top, name<"tarvo_kivo_interfaces">())))
+        return;
+    Ref text = rt::concat({rt::getattr(e.value(), name<"msg">()).get(),
+                           name<". tarvo_loghandle needs the sibling libraries tarvo_commons, tarvo_utils_asyncio and "
+                                "tarvo_kivo_interfaces; stand-ins of them are the distribution tarvo-siblings in the "
+                                "siblings/ folder of its repository (pip install ./siblings).">()});
+    rt::setattr(e.value(), name<"msg">(), text.get());
+    rt::setattr(e.value(), name<"args">(), rt::tuple({text.get()}).get());
+}
+
+void run_body(PyObject* module);
+
 void body(PyObject* module) {
+    try {
+        run_body(module);
+    } catch (PyErr& e) {
+        explain_missing_sibling(e);
+        throw;
+    }
+}
+
+void run_body(PyObject* module) {
     PyObject* g = PyModule_GetDict(module);
     set_bookkeeping(module, g);
     rt::bind(g, "__version__", name<"7.3.2201261049">());
@@ -66,5 +111,5 @@ void body(PyObject* module) {
 
 PyMODINIT_FUNC PyInit_tarvo_loghandle() {
     if (!rt::guard([] { rt::ready_types(); return true; }, false)) return nullptr;
-    return rt::package_definition("tarvo_loghandle", tlh::body);
+    return rt::package_definition("tarvo_loghandle", tlh::package_doc, tlh::body);
 }

@@ -90,6 +90,7 @@ rt::Async pump(Bound a) {
 }  // namespace
 
 const rt::FunctionDef pump_def = {"pump", "pump", {"q", "splitter"}, rt::coroutine_entry<pump>,
-                                  rt::FunctionKind::coroutine};
+                                  rt::FunctionKind::coroutine,
+    "Moves entries from the queue q into the splitter until the end marker; tells the splitter how the stream ended."};
 
 }  // namespace tlh

@@ -149,7 +149,8 @@ const rt::FunctionDef same_prefix_secondary_def = {"same_prefix_secondary",
 const rt::FunctionDef handle_def = {"handle", "LoggingHandler.write_aiologs.<locals>.handle", {"le"},
                                     rt::generator_entry<handle>, rt::FunctionKind::generator};
 const rt::FunctionDef linesof_def = {"linesof", "linesof", {"s"}, rt::generator_entry<linesof>,
-                                     rt::FunctionKind::generator};
+                                     rt::FunctionKind::generator,
+    "The parts of s between line feeds, as s.split(\"\\n\") gives them, one at a time."};
 
 Renderer::Renderer(PyObject* g)
     : last_write_line_prefix(cell(Py_None)), last_write_line_prefix_secondary(cell(Py_None)) {

@@ -240,6 +240,7 @@ rt::Async write_aiologs(Bound a) {
 }  // namespace
 
 const rt::FunctionDef write_aiologs_def = {"write_aiologs", "LoggingHandler.write_aiologs", {"self"},
-                                           rt::coroutine_entry<write_aiologs>, rt::FunctionKind::coroutine};
+                                           rt::coroutine_entry<write_aiologs>, rt::FunctionKind::coroutine,
+    "The writer task's coroutine: renders each chunk of entries and writes it to the output with one write."};
 
 }  // namespace tlh
