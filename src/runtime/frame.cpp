@@ -214,7 +214,7 @@ PyObject* close_frame(FrameCore& c) {
 void drop_frame(FrameCore& c) {
     c.finished = true;
     if (!c.frame) return;
-    // Destroying the frame releases its locals, which may run arbitrary code.
+    // Destroying the frame releases the C++ locals it still holds, which may run arbitrary code.
     PyObject *t, *v, *tb;
     PyErr_Fetch(&t, &v, &tb);
     std::exchange(c.frame, nullptr).destroy();

@@ -1,8 +1,9 @@
 // The state shared by a native coroutine, generator or async generator object and the
 // C++20 coroutine frame that runs its body.
 //
-// Everything the garbage collector must see lives here, in the Python object, not in the
-// C++ frame: the awaited delegate, the value to deliver on resumption, the result.
+// What the garbage collector must see lives in the Python object, not in the C++ frame: here the
+// awaited delegate, the value to deliver on resumption and the result; beside it, in the frame
+// object, the call's arguments and the body's frame-held locals (frame_object.hpp).
 #pragma once
 #include "error.hpp"
 
