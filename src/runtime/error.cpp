@@ -10,7 +10,7 @@ std::atomic<bool> exiting{false};
 std::atomic<unsigned long> exiting_thread{0};
 }  // namespace detail
 
-PyObject* fetch_exception() noexcept {
+PyObject* fetch_exception() {
     PyObject *type, *value, *tb;
     PyErr_Fetch(&type, &value, &tb);
     if (!type) return nullptr;
@@ -27,7 +27,7 @@ void restore_exception(PyObject* exc) noexcept {
     PyErr_Restore(reinterpret_cast<PyObject*>(Py_TYPE(exc)), exc, PyException_GetTraceback(exc));
 }
 
-PyErr PyErr::fetch() noexcept {
+PyErr PyErr::fetch() {
     PyObject* exc = fetch_exception();
     if (!exc) {
         PyErr_SetString(PyExc_SystemError, "error return without exception set");

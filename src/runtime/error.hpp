@@ -12,26 +12,27 @@
 
 namespace rt {
 
-class PyErr : public std::exception {
+// Not a std::exception: releasing the exception object may run Python code (a finalizer), and
+// std::exception's destructor is noexcept.
+class PyErr {
 public:
     explicit PyErr(Ref exc) noexcept : exc_(std::move(exc)) {}
 
     // Takes the interpreter's error indicator; a missing one becomes SystemError.
-    static PyErr fetch() noexcept;
+    static PyErr fetch();
     // Sets the error indicator to this very exception, traceback included.
     void restore() const noexcept;
 
     PyObject* value() const noexcept { return exc_.get(); }
     const Ref& ref() const noexcept { return exc_; }
     bool matches(PyObject* type) const noexcept { return PyErr_GivenExceptionMatches(exc_.get(), type); }
-    const char* what() const noexcept override { return "Python exception"; }
 
 private:
     Ref exc_;
 };
 
 // Normalises the error indicator into one exception instance, traceback attached; NULL if none is set.
-PyObject* fetch_exception() noexcept;
+PyObject* fetch_exception();
 // Sets the error indicator from an exception instance, keeping its traceback.
 void restore_exception(PyObject* exc) noexcept;
 

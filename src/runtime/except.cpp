@@ -12,7 +12,7 @@ void Except::mark(PyObject* exc) noexcept {
 #endif
 }
 
-Except::~Except() {
+Except::~Except() noexcept(false) {
     if (!item_ || !may_touch_objects()) return;
     Py_XSETREF(item_->exc_value, saved_.exc_value);
 #if PY_VERSION_HEX < 0x030B0000

@@ -21,7 +21,7 @@ namespace rt {
 
 class Caught {
 public:
-    Caught& operator=(PyErr&& e) noexcept {
+    Caught& operator=(PyErr&& e) {
         err_.emplace(std::move(e));
         return *this;
     }
@@ -46,7 +46,7 @@ public:
     explicit Except(const Caught& caught) noexcept {
         if (caught) mark(caught.value());
     }
-    ~Except();
+    ~Except() noexcept(false);
     Except(const Except&) = delete;
     Except& operator=(const Except&) = delete;
 

@@ -236,7 +236,7 @@ int traverse_core(FrameCore& c, visitproc visit, void* arg) {
     return 0;
 }
 
-void clear_core(FrameCore& c) noexcept {
+void clear_core(FrameCore& c) {
     Py_CLEAR(c.exc_state.exc_value);
 #if PY_VERSION_HEX < 0x030B0000
     Py_CLEAR(c.exc_state.exc_type);
@@ -285,7 +285,7 @@ Ref YieldPoint::await_resume() const {
     return Ref::steal(v ? v : Py_NewRef(Py_None));
 }
 
-PyObject* stop_iteration(PyObject* value) noexcept {
+PyObject* stop_iteration(PyObject* value) {
     if (value == Py_None) {
         Py_DECREF(value);
         PyErr_SetNone(PyExc_StopIteration);
@@ -306,12 +306,12 @@ PyObject* stop_iteration(PyObject* value) noexcept {
     return nullptr;
 }
 
-PyObject* send_result(PySendResult r, PyObject* out) noexcept {
+PyObject* send_result(PySendResult r, PyObject* out) {
     if (r == PYGEN_RETURN) return stop_iteration(out);
     return out;
 }
 
-PyObject* thrown_exception(PyObject* const* args, Py_ssize_t nargs) noexcept {
+PyObject* thrown_exception(PyObject* const* args, Py_ssize_t nargs) {
     if (nargs < 1 || nargs > 3) {
         PyErr_Format(PyExc_TypeError, "throw expected 1 to 3 arguments, got %zd", nargs);
         return nullptr;

@@ -43,17 +43,17 @@ PyObject* close_frame(FrameCore& c);
 // with it; the arguments belong to the Python object.
 void drop_frame(FrameCore& c);
 int traverse_core(FrameCore& c, visitproc visit, void* arg);
-void clear_core(FrameCore& c) noexcept;
+void clear_core(FrameCore& c);
 
 // The iterator that `await target` drives, with Python's errors for what cannot be awaited
 // (a plain generator, a coroutine someone else awaits already); NULL with the error set.
 PyObject* awaitable_iterator(PyObject* target);
 
 // Conversions between am_send results and the iterator protocol.
-PyObject* stop_iteration(PyObject* value) noexcept;  // sets StopIteration(value), returns NULL; steals value
-PyObject* send_result(PySendResult r, PyObject* out) noexcept;
+PyObject* stop_iteration(PyObject* value);  // sets StopIteration(value), returns NULL; steals value
+PyObject* send_result(PySendResult r, PyObject* out);
 // Builds the exception instance of a throw() call in either argument form.
-PyObject* thrown_exception(PyObject* const* args, Py_ssize_t nargs) noexcept;
+PyObject* thrown_exception(PyObject* const* args, Py_ssize_t nargs);
 
 struct PromiseBase {
     FrameCore* core = nullptr;

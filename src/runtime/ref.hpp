@@ -28,8 +28,10 @@ inline bool may_touch_objects() noexcept {
     return PyThread_get_thread_ident() == detail::exiting_thread.load(std::memory_order_relaxed) && PyGILState_Check();
 }
 
-// Drops one reference, unless this thread is being torn down without the GIL at exit.
-inline void release_ref(PyObject* p) noexcept {
+// Drops one reference, unless this thread is being torn down without the GIL at exit. Not
+// noexcept, and neither are the destructors that call it: a decref may run a finalizer, Python
+// code that can be ended by a forced unwind at exit, which must be let through, not aborted on.
+inline void release_ref(PyObject* p) {
     if (may_touch_objects()) Py_DECREF(p);
 }
 
@@ -44,11 +46,11 @@ public:
 
     Ref(const Ref& o) noexcept : p_(o.p_) { Py_XINCREF(p_); }
     Ref(Ref&& o) noexcept : p_(std::exchange(o.p_, nullptr)) {}
-    Ref& operator=(Ref o) noexcept {
+    Ref& operator=(Ref o) {
         std::swap(p_, o.p_);
         return *this;
     }
-    ~Ref() {
+    ~Ref() noexcept(false) {
         if (p_) release_ref(p_);
     }
 
@@ -58,7 +60,7 @@ public:
         Py_XINCREF(p_);
         return p_;
     }
-    void reset() noexcept {
+    void reset() {
         if (PyObject* p = std::exchange(p_, nullptr)) release_ref(p);
     }
     explicit operator bool() const noexcept { return p_ != nullptr; }
