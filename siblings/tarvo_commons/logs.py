@@ -82,7 +82,25 @@ class _Handoff:
         self.lock = threading.Lock()
         self.waiting: Dict[Any, List[LogEntry]] = {}
 
+    # A thread that logs while the log is this far behind waits, at most `max_wait_s` per entry, until
+    # it is back under `resume_at`: a flood from threads costs bounded memory, and the loop gets the
+    # GIL to catch up. The loop's own thread never waits.
+    high_water = 20000
+    resume_at = 10000
+    max_wait_s = 1.0
+
+    def behind(self, q: "asyncio.Queue[Any]") -> int:
+        from tarvo_utils_asyncio import pending_items
+
+        with self.lock:
+            waiting = sum(len(b) for b in self.waiting.values())
+        return q.qsize() + waiting + pending_items()
+
     def send(self, loop: asyncio.AbstractEventLoop, q: "asyncio.Queue[Any]", entry: LogEntry) -> None:
+        if self.behind(q) > self.high_water:
+            deadline = time.monotonic() + self.max_wait_s
+            while self.behind(q) > self.resume_at and time.monotonic() < deadline and loop.is_running():
+                time.sleep(0.001)
         with self.lock:
             batch = self.waiting.get(q)
             if batch is not None:
@@ -106,8 +124,22 @@ class _EndOfQueue:
         return "<end of log queue>"
 
 
-class TLogger:
+class _LoggerClass(type):
+    """Remembers the loop that installs a queue (a handler's init runs in it): entries from other
+    threads are handed to that loop, whether or not a reader has waited on the queue yet."""
+
+    def __setattr__(cls, name: str, value: Any) -> None:
+        if name == "queue":
+            try:
+                type.__setattr__(cls, "_queue_loop", asyncio.get_running_loop())
+            except RuntimeError:
+                type.__setattr__(cls, "_queue_loop", None)
+        type.__setattr__(cls, name, value)
+
+
+class TLogger(metaclass=_LoggerClass):
     queue: "asyncio.Queue[Any]" = asyncio.Queue()
+    _queue_loop: Optional[asyncio.AbstractEventLoop] = None
     queue_sentinel_eof = _EndOfQueue()
     enable_simple = True
     USER_ERROR = "USER_ERROR"
@@ -172,7 +204,7 @@ class TLogger:
         try:
             asyncio.get_running_loop()
         except RuntimeError:
-            loop = getattr(q, "_loop", None)
+            loop = cls._queue_loop or getattr(q, "_loop", None)
             if loop is not None and loop.is_running():
                 _handoff.send(loop, q, entry)
                 return

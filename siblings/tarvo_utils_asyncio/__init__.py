@@ -5,6 +5,7 @@ import os
 import sys
 import time
 import traceback
+import weakref
 from typing import Any, Awaitable, Callable, Coroutine, Dict, Generic, List, Optional, TypeVar
 
 T = TypeVar("T")
@@ -75,6 +76,17 @@ class SplitterBadFinish(Exception):
 
 
 _END = object()
+_splitters: "weakref.WeakSet[Splitter[Any]]" = weakref.WeakSet()
+
+
+def pending_items() -> int:
+    """Items pushed into live splitters that their subscribers have not taken yet: how far the
+    readers are behind. Read from any thread (a gauge, not an exact count)."""
+    total = 0
+    for splitter in list(_splitters):
+        for sub in list(splitter.subscribers.values()):
+            total += sub.queue.qsize()
+    return total
 
 
 class Subscriber(Generic[T]):
@@ -97,6 +109,7 @@ class Splitter(Generic[T]):
         self.history: List[Any] = []
         self.finished: Optional[Any] = None  # _END, or the error text
         self.ever_subscribed = False
+        _splitters.add(self)
         self.closed = False
 
     @classmethod

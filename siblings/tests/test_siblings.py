@@ -113,3 +113,48 @@ def test_debug_is_silent_unless_asked_and_never_on_stderr(tmp_path):
     target = tmp_path / "debug.log"
     subprocess.run([sys.executable, "-c", code], env={**os.environ, "TARVO_DEBUG": str(target)}, check=True)
     assert "diagnostic" in target.read_text()
+
+
+def test_flood_bounds_batches_history_and_threads():
+    """A batch is bounded and gives the loop a turn; the first subscriber gets every item however
+    many came before it, later ones only the recent ones; threads wait while the log is far behind."""
+    import tarvo_commons.logs as logs
+    from tarvo_utils_asyncio import pending_items, queue_get_multiple
+
+    async def main():
+        q = asyncio.Queue()
+        for i in range(1200):
+            q.put_nowait(i)
+        first = await queue_get_multiple(q)
+        assert first == list(range(500))
+
+        s = await Splitter.make_init(int, name="t", prune_if_bigger=100, prune_age_s=30, max_size=100)
+        for i in range(5000):
+            s.push(i)
+        packets = s.read_packets(sub_id="first")
+        got = [x for _, x in await packets.__anext__()]
+        assert got == list(range(100)) and pending_items() == 4900
+        for i in range(5000, 5300):
+            s.push(i)
+        assert len(s.history) == 100
+        await packets.aclose()
+        await s.aclose()
+
+    asyncio.run(main())
+
+    # a producer thread waits while the log is behind, for a bounded time
+    class Loop:
+        def is_running(self):
+            return True
+
+        def call_soon_threadsafe(self, *a):
+            pass
+
+    handoff = logs._Handoff()
+    handoff.high_water, handoff.resume_at, handoff.max_wait_s = 10, 5, 0.2
+    q = asyncio.Queue()
+    for i in range(20):
+        q.put_nowait(i)
+    started = __import__("time").monotonic()
+    handoff.send(Loop(), q, "entry")
+    assert 0.2 <= __import__("time").monotonic() - started < 2
