@@ -247,20 +247,14 @@ PyObject* gen_repr(PyObject* o) {
     return PyUnicode_FromFormat("<native async_generator object %S at %p>", as_frame(o)->qualname, o);
 }
 
-PyTypeObject make_op_type() {
-    PyTypeObject t = gc_type("native_async_generator_op", sizeof(AsyncGenOp), op_dealloc, op_traverse, op_clear);
-    t.tp_as_async = &op_async;
-    t.tp_iter = self_ref;
-    t.tp_iternext = op_iternext;
-    t.tp_methods = op_methods;
-    return t;
-}
-
 }  // namespace
 
 PyTypeObject AsyncGeneratorType =
     frame_type("native_async_generator", &gen_async, gen_methods, gen_getset, gen_repr, gen_finalize);
-static const bool op_type_made = (AsyncGenOpType = make_op_type(), true);
+static const bool op_type_made =
+    (AsyncGenOpType = step_iterator_type("native_async_generator_op", sizeof(AsyncGenOp), op_dealloc, op_traverse,
+                                         op_clear, &op_async, op_iternext, op_methods),
+     true);
 
 int ready_async_generator_types() {
     (void)op_type_made;

@@ -182,16 +182,6 @@ PyMethodDef wrapper_methods[] = {
 };
 PyAsyncMethods wrapper_async = {nullptr, nullptr, nullptr, wrapper_am_send};
 
-PyTypeObject make_wrapper_type() {
-    PyTypeObject t = gc_type("native_coroutine_wrapper", sizeof(CoroutineWrapper), wrapper_dealloc, wrapper_traverse,
-                             wrapper_clear);
-    t.tp_as_async = &wrapper_async;
-    t.tp_iter = self_iter;
-    t.tp_iternext = wrapper_iternext;
-    t.tp_methods = wrapper_methods;
-    return t;
-}
-
 }  // namespace
 
 static PyObject* coroutine_await_method(PyObject* o, PyObject*) { return wrap(o); }
@@ -338,7 +328,11 @@ static PyTypeObject generator_type() {
 PyTypeObject CoroutineType = frame_type("native_coroutine", &coroutine_async, coroutine_methods, coroutine_getset,
                                         frame_repr, frame_finalize);
 PyTypeObject GeneratorType = generator_type();
-static const bool wrapper_type_made = (CoroutineWrapperType = make_wrapper_type(), true);
+static const bool wrapper_type_made =
+    (CoroutineWrapperType = step_iterator_type("native_coroutine_wrapper", sizeof(CoroutineWrapper), wrapper_dealloc,
+                                               wrapper_traverse, wrapper_clear, &wrapper_async, wrapper_iternext,
+                                               wrapper_methods),
+     true);
 
 int ready_frame_types() {
     (void)wrapper_type_made;

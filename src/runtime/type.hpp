@@ -26,4 +26,16 @@ inline PyTypeObject gc_type(const char* name, Py_ssize_t size, destructor deallo
     return t;
 }
 
+// The type of an awaitable's own iterator (what `await` drives): stepped by am_send and __next__,
+// with send, throw and close among its methods.
+inline PyTypeObject step_iterator_type(const char* name, Py_ssize_t size, destructor dealloc, traverseproc traverse,
+                                       inquiry clear, PyAsyncMethods* am, iternextfunc next, PyMethodDef* methods) {
+    PyTypeObject t = gc_type(name, size, dealloc, traverse, clear);
+    t.tp_as_async = am;
+    t.tp_iter = PyObject_SelfIter;
+    t.tp_iternext = next;
+    t.tp_methods = methods;
+    return t;
+}
+
 }  // namespace rt
