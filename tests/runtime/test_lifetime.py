@@ -5,9 +5,9 @@ import textwrap
 
 CHAIN = textwrap.dedent("""
     import importlib.util, sys, warnings
-    spec = importlib.util.spec_from_file_location("rt_testmod", sys.argv[1])
-    rt = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(rt)
+    module_spec = importlib.util.spec_from_file_location("rt_testmod", sys.argv[1])
+    rt = importlib.util.module_from_spec(module_spec)
+    module_spec.loader.exec_module(rt)
     warnings.simplefilter("ignore")  # a million 'never awaited' warnings
     c = rt.returning(0)
     for i in range(int(sys.argv[2])):
