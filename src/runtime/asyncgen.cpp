@@ -143,7 +143,6 @@ PyObject* op_close(PyObject* o, PyObject*) {
     Py_RETURN_NONE;
 }
 
-PyObject* self_ref(PyObject* o) { return Py_NewRef(o); }
 PyObject* self_await(PyObject* o, PyObject*) { return Py_NewRef(o); }
 
 int op_traverse(PyObject* o, visitproc visit, void* arg) {
@@ -240,8 +239,8 @@ PyMethodDef op_methods[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
-PyAsyncMethods gen_async = {nullptr, self_ref, gen_anext, nullptr};
-PyAsyncMethods op_async = {self_ref, nullptr, nullptr, op_am_send};
+PyAsyncMethods gen_async = {nullptr, PyObject_SelfIter, gen_anext, nullptr};
+PyAsyncMethods op_async = {PyObject_SelfIter, nullptr, nullptr, op_am_send};
 
 PyObject* gen_repr(PyObject* o) {
     return PyUnicode_FromFormat("<native async_generator object %S at %p>", as_frame(o)->qualname, o);

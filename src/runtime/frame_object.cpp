@@ -124,7 +124,6 @@ static PyObject* frame_throw(PyObject* o, PyObject* const* args, Py_ssize_t narg
 
 static PyObject* frame_close(PyObject* o, PyObject*) { return close_frame(as_frame(o)->core); }
 
-static PyObject* self_iter(PyObject* o) { return Py_NewRef(o); }
 
 // What coro.__await__() gives, as Python's coroutine_wrapper: the iterator over the coroutine's
 // steps. A coroutine itself is not iterable.
@@ -320,7 +319,7 @@ PyTypeObject frame_type(const char* name, PyAsyncMethods* am, PyMethodDef* metho
 static PyTypeObject generator_type() {
     PyTypeObject t = frame_type("native_generator", &generator_async, generator_methods, generator_getset, frame_repr,
                                 frame_finalize);
-    t.tp_iter = self_iter;
+    t.tp_iter = PyObject_SelfIter;
     t.tp_iternext = frame_iternext;
     return t;
 }
