@@ -81,3 +81,16 @@ def test_colours_of_the_service_and_of_the_layout_stay(writes, debug_log, monkey
     x = rows(screen)[row].index("red")
     assert cells[x].fg == "red" and cells[0].fg == "cyan"
     assert cells[rows(screen)[row].index("plain")].fg == "00ff00"
+
+
+def test_no_color_draws_without_any_escape_sequence(writes, debug_log, monkeypatch):
+    """NO_COLOR: no colour from the stand-ins and no erase sequence from the writer; a shorter
+    redraw is padded with spaces instead, so the screen is the same."""
+    monkeypatch.setenv("NO_COLOR", "1")
+    monkeypatch.delenv("FORCE_COLOR", raising=False)
+    monkeypatch.setattr(loghandle_imp, "color_gray", lambda s: "")
+    run_writer([pairs(bar("loading [##########..........] 50%")), pairs(bar("done"), entry("after"))])
+    text = "".join(writes.texts)
+    assert "\x1b" not in text
+    progress = [row for row in rows(screen_of(writes.texts)) if "│" in row]
+    assert len(progress) == 1 and progress[0].endswith("│ done"), progress

@@ -1,7 +1,14 @@
-"""Terminal rendering pieces of log entries."""
-from termcolor import colored
+"""Terminal rendering pieces of log entries. Colour follows the log's output (tarvo_commons.ui.colour_on)."""
+from typing import Any
+
+from termcolor import colored as _colored
 
 from tarvo_commons.logs import LogEntry
+from tarvo_commons.ui import colour_on
+
+
+def colored(text: str, color: Any) -> str:
+    return _colored(text, color, force_color=True) if colour_on() else text
 
 _LEVEL_COLORS = {
     "DEBUG": "light_grey",

@@ -44,7 +44,9 @@ def test_entries_from_another_thread_reach_the_loop():
     assert entry.msg == "from a thread"
 
 
-def test_levels_text_and_colours():
+def test_levels_text_and_colours(monkeypatch):
+    monkeypatch.setenv("FORCE_COLOR", "1")
+    monkeypatch.delenv("NO_COLOR", raising=False)
     set_min_level("noisy", "WARNING")
     assert get_min_level(("noisy", "part"), "m") == 30 and get_min_level(("quiet",), "m") == 10
     assert get_as_strings("m", {"a": 1}) == "m a=1" and get_as_strings(None, {}) == ""
@@ -158,3 +160,30 @@ def test_flood_bounds_batches_history_and_threads():
     started = __import__("time").monotonic()
     handoff.send(Loop(), q, "entry")
     assert 0.2 <= __import__("time").monotonic() - started < 2
+
+
+def test_colour_follows_the_output_and_the_environment(monkeypatch, tmp_path):
+    """Colour is decided from descriptor 2, not stdout: NO_COLOR first, then FORCE_COLOR, TERM=dumb."""
+    from tarvo_commons.ui import colour_on
+    from tarvo_utils_asyncio.logentry import color_red
+
+    for name in ("NO_COLOR", "FORCE_COLOR", "TERM"):
+        monkeypatch.delenv(name, raising=False)
+    assert colour_on() is False  # pytest captures descriptor 2: not a terminal
+    monkeypatch.setenv("FORCE_COLOR", "1")
+    assert colour_on() and color_red("x") != "x" and get_colorize_function("#00ff00")("x") != "x"
+    monkeypatch.setenv("NO_COLOR", "")  # set at all: no colour, FORCE_COLOR or not
+    assert not colour_on() and color_red("x") == "x" and get_colorize_function("#00ff00")("x") == "x"
+
+    # a terminal on descriptor 2 with stdout redirected (a pipe) still gets colour; TERM=dumb does not
+    import pty
+    code = "from tarvo_commons.ui import colour_on; print(colour_on())"
+    for term, expected in (("xterm", "True"), ("dumb", "False")):
+        leader, follower = pty.openpty()
+        env = {k: v for k, v in os.environ.items() if k not in ("NO_COLOR", "FORCE_COLOR")}
+        env["TERM"] = term
+        r = subprocess.run([sys.executable, "-c", code], stderr=follower, stdout=subprocess.PIPE, env=env,
+                           text=True, timeout=60)
+        os.close(leader)
+        os.close(follower)
+        assert r.stdout.strip() == expected

@@ -54,7 +54,30 @@ Ref escape(PyObject* line, const Char* s, Py_ssize_t n) {
     return rt::owned(PyUnicode_FromKindAndData(PyUnicode_4BYTE_KIND, out.data(), Py_ssize_t(out.size())));
 }
 
+template <class Char>
+Py_ssize_t visible(const Char* s, Py_ssize_t n) {
+    Py_ssize_t count = 0;
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        if (s[i] == 0x1b)
+            if (Py_ssize_t len = colour_sequence(s, i, n)) {
+                i += len - 1;
+                continue;
+            }
+        ++count;
+    }
+    return count;
+}
+
 }  // namespace
+
+Py_ssize_t visible_length(PyObject* shown) {
+    Py_ssize_t n = PyUnicode_GET_LENGTH(shown);
+    switch (PyUnicode_KIND(shown)) {
+        case PyUnicode_1BYTE_KIND: return visible(PyUnicode_1BYTE_DATA(shown), n);
+        case PyUnicode_2BYTE_KIND: return visible(PyUnicode_2BYTE_DATA(shown), n);
+        default: return visible(PyUnicode_4BYTE_DATA(shown), n);
+    }
+}
 
 Ref shown_safely(PyObject* line) {
     Py_ssize_t n = PyUnicode_GET_LENGTH(line);

@@ -10,4 +10,7 @@ namespace tlh {
 // purpose. Clean text (the usual case) is returned as it is, without a copy.
 Ref shown_safely(PyObject* line);
 
+// How many characters of a shown line take a place on the terminal: colour sequences take none.
+Py_ssize_t visible_length(PyObject* shown);
+
 }  // namespace tlh

@@ -5,6 +5,8 @@
 #include "render.hpp"
 #include "screen_text.hpp"
 
+#include <string>
+
 namespace tlh {
 namespace {
 
@@ -13,17 +15,25 @@ struct Assembly {
     Ref parts = rt::owned(PyList_New(0));
     Ref last_overlap = rt::boolean(false);
     bool last_was_redrawing = false;
+    // A piece drawn in place erases the rest of the line it overwrites with ESC [ K; under NO_COLOR,
+    // which asks for no escape sequences, with spaces up to the width of the piece before it.
+    bool erase_with_escape = true;
+    Py_ssize_t last_in_place_width = 0;
 
     struct Mark {
         Py_ssize_t size;
         Ref last_overlap;
         bool last_was_redrawing;
+        Py_ssize_t last_in_place_width;
     };
-    Mark mark() const { return {PyList_GET_SIZE(parts.get()), last_overlap, last_was_redrawing}; }
+    Mark mark() const {
+        return {PyList_GET_SIZE(parts.get()), last_overlap, last_was_redrawing, last_in_place_width};
+    }
     void rollback(const Mark& m) {
         rt::check_int(PyList_SetSlice(parts.get(), m.size, PyList_GET_SIZE(parts.get()), nullptr));
         last_overlap = m.last_overlap;
         last_was_redrawing = m.last_was_redrawing;
+        last_in_place_width = m.last_in_place_width;
     }
 
     void append(PyObject* s) { rt::check_int(PyList_Append(parts.get(), s)); }
@@ -40,7 +50,14 @@ struct Assembly {
             if (!last_was_redrawing) append(name<"\n">());
             append(name<"\r">());
             append(shown.get());
-            append(name<"\x1b[K">());
+            if (erase_with_escape) {
+                append(name<"\x1b[K">());
+            } else {
+                Py_ssize_t width = visible_length(shown.get());
+                if (last_was_redrawing && last_in_place_width > width)
+                    append(rt::str(std::string(size_t(last_in_place_width - width), ' ')).get());
+                last_in_place_width = width;
+            }
             last_was_redrawing = true;
         } else {
             append(name<"\n">());
@@ -107,6 +124,10 @@ rt::Async write_aiologs(Bound a) {
 
     long long n = 0, nchunks = 0;
     Assembly out;
+    {
+        Ref environ = rt::getattr(global<"os">(g).get(), name<"environ">());
+        out.erase_with_escape = !rt::check_int(PySequence_Contains(environ.get(), name<"NO_COLOR">()));
+    }
     Losses lost;
     bool wrote_any = false;
     Caught caught;
