@@ -1,6 +1,7 @@
 // Starting a handler (a new process-wide queue, the splitter, the pump and writer tasks) and
 // shutting it down in five announced steps, from the head of the chain to its tail.
 #include "common.hpp"
+#include "records.hpp"
 
 namespace tlh {
 namespace {
@@ -30,6 +31,7 @@ rt::Async init(Bound a) {
     PyObject* g = a.globals();
     PyObject* self = a[0];
     refuse_a_second_handler();
+    resolve_format(g);  // an unknown output format is refused before anything starts
     rt::setattr(global<"TLogger">(g).get(), name<"queue">(), rt::call(rt::getattr(global<"asyncio">(g).get(), name<"Queue">()).get()).get());
     {
         Ref loop = rt::call_method(global<"asyncio">(g).get(), name<"get_running_loop">());

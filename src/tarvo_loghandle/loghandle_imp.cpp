@@ -80,6 +80,8 @@ void exec_loghandle_imp(PyObject* module) {
     Ref lines = subscript(global<"Iterator">(g), {global<"str">(g).get()});
     Ref linesof_ann = annotations({{"s", global<"str">(g).get()}, {"return", lines.get()}});
     rt::bind(g, "linesof", rt::make_function(linesof_def, g, nullptr, linesof_ann.get()).get());
+    // The output format, read when a handler starts: None defers to TARVO_LOG_FORMAT, else "terminal".
+    rt::bind(g, "LOG_FORMAT", Py_None);
 }
 
 }  // namespace tlh

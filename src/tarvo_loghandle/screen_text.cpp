@@ -68,7 +68,35 @@ Py_ssize_t visible(const Char* s, Py_ssize_t n) {
     return count;
 }
 
+template <class Char>
+Ref strip_colours(PyObject* text, const Char* s, Py_ssize_t n) {
+    std::vector<Py_UCS4> out;
+    out.reserve(size_t(n));
+    bool stripped = false;
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        if (s[i] == 0x1b)
+            if (Py_ssize_t len = colour_sequence(s, i, n)) {
+                i += len - 1;
+                stripped = true;
+                continue;
+            }
+        out.push_back(s[i]);
+    }
+    if (!stripped) return Ref::incref(text);
+    return rt::owned(PyUnicode_FromKindAndData(PyUnicode_4BYTE_KIND, out.data(), Py_ssize_t(out.size())));
+}
+
 }  // namespace
+
+Ref without_colours(PyObject* text) {
+    Py_ssize_t n = PyUnicode_GET_LENGTH(text);
+    if (PyUnicode_FindChar(text, 0x1b, 0, n, 1) == -1) return Ref::incref(text);
+    switch (PyUnicode_KIND(text)) {
+        case PyUnicode_1BYTE_KIND: return strip_colours(text, PyUnicode_1BYTE_DATA(text), n);
+        case PyUnicode_2BYTE_KIND: return strip_colours(text, PyUnicode_2BYTE_DATA(text), n);
+        default: return strip_colours(text, PyUnicode_4BYTE_DATA(text), n);
+    }
+}
 
 Py_ssize_t visible_length(PyObject* shown) {
     Py_ssize_t n = PyUnicode_GET_LENGTH(shown);

@@ -10,6 +10,9 @@ namespace tlh {
 // purpose. Clean text (the usual case) is returned as it is, without a copy.
 Ref shown_safely(PyObject* line);
 
+// The text without its colour sequences (ESC [ ... m); text without any is returned as it is.
+Ref without_colours(PyObject* text);
+
 // How many characters of a shown line take a place on the terminal: colour sequences take none.
 Py_ssize_t visible_length(PyObject* shown);
 

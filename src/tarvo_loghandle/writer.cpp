@@ -2,6 +2,7 @@
 // text with one write. Pieces are separated by line feeds, or by carriage returns where a piece
 // is drawn over the previous one in place (progress bars).
 #include "output.hpp"
+#include "records.hpp"
 #include "render.hpp"
 #include "screen_text.hpp"
 
@@ -112,6 +113,8 @@ rt::Async write_aiologs(Bound a) {
     debug(g, name<"write_aiologs started">());
 
     Renderer renderer(g);
+    Format format = resolve_format(g);
+    Records records(g, format);
 
     // Frame-held: they live across the awaits below, where the collector must see them.
     Ref& output = a.local(0);  // (file, encoding), or None
@@ -160,7 +163,10 @@ rt::Async write_aiologs(Bound a) {
             debug(g, rt::ascii("write_aiologs receives chunk ", nchunks - 1, " - ", len, " "));
             if (lost.entries) {
                 Ref report = rt::concat({name<"✗">(), lost.text().get()});
-                out.add(Py_False, rt::call(global<"color_red">(g).get(), {report.get()}).get(), Py_False);
+                if (format == Format::terminal)
+                    out.add(Py_False, rt::call(global<"color_red">(g).get(), {report.get()}).get(), Py_False);
+                else
+                    records.add_own(lost.text().get(), out.parts.get());
             }
             long long i = 0;
             for (Ref& element : rt::iterate(chunk.get())) {
@@ -171,11 +177,15 @@ rt::Async write_aiologs(Bound a) {
                 ++n;
                 Assembly::Mark mark = out.mark();
                 try {
-                    Ref pieces = rt::call(renderer.handle.get(), {le0});
-                    for (Ref& item : rt::iterate(pieces.get())) {
-                        Ref fields[3];
-                        rt::unpack(item.get(), 3, fields);
-                        out.add(fields[0].get(), fields[1].get(), fields[2].get());
+                    if (format != Format::terminal) {
+                        records.add(le0, out.parts.get());
+                    } else {
+                        Ref pieces = rt::call(renderer.handle.get(), {le0});
+                        for (Ref& item : rt::iterate(pieces.get())) {
+                            Ref fields[3];
+                            rt::unpack(item.get(), 3, fields);
+                            out.add(fields[0].get(), fields[1].get(), fields[2].get());
+                        }
                     }
                 } catch (PyErr& e) {
                     // One entry that cannot be shown must not stop the log: it is reported, its
@@ -186,10 +196,15 @@ rt::Async write_aiologs(Bound a) {
                     Ref msg = rt::concat({name<"Cannot handle the log message: ">(), format_exc(g).get()});
                     debug(g, msg);
                     out.rollback(mark);
-                    renderer.forget_prefixes();
-                    Ref glyph = rt::call_method(global<"termcolor">(g).get(), name<"colored">(), {name<"✗">(), name<"red">()});
-                    Ref line = rt::concat({glyph.get(), name<"Cannot handle the log message: ">(), describe(e.value()).get()});
-                    out.add(Py_False, line.get(), Py_False);
+                    if (format != Format::terminal) {
+                        Ref text = rt::concat({name<"Cannot handle the log message: ">(), describe(e.value()).get()});
+                        records.add_own(text.get(), out.parts.get());
+                    } else {
+                        renderer.forget_prefixes();
+                        Ref glyph = rt::call_method(global<"termcolor">(g).get(), name<"colored">(), {name<"✗">(), name<"red">()});
+                        Ref line = rt::concat({glyph.get(), name<"Cannot handle the log message: ">(), describe(e.value()).get()});
+                        out.add(Py_False, line.get(), Py_False);
+                    }
                 }
                 debug(g, rt::ascii("write_aiologs receives #", n, " (", nchunks - 1, "/", i, ") - finished "));
                 ++i;
@@ -237,8 +252,21 @@ rt::Async write_aiologs(Bound a) {
     }
     if (file) {
         // The output ends its last line: what comes after the log (a prompt, a traceback) starts on its own.
-        // Losses not told yet (the last chunks could not be written) are told now.
-        if (wrote_any || lost.entries) {
+        // Losses not told yet (the last chunks could not be written) are told now. For log collectors,
+        // every line already ends; what a thinned run has not written yet is written now.
+        if (format != Format::terminal) {
+            if (lost.entries) records.add_own(lost.text().get(), out.parts.get());
+            records.flush(out.parts.get());
+            Ref rest = out.take_text();
+            if (PyUnicode_GET_LENGTH(rest.get())) {
+                Ref writing = rt::call(write_fn.get(), {file, encoding, rest.get()});
+                try {
+                    co_await rt::await(std::move(writing));
+                } catch (PyErr& e) {
+                    if (!e.matches(PyExc_OSError)) throw;
+                }
+            }
+        } else if (wrote_any || lost.entries) {
             Ref ending = Ref::incref(name<"\n">());
             if (lost.entries) {
                 Ref report = rt::concat({name<"✗">(), lost.text().get()});

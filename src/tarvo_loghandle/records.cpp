@@ -1,0 +1,293 @@
+#include "records.hpp"
+
+#include "screen_text.hpp"
+
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <ctime>
+#include <string>
+
+#include <unistd.h>
+
+namespace tlh {
+namespace {
+
+double now_s() {
+    return std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count();
+}
+
+// 2026-12-08T10:49:17.123Z
+std::string iso_time(double ts) {
+    double whole = std::floor(ts);
+    long long ms = std::llround((ts - whole) * 1000);
+    time_t secs = time_t(whole);
+    if (ms == 1000) {
+        ms = 0;
+        ++secs;
+    }
+    struct tm utc;
+    gmtime_r(&secs, &utc);
+    char buf[40];
+    size_t n = std::strftime(buf, sizeof buf, "%Y-%m-%dT%H:%M:%S", &utc);
+    std::snprintf(buf + n, sizeof buf - n, ".%03lldZ", ms);
+    return buf;
+}
+
+void utf8(std::string& out, Py_UCS4 c) {
+    if (c < 0x80) {
+        out += char(c);
+    } else if (c < 0x800) {
+        out += char(0xc0 | (c >> 6));
+        out += char(0x80 | (c & 0x3f));
+    } else if (c < 0x10000) {
+        out += char(0xe0 | (c >> 12));
+        out += char(0x80 | ((c >> 6) & 0x3f));
+        out += char(0x80 | (c & 0x3f));
+    } else {
+        out += char(0xf0 | (c >> 18));
+        out += char(0x80 | ((c >> 12) & 0x3f));
+        out += char(0x80 | ((c >> 6) & 0x3f));
+        out += char(0x80 | (c & 0x3f));
+    }
+}
+
+// A JSON string literal, valid UTF-8 whatever the text holds: control characters as JSON requires
+// (C1 controls and DEL too), lone surrogates (from undecodable names) as \udcxx escapes.
+template <class Char>
+void json_chars(std::string& out, const Char* s, Py_ssize_t n) {
+    static const char hex[] = "0123456789abcdef";
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        Py_UCS4 c = s[i];
+        switch (c) {
+            case '"': out += "\\\""; continue;
+            case '\\': out += "\\\\"; continue;
+            case '\n': out += "\\n"; continue;
+            case '\r': out += "\\r"; continue;
+            case '\t': out += "\\t"; continue;
+            default: break;
+        }
+        if (c < 0x20 || (c >= 0x7f && c <= 0x9f) || (c >= 0xd800 && c <= 0xdfff)) {
+            out += "\\u";
+            for (int shift = 12; shift >= 0; shift -= 4) out += hex[(c >> shift) & 15];
+        } else {
+            utf8(out, c);
+        }
+    }
+}
+
+void json_string(std::string& out, PyObject* text) {
+    out += '"';
+    Py_ssize_t n = PyUnicode_GET_LENGTH(text);
+    switch (PyUnicode_KIND(text)) {
+        case PyUnicode_1BYTE_KIND: json_chars(out, PyUnicode_1BYTE_DATA(text), n); break;
+        case PyUnicode_2BYTE_KIND: json_chars(out, PyUnicode_2BYTE_DATA(text), n); break;
+        default: json_chars(out, PyUnicode_4BYTE_DATA(text), n); break;
+    }
+    out += '"';
+}
+
+void json_field(std::string& out, const char* key, PyObject* text) {
+    out += ",\"";
+    out += key;
+    out += "\":";
+    json_string(out, text);
+}
+
+// The message as text: None is empty, anything but a str is named by its type, as the terminal
+// layout names it (the entry itself is left as it is).
+Ref message_text(PyObject* msg) {
+    if (msg == Py_None) return Ref::incref(name<"">());
+    if (PyUnicode_Check(msg)) return Ref::incref(msg);
+    Ref type_text = rt::to_str(reinterpret_cast<PyObject*>(Py_TYPE(msg)));
+    return rt::concat({name<"!!!!! not str: ">(), type_text.get()});
+}
+
+Ref text_of(PyObject* o) { return PyUnicode_Check(o) ? Ref::incref(o) : rt::to_str(o); }
+
+Ref basename(PyObject* path) {
+    Py_ssize_t n = PyUnicode_GET_LENGTH(path);
+    Py_ssize_t slash = PyUnicode_FindChar(path, '/', 0, n, -1);
+    if (slash == -2) rt::throw_error();
+    return slash < 0 ? Ref::incref(path) : rt::owned(PyUnicode_Substring(path, slash + 1, n));
+}
+
+// What one entry says, read from its attributes.
+struct Entry {
+    double ts;
+    Ref level, logger, module, file, function, message, tags, kwargs, prefix;
+    bool raw_line, redraw;
+};
+
+Ref padded_level(PyObject* level) {
+    Ref text = text_of(level);
+    Py_ssize_t n = PyUnicode_GET_LENGTH(text.get());
+    if (n >= 10) return text;
+    return rt::concat({text.get(), rt::str(std::string(size_t(10 - n), ' ')).get()});
+}
+
+// ts level logger file:function message key=value ..., and the message's further lines indented.
+Ref plain_lines(double ts, PyObject* level, PyObject* logger, PyObject* place, PyObject* message, PyObject* kwargs) {
+    Ref whole = rt::concat({rt::str(iso_time(ts)).get(), name<" ">(), padded_level(level).get(), name<" ">(), logger,
+                            name<" ">(), place, name<" ">(), message});
+    if (kwargs && PyDict_Check(kwargs) && PyDict_GET_SIZE(kwargs)) {
+        PyObject *key, *value;
+        Py_ssize_t pos = 0;
+        while (PyDict_Next(kwargs, &pos, &key, &value)) {
+            Ref shown = rt::owned(PyObject_Repr(value));
+            whole = rt::concat({whole.get(), name<" ">(), text_of(key).get(), name<"=">(), shown.get()});
+        }
+    }
+    // No escape sequence and no carriage return: colours go, other control text is shown escaped.
+    Ref clean = shown_safely(without_colours(whole.get()).get());
+    Ref lines = rt::call_method(clean.get(), name<"split">(), {name<"\n">()});
+    Ref joined = rt::owned(PyUnicode_Join(name<"\n    ">(), lines.get()));
+    return rt::concat({joined.get(), name<"\n">()});
+}
+
+Ref json_line(double ts, PyObject* level, PyObject* logger, PyObject* module, PyObject* file, PyObject* function,
+              PyObject* message, PyObject* kwargs, PyObject* tags) {
+    std::string out = "{\"time\":\"" + iso_time(ts) + "\"";
+    json_field(out, "level", text_of(level).get());
+    json_field(out, "logger", logger);
+    json_field(out, "module", module);
+    json_field(out, "file", file);
+    json_field(out, "function", function);
+    json_field(out, "message", without_colours(message).get());
+    out += ",\"fields\":{";
+    if (kwargs && PyDict_Check(kwargs)) {
+        PyObject *key, *value;
+        Py_ssize_t pos = 0;
+        bool first = true;
+        while (PyDict_Next(kwargs, &pos, &key, &value)) {
+            if (!first) out += ',';
+            first = false;
+            json_string(out, text_of(key).get());
+            out += ':';
+            json_string(out, rt::owned(PyObject_Repr(value)).get());
+        }
+    }
+    out += "},\"tags\":[";
+    if (tags) {
+        Ref sorted = rt::owned(PySequence_List(tags));
+        rt::check_int(PyList_Sort(sorted.get()));
+        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(sorted.get()); ++i) {
+            if (i) out += ',';
+            json_string(out, text_of(PyList_GET_ITEM(sorted.get(), i)).get());
+        }
+    }
+    char delay[32];
+    std::snprintf(delay, sizeof delay, "%.3f", now_s() - ts);
+    out += "],\"delay_s\":";
+    out += delay;
+    out += "}\n";
+    return rt::owned(PyUnicode_DecodeUTF8(out.data(), Py_ssize_t(out.size()), "strict"));
+}
+
+}  // namespace
+
+Format resolve_format(PyObject* g) {
+    Ref value = global<"LOG_FORMAT">(g);
+    if (value.get() == Py_None) {
+        Ref environ = rt::getattr(global<"os">(g).get(), name<"environ">());
+        value = rt::call_method(environ.get(), name<"get">(), {name<"TARVO_LOG_FORMAT">(), name<"terminal">()});
+    }
+    if (PyUnicode_Check(value.get())) {
+        if (equal(value.get(), name<"terminal">()) || equal(value.get(), name<"">())) return Format::terminal;
+        if (equal(value.get(), name<"plain">())) return Format::plain;
+        if (equal(value.get(), name<"json">())) return Format::json;
+        if (equal(value.get(), name<"auto">())) {
+            // A terminal is the process's stderr on a terminal, with the default output path.
+            Ref path = global<"STDERR">(g);
+            if (!(PyUnicode_Check(path.get()) && equal(path.get(), name<"/dev/stderr">()))) return Format::plain;
+            Ref process_stderr = rt::getattr(global<"sys">(g).get(), name<"__stderr__">());
+            if (process_stderr.get() == Py_None) return Format::plain;
+            return isatty(2) == 1 ? Format::terminal : Format::plain;
+        }
+    }
+    rt::raise_format(PyExc_ValueError,
+                     "unknown log format %R: TARVO_LOG_FORMAT and tarvo_loghandle.loghandle_imp.LOG_FORMAT take "
+                     "'terminal', 'plain', 'json' or 'auto'",
+                     value.get());
+}
+
+Records::Records(PyObject* g, Format format) : g_(g), format_(format) {}
+
+void Records::add(PyObject* le, PyObject* parts) {
+    PyObject* g = g_;
+    if (!rt::check_int(PyObject_IsInstance(le, global<"LogEntry">(g).get()))) rt::raise_with(PyExc_AssertionError, le);
+    Entry e;
+    e.prefix = rt::getattr(le, name<"prefix">());
+    e.module = rt::getattr(le, name<"module">());
+    e.level = rt::getattr(le, name<"level">());
+    // The level filter, as the terminal layout applies it.
+    static PyObject* const level_kw = rt::check(Py_BuildValue("(ss)", "prefix", "module"));
+    Ref min_level = rt::call_kw(global<"get_min_level">(g).get(), {e.prefix.get(), e.module.get()}, level_kw);
+    Ref level = rt::call_method(global<"TLogger">(g).get(), name<"level_from_level_name">(), {e.level.get()});
+    if (rt::truth(rt::owned(PyObject_RichCompare(level.get(), min_level.get(), Py_LT)).get())) return;
+
+    e.ts = PyFloat_AsDouble(rt::getattr(le, name<"timestamp">()).get());
+    if (e.ts == -1 && PyErr_Occurred()) rt::throw_error();
+    e.logger = rt::owned(PyUnicode_Join(name<".">(), e.prefix.get()));
+    e.module = text_of(e.module.get());
+    Ref stack_info = rt::getattr(le, name<"stack_info">());
+    e.file = text_of(rt::getattr(stack_info.get(), name<"filename">()).get());
+    e.function = text_of(rt::getattr(stack_info.get(), name<"func_name">()).get());
+    e.message = message_text(rt::getattr(le, name<"msg">()).get());
+    e.kwargs = rt::getattr(le, name<"kwargs">());
+    e.tags = rt::getattr(le, name<"tags">());
+    e.raw_line = rt::check_int(PySequence_Contains(e.tags.get(), name<"raw_line">()));
+    e.redraw = e.raw_line && rt::check_int(PySequence_Contains(e.tags.get(), name<"redraw">()));
+
+    Ref text;
+    if (format_ == Format::json) {
+        // A raw line is shown as it is: without its keyword values, as on the terminal.
+        text = json_line(e.ts, e.level.get(), e.logger.get(), e.module.get(), e.file.get(), e.function.get(),
+                         e.message.get(), e.raw_line ? nullptr : e.kwargs.get(), e.tags.get());
+    } else {
+        Ref place = rt::concat({basename(e.file.get()).get(), name<":">(), e.function.get()});
+        text = plain_lines(e.ts, e.level.get(), e.logger.get(), place.get(), e.message.get(),
+                           e.raw_line ? nullptr : e.kwargs.get());
+    }
+
+    // A run of lines redrawn in place (a progress bar) is thinned: its first line, at most one a
+    // second after it, and always its last state when the run ends.
+    if (e.redraw && run_prefix_ && equal(e.prefix.get(), run_prefix_.get())) {
+        if (e.ts - run_emitted_ >= 1.0) {
+            run_pending_.reset();
+            run_emitted_ = e.ts;
+            rt::check_int(PyList_Append(parts, text.get()));
+        } else {
+            run_pending_ = text;
+        }
+        return;
+    }
+    flush(parts);
+    if (e.redraw) {
+        run_prefix_ = e.prefix;
+        run_emitted_ = e.ts;
+    }
+    rt::check_int(PyList_Append(parts, text.get()));
+}
+
+void Records::add_own(PyObject* message, PyObject* parts) {
+    flush(parts);
+    Ref logger = Ref::incref(name<"tarvo_loghandle">());
+    Ref text;
+    if (format_ == Format::json) {
+        Ref none_dict = rt::owned(PyDict_New());
+        text = json_line(now_s(), name<"ERROR">(), logger.get(), name<"tarvo_loghandle.loghandle_imp">(), name<"">(),
+                         name<"write_aiologs">(), message, none_dict.get(), nullptr);
+    } else {
+        text = plain_lines(now_s(), name<"ERROR">(), logger.get(), name<"loghandle_imp:write_aiologs">(), message, nullptr);
+    }
+    rt::check_int(PyList_Append(parts, text.get()));
+}
+
+void Records::flush(PyObject* parts) {
+    if (run_pending_) rt::check_int(PyList_Append(parts, run_pending_.get()));
+    run_pending_.reset();
+    run_prefix_.reset();
+}
+
+}  // namespace tlh

@@ -1,0 +1,34 @@
+// Output for log collectors: one self-contained line per line of text (plain), or one JSON object
+// per entry (json), made in C++ straight from the entry's attributes, without the colour calls of
+// the terminal layout. Redrawn progress runs are thinned to one line a second and their last state.
+#pragma once
+#include "common.hpp"
+
+namespace tlh {
+
+enum class Format : unsigned char { terminal, plain, json };
+
+// The format the output gets: loghandle_imp.LOG_FORMAT when set, else the environment variable
+// TARVO_LOG_FORMAT, else "terminal"; "auto" is terminal on a terminal and plain elsewhere. An
+// unknown value raises ValueError.
+Format resolve_format(PyObject* g);
+
+class Records {
+public:
+    Records(PyObject* g, Format format);
+    // Appends the lines of one entry (none when the level filter drops it, or when thinned) to `parts`.
+    void add(PyObject* le, PyObject* parts);
+    // A line of the handler's own (an entry that cannot be shown, lost entries), at level ERROR.
+    void add_own(PyObject* message, PyObject* parts);
+    // The last state of a thinned run that has not been written yet.
+    void flush(PyObject* parts);
+
+private:
+    PyObject* g_;
+    Format format_;
+    Ref run_prefix_;        // the prefix of the redrawn run going on, or null
+    double run_emitted_ = 0;  // time stamp of the run's last line written
+    Ref run_pending_;       // the run's latest line, not written yet, or null
+};
+
+}  // namespace tlh

@@ -1,0 +1,180 @@
+"""Output for log collectors: plain and JSON lines through a real handler, thinned progress runs,
+the format setting, and colour that follows the output."""
+import asyncio
+import json
+import os
+import pathlib
+import pty
+import shutil
+import subprocess
+import sys
+
+import pytest
+
+from tarvo_commons import TLogger
+from tarvo_loghandle import loghandle_imp
+
+DEMO = pathlib.Path(__file__).resolve().parents[1] / "demo" / "service.py"
+FIELDS = {"time", "level", "logger", "module", "file", "function", "message", "fields", "tags", "delay_s"}
+
+
+# The demo runs of this module, started together (each takes about two seconds): name -> environment.
+# Those ending in "file" write to a file, the others to a pipe.
+DEMO_RUNS = {
+    "plain pipe": {"TARVO_LOG_FORMAT": "plain"},
+    "json pipe": {"TARVO_LOG_FORMAT": "json"},
+    "plain file": {"TARVO_LOG_FORMAT": "plain", "FORCE_COLOR": "1"},  # colour asked for: formats have none
+    "json file": {"TARVO_LOG_FORMAT": "json", "FORCE_COLOR": "1"},
+    "auto pipe": {"TARVO_LOG_FORMAT": "auto"},
+    "no colour": {"NO_COLOR": "1"},
+    "forced colour": {"FORCE_COLOR": "1"},
+}
+
+
+@pytest.fixture(scope="module")
+def demo_output(tmp_path_factory):
+    folder = tmp_path_factory.mktemp("demo")
+    running = {}
+    for run, env in DEMO_RUNS.items():
+        environ = {k: v for k, v in os.environ.items() if k not in ("TARVO_DEBUG", "NO_COLOR", "FORCE_COLOR")}
+        environ.update(env)
+        target = open(folder / run.replace(" ", "-"), "wb") if run.endswith("file") else subprocess.PIPE
+        running[run] = (subprocess.Popen([sys.executable, str(DEMO)], env=environ, stdout=subprocess.DEVNULL,
+                                         stderr=target), target)
+    out = {}
+    for run, (proc, target) in running.items():
+        err = proc.communicate(timeout=120)[1]
+        assert proc.returncode == 0, err
+        if target is subprocess.PIPE:
+            out[run] = err
+        else:
+            target.close()
+            out[run] = (folder / run.replace(" ", "-")).read_bytes()
+    return out
+
+
+@pytest.mark.parametrize("fmt", ["plain", "json"])
+@pytest.mark.parametrize("to", ["file", "pipe"])
+def test_the_demo_for_log_collectors(demo_output, fmt, to):
+    text = demo_output[f"{fmt} {to}"].decode()
+    assert "\x1b" not in text and "\r" not in text and text.endswith("\n")
+    lines = text[:-1].split("\n")
+    progress = [line for line in lines if "dataset.tar [" in line]
+    last = json.loads(progress[-1])["message"] if fmt == "json" else progress[-1]
+    assert len(progress) < 21 and last.endswith("100%"), progress  # thinned, last state kept
+    if fmt == "json":
+        records = [json.loads(line) for line in lines]
+        assert all(set(r) == FIELDS for r in records)
+        assert {"level": "INFO", "logger": "demo.fetcher", "function": "fetch", "message": "fetching dataset.tar",
+                "fields": {"size_kb": "400"}}.items() <= next(r for r in records if "size_kb" in r["fields"]).items()
+        assert any(r["level"] == "USER_INFO" and r["message"] == "demo service done" for r in records)
+        error = next(r for r in records if r["level"] == "ERROR")
+        assert error["message"].startswith("cannot parse document 7:\nTraceback") and "KeyError" in error["message"]
+    else:
+        assert lines[0].split(" ", 1)[1] == "USER_INFO  demo.service service.py:run demo service starting"
+        assert any(line.endswith("INFO       demo.fetcher fetcher.py:fetch fetching dataset.tar size_kb=400")
+                   for line in lines)
+        at = next(i for i, line in enumerate(lines) if line.endswith("cannot parse document 7:"))
+        assert lines[at + 1] == "    Traceback (most recent call last):"  # later lines follow, indented
+
+
+@pytest.mark.skipif(not shutil.which("jq"), reason="jq (Debian's package) is not installed")
+def test_jq_reads_the_json_stream(demo_output):
+    text = demo_output["json pipe"]
+    r = subprocess.run(["jq", "-c", "{level, logger, message}"], input=text, capture_output=True, timeout=60)
+    assert r.returncode == 0, r.stderr
+    assert len(r.stdout.splitlines()) == len(text.splitlines())
+
+
+def run_handler(tmp_path, monkeypatch, fmt, log):
+    path = tmp_path / "out"
+    monkeypatch.setattr(loghandle_imp, "STDERR", str(path))
+    monkeypatch.setattr(loghandle_imp, "LOG_FORMAT", fmt)
+    monkeypatch.setattr(loghandle_imp, "debug", lambda msg: None)
+
+    async def main():
+        h = loghandle_imp.LoggingHandler()
+        await h.init()
+        log()
+        await asyncio.sleep(0.05)
+        await h.aclose()
+
+    asyncio.run(main())
+    return path.read_text(encoding="utf-8")
+
+
+def test_json_values_whatever_the_text_holds(tmp_path, monkeypatch):
+    logger = TLogger("svc.odd")
+    odd = b"caf\xff.txt".decode("utf-8", "surrogateescape")
+
+    def log():
+        logger.info(f"opened {odd}\x1b[2J\x08\x9b and \x1b[31mred\x1b[0m\nsecond line", path=odd)
+        logger.user_error("bare user line")
+        logger.raw_line("a raw line", redraw=False)
+
+    lines = run_handler(tmp_path, monkeypatch, "json", log).splitlines()
+    first, user, raw = (json.loads(line) for line in lines)
+    assert first["message"] == f"opened {odd}\x1b[2J\x08\x9b and red\nsecond line"  # colours gone, the rest kept
+    assert first["fields"] == {"path": repr(odd)} and first["logger"] == "svc.odd" and first["tags"] == []
+    assert "\\udcff" in lines[0] and "\\u001b[2J" in lines[0]  # escaped in the stream itself
+    assert user["level"] == "USER_ERROR" and user["message"] == "bare user line"
+    assert raw["tags"] == ["raw_line"] and raw["fields"] == {}
+    assert all(isinstance(r["delay_s"], float) and r["time"].endswith("Z") for r in (first, user, raw))
+
+
+def test_progress_runs_are_thinned(tmp_path, monkeypatch):
+    bar = TLogger("svc.bar")
+    other = TLogger("svc.other")
+
+    def log():
+        for i in range(30):  # one run, within a second: its first line and its last state
+            entry = bar.raw_line(f"{i}/29", redraw=True)
+        other.info("between runs")
+        for i in range(3):  # a run over three seconds: a line each second
+            entry = bar.raw_line(f"slow {i}", redraw=True)
+            entry.timestamp += i * 1.5
+        return entry
+
+    text = run_handler(tmp_path, monkeypatch, "plain", log)
+    shown = [line.rsplit(" ", 1)[1] for line in text.splitlines() if "svc.bar" in line]
+    assert shown == ["0/29", "29/29", "0", "1", "2"]
+
+
+def test_an_unknown_format_is_refused_before_anything_starts(monkeypatch):
+    monkeypatch.setattr(loghandle_imp, "LOG_FORMAT", None)
+    monkeypatch.setenv("TARVO_LOG_FORMAT", "xml")
+    queue = TLogger.queue
+
+    async def main():
+        with pytest.raises(ValueError, match="unknown log format 'xml'"):
+            await loghandle_imp.LoggingHandler().init()
+
+    asyncio.run(main())
+    assert TLogger.queue is queue
+
+
+def test_auto_is_terminal_on_a_terminal_and_plain_on_a_pipe(demo_output):
+    env = {**os.environ, "TARVO_LOG_FORMAT": "auto"}
+    env.pop("TARVO_DEBUG", None)
+    piped = demo_output["auto pipe"].decode()
+    assert "╔" not in piped and " USER_INFO  demo.service" in piped
+    leader, follower = pty.openpty()
+    proc = subprocess.Popen([sys.executable, str(DEMO)], env=env, stdout=subprocess.DEVNULL, stderr=follower)
+    os.close(follower)
+    seen = b""
+    while True:
+        try:
+            chunk = os.read(leader, 65536)
+        except OSError:
+            break
+        if not chunk:
+            break
+        seen += chunk
+    proc.wait(timeout=120)
+    os.close(leader)
+    assert "╔ ".encode() in seen and b"\x1b[" in seen  # the terminal layout, in colour
+
+
+def test_no_color_and_force_color(demo_output):
+    assert b"\x1b" not in demo_output["no colour"] and "╔".encode() in demo_output["no colour"]
+    assert b"\x1b[" in demo_output["forced colour"]  # into a pipe
