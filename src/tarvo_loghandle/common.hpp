@@ -27,6 +27,10 @@ Ref annotations(std::initializer_list<std::pair<const char*, PyObject*>> items);
 // generic[params...], as an annotation spells it: Tuple[bool, str, bool], Optional[X].
 Ref subscript(const Ref& generic, std::initializer_list<PyObject*> params);
 
+// The level filter of every format: whether an entry's level number is below the minimum that
+// get_min_level(prefix=, module=) gives for it (both looked up when called).
+bool below_min_level(PyObject* g, PyObject* prefix, PyObject* module, PyObject* level_name);
+
 // loghandle_imp
 extern const rt::FunctionDef pump_def, linesof_def, handle_def, same_prefix_def, same_prefix_secondary_def;
 extern const rt::FunctionDef init_def, aclose_def, write_aiologs_def;

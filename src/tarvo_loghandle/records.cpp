@@ -220,11 +220,7 @@ void Records::add(PyObject* le, PyObject* parts) {
     e.prefix = rt::getattr(le, name<"prefix">());
     e.module = rt::getattr(le, name<"module">());
     e.level = rt::getattr(le, name<"level">());
-    // The level filter, as the terminal layout applies it.
-    static PyObject* const level_kw = rt::check(Py_BuildValue("(ss)", "prefix", "module"));
-    Ref min_level = rt::call_kw(global<"get_min_level">(g).get(), {e.prefix.get(), e.module.get()}, level_kw);
-    Ref level = rt::call_method(global<"TLogger">(g).get(), name<"level_from_level_name">(), {e.level.get()});
-    if (rt::truth(rt::owned(PyObject_RichCompare(level.get(), min_level.get(), Py_LT)).get())) return;
+    if (below_min_level(g, e.prefix.get(), e.module.get(), e.level.get())) return;
 
     e.ts = PyFloat_AsDouble(rt::getattr(le, name<"timestamp">()).get());
     if (e.ts == -1 && PyErr_Occurred()) rt::throw_error();
@@ -275,9 +271,8 @@ void Records::add_own(PyObject* message, PyObject* parts) {
     Ref logger = Ref::incref(name<"tarvo_loghandle">());
     Ref text;
     if (format_ == Format::json) {
-        Ref none_dict = rt::owned(PyDict_New());
         text = json_line(now_s(), name<"ERROR">(), logger.get(), name<"tarvo_loghandle.loghandle_imp">(), name<"">(),
-                         name<"write_aiologs">(), message, none_dict.get(), nullptr);
+                         name<"write_aiologs">(), message, nullptr, nullptr);
     } else {
         text = plain_lines(now_s(), name<"ERROR">(), logger.get(), name<"loghandle_imp:write_aiologs">(), message, nullptr);
     }

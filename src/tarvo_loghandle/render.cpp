@@ -66,10 +66,7 @@ rt::Gen handle(Bound a) {
     Ref prefix = rt::getattr(le, name<"prefix">());
     Ref module = rt::getattr(le, name<"module">());
     Ref level_name = rt::getattr(le, name<"level">());
-    static PyObject* const level_kw = rt::check(Py_BuildValue("(ss)", "prefix", "module"));
-    Ref min_level = rt::call_kw(global<"get_min_level">(g).get(), {prefix.get(), module.get()}, level_kw);
-    Ref level = rt::call_method(global<"TLogger">(g).get(), name<"level_from_level_name">(), {level_name.get()});
-    if (rt::truth(rt::owned(PyObject_RichCompare(level.get(), min_level.get(), Py_LT)).get())) co_return;
+    if (below_min_level(g, prefix.get(), module.get(), level_name.get())) co_return;
 
     Ref tags = rt::getattr(le, name<"tags">());
     if (rt::check_int(PySequence_Contains(tags.get(), name<"raw_line">()))) {

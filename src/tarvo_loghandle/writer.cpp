@@ -107,6 +107,12 @@ struct Losses {
     }
 };
 
+// The red line that tells the losses on a terminal.
+Ref loss_line(PyObject* g, const Losses& lost) {
+    Ref report = rt::concat({name<"✗">(), lost.text().get()});
+    return rt::call(global<"color_red">(g).get(), {report.get()});
+}
+
 rt::Async write_aiologs(Bound a) {
     PyObject* g = a.globals();
     PyObject* self = a[0];
@@ -162,9 +168,8 @@ rt::Async write_aiologs(Bound a) {
             if (len < 0) rt::throw_error();
             debug(g, rt::ascii("write_aiologs receives chunk ", nchunks - 1, " - ", len, " "));
             if (lost.entries) {
-                Ref report = rt::concat({name<"✗">(), lost.text().get()});
                 if (format == Format::terminal)
-                    out.add(Py_False, rt::call(global<"color_red">(g).get(), {report.get()}).get(), Py_False);
+                    out.add(Py_False, loss_line(g, lost).get(), Py_False);
                 else
                     records.add_own(lost.text().get(), out.parts.get());
             }
@@ -251,29 +256,20 @@ rt::Async write_aiologs(Bound a) {
         debug(g, name<"write_aiologs finished gracefully.">());
     }
     if (file) {
-        // The output ends its last line: what comes after the log (a prompt, a traceback) starts on its own.
-        // Losses not told yet (the last chunks could not be written) are told now. For log collectors,
-        // every line already ends; what a thinned run has not written yet is written now.
+        // What is still to be written: losses not told yet (the last chunks could not be written),
+        // for log collectors the last state of a thinned run, and on a terminal the end of the last
+        // line, so that what comes after the log (a prompt, a traceback) starts on its own.
+        Ref rest;
         if (format != Format::terminal) {
             if (lost.entries) records.add_own(lost.text().get(), out.parts.get());
             records.flush(out.parts.get());
-            Ref rest = out.take_text();
-            if (PyUnicode_GET_LENGTH(rest.get())) {
-                Ref writing = rt::call(write_fn.get(), {file, encoding, rest.get()});
-                try {
-                    co_await rt::await(std::move(writing));
-                } catch (PyErr& e) {
-                    if (!e.matches(PyExc_OSError)) throw;
-                }
-            }
+            rest = out.take_text();
         } else if (wrote_any || lost.entries) {
-            Ref ending = Ref::incref(name<"\n">());
-            if (lost.entries) {
-                Ref report = rt::concat({name<"✗">(), lost.text().get()});
-                Ref line = rt::call(global<"color_red">(g).get(), {report.get()});
-                ending = rt::concat({name<"\n">(), shown_safely(line.get()).get(), name<"\n">()});
-            }
-            Ref writing = rt::call(write_fn.get(), {file, encoding, ending.get()});
+            if (lost.entries) out.add(Py_False, loss_line(g, lost).get(), Py_False);
+            rest = rt::concat({out.take_text().get(), name<"\n">()});
+        }
+        if (rest && PyUnicode_GET_LENGTH(rest.get())) {
+            Ref writing = rt::call(write_fn.get(), {file, encoding, rest.get()});
             try {
                 co_await rt::await(std::move(writing));
             } catch (PyErr& e) {
