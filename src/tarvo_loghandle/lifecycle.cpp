@@ -10,8 +10,10 @@ namespace {
 // while it runs. Kept for the life of the process.
 PyObject* running_pump = nullptr;
 
+bool task_done(PyObject* task) { return rt::truth(rt::call_method(task, name<"done">()).get()); }
+
 bool still_running(PyObject* task) {
-    if (rt::truth(rt::call_method(task, name<"done">()).get())) return false;
+    if (task_done(task)) return false;
     Ref loop = rt::call_method(task, name<"get_loop">());
     return !rt::truth(rt::call_method(loop.get(), name<"is_closed">()).get());
 }
@@ -69,7 +71,7 @@ rt::Async init(Bound a) {
 constexpr double close_drain_s = 5.0;
 
 bool task_cancelled(PyObject* task) {
-    return rt::truth(rt::call_method(task, name<"done">()).get()) &&
+    return task_done(task) &&
            rt::truth(rt::call_method(task, name<"cancelled">()).get());
 }
 
@@ -128,7 +130,7 @@ rt::Async aclose(Bound a) {
         }
         if (gave_up) continue;
         double remaining = deadline - PyFloat_AsDouble(rt::call_method(loop.get(), name<"time">()).get());
-        if (remaining > 0 && !rt::truth(rt::call_method(task.get(), name<"done">()).get())) {
+        if (remaining > 0 && !task_done(task.get())) {
             static PyObject* const timeout_kw = rt::check(Py_BuildValue("(s)", "timeout"));
             Ref waited = rt::owned(PyList_New(1));
             PyList_SET_ITEM(waited.get(), 0, task.new_ref());
@@ -141,7 +143,7 @@ rt::Async aclose(Bound a) {
                 if (!e.matches(global<"CancelledError">(g).get())) throw;  // cancelled again: stop waiting
             }
         }
-        if (!rt::truth(rt::call_method(task.get(), name<"done">()).get())) {
+        if (!task_done(task.get())) {
             gave_up = true;
         } else if (!rt::truth(rt::call_method(task.get(), name<"cancelled">()).get())) {
             rt::call_method(task.get(), name<"exception">());  // retrieved: the close ends cancelled anyway
