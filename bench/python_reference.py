@@ -1,10 +1,5 @@
 """The writer's per-entry path written in plain Python, making the same calls as the native
 writer, as the yardstick for bench_render.py. Not part of the package."""
-import os
-import time
-
-import termcolor
-
 from tarvo_loghandle import loghandle_imp as m
 
 
@@ -31,10 +26,10 @@ def make_writer():
         if not isinstance(le.msg, (str, type(None))):
             le.msg = "!!!!! not str: " + str(type(le.msg))
         if le.msg:
-            le.msg = le.msg.replace("\r", termcolor.colored("✗", "red"))
-        draw_dt = time.time_ns() / 1000000000 - le.timestamp
+            le.msg = le.msg.replace("\r", m.termcolor.colored("✗", "red"))
+        draw_dt = m.time.time_ns() / 1000000000 - le.timestamp
         label = " " + format(draw_dt, ".2f")
-        time_warn = m.color_red(label) if abs(draw_dt) > 1.0 else m.color_gray(label)
+        time_warn = m.color_red(label) if m.math.fabs(draw_dt) > 1.0 else m.color_gray(label)
         if m.TLogger.level_from_level_name(le.level) < m.get_min_level(prefix=le.prefix, module=le.module):
             return
         if "raw_line" in le.tags:
@@ -56,7 +51,7 @@ def make_writer():
             yield False, m.color_module("╔ ") + pref, False
         P = m.color_module("║ ")
         if not same_prefix_secondary((le.stack_info.filename, le.stack_info.func_name)):
-            bn = os.path.basename(le.stack_info.filename)
+            bn = m.os.path.basename(le.stack_info.filename)
             if bn != "__init__.py":
                 first = m.color_function(f"{bn} {le.stack_info.func_name}() ")
                 for line in m.linesof(m.indent(first, P)):

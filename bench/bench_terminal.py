@@ -1,0 +1,207 @@
+"""The terminal format against a plain-Python transcription of the same steps and against the
+standard library's QueueHandler -> QueueListener -> StreamHandler, on one workload of mixed
+entries (regular runs from two functions, keyword values, multi-line, user, progress redraws,
+carriage returns, __init__.py sources). Every pipeline gets its items ready-made and is timed from
+the first enqueue until everything is written to /dev/null and the pipeline is closed. The
+sibling functions are the lean ones of lean_siblings.py, the same for the package and the
+transcription.
+
+    .venv/py311/bin/python bench/bench_terminal.py              # entries/s, alternating runs
+    .venv/py311/bin/python bench/bench_terminal.py --callgrind  # instructions per entry
+
+Under callgrind each pipeline runs in its own process at two workload sizes; the difference of the
+instruction counts, divided by the difference of the sizes, is the cost per entry without start-up.
+The extension's share is the instructions executed in its shared object's own code."""
+import asyncio
+import gc
+import glob
+import logging
+import logging.handlers
+import os
+import queue
+import statistics
+import subprocess
+import sys
+import tempfile
+import time
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+
+import lean_siblings  # noqa: E402
+import transcription  # noqa: E402
+
+from tarvo_commons.logs import LogEntry, StackInfo, TLogger  # noqa: E402
+from tarvo_loghandle import loghandle_imp  # noqa: E402
+
+N = 30000
+ROUNDS = 5
+SMALL, LARGE = 4000, 24000  # the two callgrind workloads
+
+API = StackInfo("/srv/svc/api.py", "handle")
+API2 = StackInfo("/srv/svc/api.py", "respond")
+INIT = StackInfo("/srv/svc/__init__.py", "<module>")
+NO_TAGS = frozenset()
+PROGRESS = frozenset({"raw_line", "redraw"})
+
+
+def entry(i, now):
+    """The i-th entry of the workload, and what the standard library's record says for it."""
+    kind = i % 20
+    prefix = ("svc", "api") if (i // 40) % 2 else ("svc", "db")
+    if kind < 12:
+        kwargs = {"n": i, "path": "/items"} if kind % 2 else {}
+        return LogEntry(f"request {i} handled", now, "INFO", prefix, "svc.api", NO_TAGS, kwargs,
+                        API if kind < 6 else API2)
+    if kind == 12:
+        return LogEntry(f"retrying {i}\nattempt 2 of 5", now, "WARNING", prefix, "svc.api", NO_TAGS, {}, API2)
+    if kind == 13:
+        return LogEntry(f"{i} items ready", now, "USER_INFO", prefix, "svc.api", NO_TAGS, {}, API)
+    if kind < 18:
+        done = (kind - 13) * 25
+        return LogEntry(f"[{'#' * (done // 10):<10}] {done}%", now, "INFO", prefix, "svc.api", PROGRESS, {}, API)
+    if kind == 18:
+        return LogEntry(f"spinner {i}\rdone", now, "DEBUG", prefix, "svc.api", NO_TAGS, {}, API)
+    return LogEntry(f"module state {i}", now, "ERROR", prefix, "svc", NO_TAGS, {"code": 7}, INIT)
+
+
+def entries(n):
+    now = time.time()
+    return [entry(i, now) for i in range(n)]
+
+
+LEVELNO = {"DEBUG": 10, "INFO": 20, "USER_INFO": 25, "WARNING": 30, "ERROR": 40}
+
+
+def records(n):
+    out = []
+    for le in entries(n):
+        text = lean_siblings.get_as_strings(le.msg, le.kwargs)
+        r = logging.LogRecord(".".join(le.prefix), LEVELNO[le.level], le.stack_info.filename, 1, text, None, None,
+                              le.stack_info.func_name)
+        out.append(r)
+    return out
+
+
+async def through_handler(cls, items):
+    loghandle_imp.STDERR = "/dev/null"
+    h = cls()
+    await h.init()
+    q = TLogger.queue
+    start = time.perf_counter()
+    for le in items:
+        q.put_nowait(le)
+    await h.aclose()
+    return time.perf_counter() - start
+
+
+def package(n):
+    return asyncio.run(through_handler(loghandle_imp.LoggingHandler, entries(n)))
+
+
+def python(n):
+    items = entries(n)
+    with transcription.python_pump():
+        return asyncio.run(through_handler(transcription.Transcribed, items))
+
+
+def stdlib(n):
+    items = records(n)
+    q = queue.SimpleQueue()
+    stream = logging.StreamHandler(open(os.devnull, "w"))
+    stream.setFormatter(logging.Formatter("%(asctime)s %(levelname)-8s %(name)s %(filename)s:%(funcName)s %(message)s"))
+    listener = logging.handlers.QueueListener(q, stream)
+    handler = logging.handlers.QueueHandler(q)
+    listener.start()
+    start = time.perf_counter()
+    for r in items:
+        handler.handle(r)
+    listener.stop()
+    elapsed = time.perf_counter() - start
+    stream.stream.close()
+    return elapsed
+
+
+PIPELINES = {"package": package, "transcription": python, "stdlib": stdlib}
+
+
+def setup():
+    os.environ.pop("TARVO_DEBUG", None)
+    lean_siblings.install()
+    gc.collect()
+
+
+def wall_clock():
+    times = {name: [] for name in PIPELINES}
+    for _ in range(ROUNDS):
+        for name, run in PIPELINES.items():
+            gc.collect()
+            times[name].append(run(N))
+    rate = {name: N / statistics.median(t) for name, t in times.items()}
+    print(f"CPython {sys.version.split()[0]}, terminal format, {N} entries, median of {ROUNDS} alternating runs")
+    for name, r in rate.items():
+        print(f"  {name:14} {r:10,.0f} entries/s  {1e6 / r:6.2f} us/entry   "
+              f"{r / rate['stdlib']:.2f}x stdlib  {r / rate['transcription']:.2f}x transcription")
+
+
+def callgrind_costs(path):
+    """Instructions per shared object (self cost) from a callgrind output file."""
+    names, per_object = {}, {}
+    current = None
+    skip_next = False
+    with open(path) as f:
+        for line in f:
+            if line.startswith(("ob=", "cob=")):
+                ref = line.partition("=")[2].strip()
+                if ref.startswith("("):  # compressed: "(n) name" the first time, "(n)" after
+                    key, _, rest = ref.partition(")")
+                    if rest.strip():
+                        names[key] = rest.strip()
+                    ref = names[key]
+                if line.startswith("ob="):
+                    current = ref
+            elif line.startswith("calls="):
+                skip_next = True
+            elif line[:1].isdigit() or line[:1] in "+-*":
+                if skip_next:
+                    skip_next = False
+                    continue
+                fields = line.split()
+                if len(fields) > 1:
+                    per_object[current] = per_object.get(current, 0) + int(fields[1])
+    return per_object
+
+
+def instructions(pipeline, n):
+    with tempfile.TemporaryDirectory() as tmp:
+        out = os.path.join(tmp, "callgrind.out")
+        subprocess.run(["valgrind", "--tool=callgrind", f"--callgrind-out-file={out}", sys.executable,
+                        os.path.abspath(__file__), "--one", pipeline, str(n)],
+                       check=True, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        costs = callgrind_costs(out)
+    total = sum(costs.values())
+    own = sum(v for k, v in costs.items() if "tarvo_loghandle" in os.path.basename(k or ""))
+    return total, own
+
+
+def callgrind():
+    print(f"CPython {sys.version.split()[0]}, terminal format, instructions per entry under callgrind "
+          f"({LARGE} minus {SMALL} entries)")
+    per_entry = {}
+    for name in PIPELINES:
+        (t1, o1), (t2, o2) = instructions(name, SMALL), instructions(name, LARGE)
+        total, own = (t2 - t1) / (LARGE - SMALL), (o2 - o1) / (LARGE - SMALL)
+        per_entry[name] = total
+        share = f"   extension's own code {own:,.0f} ({own / total:.1%})" if own else ""
+        print(f"  {name:14} {total:10,.0f} instructions/entry{share}")
+    print(f"  package / transcription: {per_entry['package'] / per_entry['transcription']:.1%}, "
+          f"package / stdlib: {per_entry['package'] / per_entry['stdlib']:.1%}")
+
+
+if __name__ == "__main__":
+    setup()
+    if sys.argv[1:2] == ["--one"]:
+        PIPELINES[sys.argv[2]](int(sys.argv[3]))
+    elif sys.argv[1:2] == ["--callgrind"]:
+        callgrind()
+    else:
+        wall_clock()
