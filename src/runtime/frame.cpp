@@ -16,16 +16,16 @@ const char* kind_name(FrameKind k) noexcept {
     }
 }
 
-// A StopIteration (or, from an async generator, StopAsyncIteration) leaving a body would be
-// taken for its end by whoever drives it: it becomes RuntimeError, as in Python.
-PyObject* replace_stop_iteration(FrameCore& c, PyObject* err) {
+}  // namespace
+
+PyObject* replace_stop_iteration(FrameKind kind, PyObject* err) {
     PyObject* stopper = nullptr;
     if (PyErr_GivenExceptionMatches(err, PyExc_StopIteration))
         stopper = PyExc_StopIteration;
-    else if (c.kind == FrameKind::async_generator && PyErr_GivenExceptionMatches(err, PyExc_StopAsyncIteration))
+    else if (kind == FrameKind::async_generator && PyErr_GivenExceptionMatches(err, PyExc_StopAsyncIteration))
         stopper = PyExc_StopAsyncIteration;
     if (!stopper) return err;
-    PyObject* msg = PyUnicode_FromFormat("%s raised %s", kind_name(c.kind), reinterpret_cast<PyTypeObject*>(stopper)->tp_name);
+    PyObject* msg = PyUnicode_FromFormat("%s raised %s", kind_name(kind), reinterpret_cast<PyTypeObject*>(stopper)->tp_name);
     PyObject* repl = msg ? PyObject_CallOneArg(PyExc_RuntimeError, msg) : nullptr;
     Py_XDECREF(msg);
     if (!repl) {
@@ -37,6 +37,8 @@ PyObject* replace_stop_iteration(FrameCore& c, PyObject* err) {
     PyException_SetContext(repl, err);  // steals
     return repl;
 }
+
+namespace {
 
 // Resumes the body and reports how it stopped.
 PySendResult resume_body(FrameCore& c, PyObject** out) {
@@ -50,7 +52,7 @@ PySendResult resume_body(FrameCore& c, PyObject** out) {
     drop_frame(c);
     if (err) {
         Py_XDECREF(result);
-        err = replace_stop_iteration(c, err);
+        err = replace_stop_iteration(c.kind, err);
         restore_exception(err);
         Py_DECREF(err);
         *out = nullptr;
@@ -142,7 +144,7 @@ PySendResult step(FrameCore& c, PyObject* arg, PyObject* exc, PyObject** out) {
             drop_frame(c);
             PyObject* err = Py_NewRef(exc);
 #if PY_VERSION_HEX < 0x030C0000
-            err = replace_stop_iteration(c, err);  // as if the body's first line had raised it
+            err = replace_stop_iteration(c.kind, err);  // as if the body's first line had raised it
 #endif
             restore_exception(err);
             Py_DECREF(err);

@@ -49,6 +49,11 @@ void clear_core(FrameCore& c);
 // (a plain generator, a coroutine someone else awaits already); NULL with the error set.
 PyObject* awaitable_iterator(PyObject* target);
 
+// A StopIteration (or, from an async generator, StopAsyncIteration) leaving a body would be
+// taken for its end by whoever drives it: it becomes RuntimeError, as in Python. Steals `err`,
+// returns the exception to raise instead (`err` itself when it is no such exception).
+PyObject* replace_stop_iteration(FrameKind kind, PyObject* err);
+
 // Conversions between am_send results and the iterator protocol.
 PyObject* stop_iteration(PyObject* value);  // sets StopIteration(value), returns NULL; steals value
 PyObject* send_result(PySendResult r, PyObject* out);

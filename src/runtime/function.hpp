@@ -44,6 +44,14 @@ struct NativeFunction {
 
 extern PyTypeObject FunctionType;
 
+// The closure of `f` if it is a native function made from `def`, else NULL: lets native code
+// recognise its own functions and do their work without a call.
+inline PyObject* closure_if(PyObject* f, const FunctionDef& def) noexcept {
+    if (!Py_IS_TYPE(f, &FunctionType)) return nullptr;
+    auto* fn = reinterpret_cast<NativeFunction*>(f);
+    return fn->def == &def ? fn->closure : nullptr;
+}
+
 inline PyObject* Bound::globals() const noexcept { return function()->globals; }
 inline PyObject* Bound::cell_object(size_t i) const noexcept {
     return PyCell_GET(PyTuple_GET_ITEM(function()->closure, Py_ssize_t(i)));

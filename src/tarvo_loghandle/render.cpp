@@ -1,67 +1,160 @@
 // Rendering of one log entry into output pieces (overlap, line, redraw): the level filter and
 // the raw-line, user and regular layouts. A run of entries from one source shares one header,
 // through the writer's prefix memory, reached by the closures same_prefix and same_prefix_secondary.
+//
+// The layouts are written once, as a C++ generator of pieces: handle(le) yields them as tuples to
+// whoever iterates it, and the writer takes them straight from the generator.
 #include "render.hpp"
+
+#include "genuine.hpp"
+
+#include <cmath>
 
 namespace tlh {
 namespace {
 
-// `same = x == <cell 0>`, then cell 0 remembers x; the result object is returned as == gave it.
-Ref compare_and_remember(const Bound& a) {
-    PyObject* x = a[0];
-    Ref last = a.cell(0);
-    Ref same = rt::owned(PyObject_RichCompare(x, last.get(), Py_EQ));
-    a.set_cell(0, x);
+// `same = x == last`, then the cell remembers x; the result object is returned as == gave it.
+Ref compare_and_remember(PyObject* cell, PyObject* x) {
+    PyObject* last = PyCell_GET(cell);
+    if (!last) rt::raise(PyExc_NameError, "free variable referenced before assignment in enclosing scope");
+    Ref same = rt::owned(PyObject_RichCompare(x, Ref::incref(last).get(), Py_EQ));
+    rt::check_int(PyCell_Set(cell, x));
     return same;
 }
 
 // Closure cells: (last_write_line_prefix, last_write_line_prefix_secondary). A new primary
 // prefix also forgets the secondary one.
-Ref same_prefix(Bound a) {
-    Ref same = compare_and_remember(a);
-    if (!rt::truth(same.get())) a.set_cell(1, Py_None);
+Ref same_prefix_over(PyObject* closure, PyObject* x) {
+    Ref same = compare_and_remember(PyTuple_GET_ITEM(closure, 0), x);
+    if (!rt::truth(same.get())) rt::check_int(PyCell_Set(PyTuple_GET_ITEM(closure, 1), Py_None));
     return same;
 }
+Ref same_prefix(Bound a) { return same_prefix_over(a.function()->closure, a[0]); }
 
 // Closure cell: (last_write_line_prefix_secondary,).
-Ref same_prefix_secondary(Bound a) { return compare_and_remember(a); }
+Ref same_prefix_secondary(Bound a) { return compare_and_remember(PyTuple_GET_ITEM(a.function()->closure, 0), a[0]); }
 
-Ref cell(PyObject* v) { return rt::owned(PyCell_New(v)); }
-
-Ref piece(PyObject* overlap, PyObject* line, PyObject* redraw) {
-    return rt::owned(PyTuple_Pack(3, overlap, line, redraw));
+// Whether `key` continues the run, as the prefix test `test` answers; the writer's own tests
+// answer here, without a call.
+bool continues(PyObject* test, PyObject* key) {
+    Ref same;
+    if (PyObject* cells = rt::closure_if(test, same_prefix_def))
+        same = same_prefix_over(cells, key);
+    else if (PyObject* cell = rt::closure_if(test, same_prefix_secondary_def))
+        same = compare_and_remember(PyTuple_GET_ITEM(cell, 0), key);
+    else
+        same = rt::call(test, {key});
+    return rt::truth(same.get());
 }
 
-// The message of a raw-line entry may hold terminal control text; "%[" marks lines that overlap.
-rt::Gen handle(Bound a) {
-    PyObject* g = a.globals();
-    PyObject* le = a[0];
-    Ref same_prefix = a.cell(0);
-    Ref same_prefix_secondary = a.cell(1);
-
-    if (!rt::check_int(PyObject_IsInstance(le, global<"LogEntry">(g).get()))) rt::raise_with(PyExc_AssertionError, le);
-    // The message is rewritten in the entry itself: whoever else holds it sees the same text.
+// The message, rewritten in the entry itself (whoever else holds it sees the same text): a
+// message of another type than str becomes a text naming the type, and a carriage return
+// becomes the red glyph. The glyph is asked of termcolor only when a carriage return needs it,
+// unless termcolor.colored has been replaced: then it is called for every message, as ever.
+Ref rewritten_message(PyObject* g, PyObject* le) {
     Ref msg = rt::getattr(le, name<"msg">());
     if (!PyUnicode_Check(msg.get()) && msg.get() != Py_None) {
         Ref type_text = rt::to_str(reinterpret_cast<PyObject*>(Py_TYPE(msg.get())));
         msg = rt::concat({name<"!!!!! not str: ">(), type_text.get()});
         rt::setattr(le, name<"msg">(), msg.get());
     }
-    if (rt::truth(msg.get())) {
-        Ref glyph = rt::call_method(global<"termcolor">(g).get(), name<"colored">(), {name<"✗">(), name<"red">()});
+    if (!rt::truth(msg.get())) return msg;
+    Ref colored = rt::getattr(global<"termcolor">(g).get(), name<"colored">());
+    bool unchanged = colored.get() == genuine::colored && PyUnicode_CheckExact(msg.get()) &&
+                     PyUnicode_FindChar(msg.get(), '\r', 0, PyUnicode_GET_LENGTH(msg.get()), 1) == -1;
+    if (!unchanged) {
+        Ref glyph = rt::call(colored.get(), {name<"✗">(), name<"red">()});
         msg = rt::call_method(msg.get(), name<"replace">(), {name<"\r">(), glyph.get()});
-        rt::setattr(le, name<"msg">(), msg.get());
     }
+    rt::setattr(le, name<"msg">(), msg.get());
+    return msg;
+}
 
-    Ref now = rt::call_method(global<"time">(g).get(), name<"time_ns">());
+// draw_dt = time.time_ns() / 1000000000 - le.timestamp
+Ref delay(PyObject* g, PyObject* le) {
+    Ref time_ns = rt::getattr(global<"time">(g).get(), name<"time_ns">());
+    Ref seconds;
+    if (time_ns.get() == genuine::time_ns) {
+        double now = genuine::now_seconds();
+        Ref timestamp = rt::getattr(le, name<"timestamp">());
+        if (PyFloat_CheckExact(timestamp.get())) return rt::owned(PyFloat_FromDouble(now - PyFloat_AS_DOUBLE(timestamp.get())));
+        seconds = rt::owned(PyFloat_FromDouble(now));
+        return rt::owned(PyNumber_Subtract(seconds.get(), timestamp.get()));
+    }
+    Ref now = rt::call(time_ns.get());
     static PyObject* const ns_per_s = rt::check(PyLong_FromLong(1000000000));
-    Ref seconds = rt::owned(PyNumber_TrueDivide(now.get(), ns_per_s));
-    Ref draw_dt = rt::owned(PyNumber_Subtract(seconds.get(), rt::getattr(le, name<"timestamp">()).get()));
-    Ref label = rt::concat({name<" ">(), rt::owned(PyObject_Format(draw_dt.get(), name<".2f">())).get()});
-    Ref magnitude = rt::call_method(global<"math">(g).get(), name<"fabs">(), {draw_dt.get()});
+    seconds = rt::owned(PyNumber_TrueDivide(now.get(), ns_per_s));
+    return rt::owned(PyNumber_Subtract(seconds.get(), rt::getattr(le, name<"timestamp">()).get()));
+}
+
+// " " + format(draw_dt, ".2f")
+Ref time_label(PyObject* draw_dt) {
+    if (PyFloat_CheckExact(draw_dt) && std::isfinite(PyFloat_AS_DOUBLE(draw_dt))) {
+        char* digits = PyOS_double_to_string(PyFloat_AS_DOUBLE(draw_dt), 'f', 2, 0, nullptr);
+        if (!digits) rt::throw_error();
+        PyObject* label = PyUnicode_FromFormat(" %s", digits);
+        PyMem_Free(digits);
+        return rt::owned(label);
+    }
+    return rt::concat({name<" ">(), rt::owned(PyObject_Format(draw_dt, name<".2f">())).get()});
+}
+
+// math.fabs(draw_dt) > 1.0
+bool late(PyObject* g, PyObject* draw_dt) {
+    Ref fabs = rt::getattr(global<"math">(g).get(), name<"fabs">());
+    if (fabs.get() == genuine::fabs && PyFloat_CheckExact(draw_dt)) return std::fabs(PyFloat_AS_DOUBLE(draw_dt)) > 1.0;
+    Ref magnitude = rt::call(fabs.get(), {draw_dt});
     static PyObject* const threshold = rt::check(PyFloat_FromDouble(1.0));
-    bool late = rt::truth(rt::owned(PyObject_RichCompare(magnitude.get(), threshold, Py_GT)).get());
-    Ref time_warn = rt::call((late ? global<"color_red">(g) : global<"color_gray">(g)).get(), {label.get()});
+    return rt::truth(rt::owned(PyObject_RichCompare(magnitude.get(), threshold, Py_GT)).get());
+}
+
+// `level in [TLogger.USER_ERROR, TLogger.USER_INFO]`: identity or ==, item by item.
+bool user_level(PyObject* g, PyObject* level) {
+    Ref tlogger = global<"TLogger">(g);
+    Ref user_error = rt::getattr(tlogger.get(), name<"USER_ERROR">());
+    Ref user_info = rt::getattr(tlogger.get(), name<"USER_INFO">());
+    for (PyObject* item : {user_error.get(), user_info.get()})
+        if (rt::check_int(PyObject_RichCompareBool(item, level, Py_EQ))) return true;
+    return false;
+}
+
+// text.split("\n")
+Ref split_lines(PyObject* text) {
+    if (PyUnicode_CheckExact(text)) return rt::owned(PyUnicode_Split(text, name<"\n">(), -1));
+    return rt::call_method(text, name<"split">(), {name<"\n">()});
+}
+
+// linesof(text), with the module's linesof looked up now: the lines themselves when it is the
+// module's own generator function.
+Ref lines_of(PyObject* g, PyObject* text) {
+    Ref linesof = global<"linesof">(g);
+    if (linesof.get() == genuine::linesof) return split_lines(text);
+    return rt::call(linesof.get(), {text});
+}
+
+// os.path.basename(filename), looked up now.
+Ref base_name(PyObject* g, PyObject* filename) {
+    Ref basename = rt::getattr(rt::getattr(global<"os">(g).get(), name<"path">()).get(), name<"basename">());
+    if (basename.get() == genuine::basename && PyUnicode_CheckExact(filename)) return genuine::basename_of(filename);
+    return rt::call(basename.get(), {filename});
+}
+
+// What the layouts need besides the entry: the globals, and the two prefix tests as handle's
+// closure holds them.
+struct Scope {
+    PyObject* g;
+    Ref same_prefix;
+    Ref same_prefix_secondary;
+};
+
+// The message of a raw-line entry may hold terminal control text; "%[" marks lines that overlap.
+Pieces render(Scope s, PyObject* le) {
+    PyObject* g = s.g;
+    if (!rt::check_int(PyObject_IsInstance(le, global<"LogEntry">(g).get()))) rt::raise_with(PyExc_AssertionError, le);
+    Ref msg = rewritten_message(g, le);
+    Ref draw_dt = delay(g, le);
+    Ref label = time_label(draw_dt.get());
+    Ref time_warn = rt::call((late(g, draw_dt.get()) ? global<"color_red">(g) : global<"color_gray">(g)).get(), {label.get()});
 
     Ref prefix = rt::getattr(le, name<"prefix">());
     Ref module = rt::getattr(le, name<"module">());
@@ -72,69 +165,80 @@ rt::Gen handle(Bound a) {
     if (rt::check_int(PySequence_Contains(tags.get(), name<"raw_line">()))) {
         PyObject* redraw = rt::check_int(PySequence_Contains(tags.get(), name<"redraw">())) ? Py_True : Py_False;
         Ref key = rt::owned(PyTuple_Pack(2, name<"raw_line">(), prefix.get()));
-        if (!rt::truth(rt::call(same_prefix.get(), {key.get()}).get())) {
+        if (!continues(s.same_prefix.get(), key.get())) {
             Ref dotted = rt::owned(PyUnicode_Join(name<".">(), prefix.get()));
-            Ref header = rt::concat({rt::call(global<"color_raw_line">(g).get(), {dotted.get()}).get(), time_warn.get()});
-            co_yield piece(Py_False, header.get(), redraw);
+            Piece header{Py_False, rt::concat({rt::call(global<"color_raw_line">(g).get(), {dotted.get()}).get(), time_warn.get()}), redraw};
+            co_yield header;
         }
         Ref bar = rt::concat({time_warn.get(), rt::call(global<"color_raw_line">(g).get(), {name<"│">()}).get(), name<" ">()});
         Ref valid_msg = rt::truth(msg.get()) ? msg : Ref::incref(name<"">());
         PyObject* overlap = rt::check_int(PySequence_Contains(valid_msg.get(), name<"%[">())) ? Py_True : Py_False;
-        Ref parts = rt::call_method(valid_msg.get(), name<"split">(), {name<"\n">()});
+        Ref parts = split_lines(valid_msg.get());
         for (Ref& part : rt::iterate(parts.get())) {
-            Ref line = rt::concat({bar.get(), part.get()});
-            co_yield piece(overlap, line.get(), redraw);
+            Piece body{overlap, rt::concat({bar.get(), part.get()}), redraw};
+            co_yield body;
         }
         co_return;
     }
 
     Ref kwargs = rt::getattr(le, name<"kwargs">());
-    Ref tlogger = global<"TLogger">(g);
-    Ref user_levels = rt::owned(PyList_New(2));
-    PyList_SET_ITEM(user_levels.get(), 0, rt::getattr(tlogger.get(), name<"USER_ERROR">()).release());
-    PyList_SET_ITEM(user_levels.get(), 1, rt::getattr(tlogger.get(), name<"USER_INFO">()).release());
-    if (rt::check_int(PySequence_Contains(user_levels.get(), level_name.get()))) {
+    if (user_level(g, level_name.get())) {
         Ref pmsg = rt::call(global<"get_as_strings">(g).get(), {msg.get(), kwargs.get()});
-        Ref f = rt::call(global<"add_color">(g).get(), {pmsg.get(), level_name.get()});
-        co_yield piece(Py_False, f.get(), Py_False);
+        Piece only{Py_False, rt::call(global<"add_color">(g).get(), {pmsg.get(), level_name.get()}), Py_False};
+        co_yield only;
         co_return;
     }
 
     Ref key = rt::owned(PyTuple_Pack(3, name<"regular">(), prefix.get(), module.get()));
-    if (!rt::truth(rt::call(same_prefix.get(), {key.get()}).get())) {
+    if (!continues(s.same_prefix.get(), key.get())) {
         Ref pref = rt::call(global<"format_logentry_prefix">(g).get(), {le});
         pref = rt::owned(PyNumber_InPlaceAdd(pref.get(), time_warn.get()));
         Ref start = rt::call(global<"color_module">(g).get(), {name<"╔ ">()});
-        Ref header = rt::owned(PyNumber_Add(start.get(), pref.get()));
-        co_yield piece(Py_False, header.get(), Py_False);
+        Piece header{Py_False, rt::owned(PyNumber_Add(start.get(), pref.get())), Py_False};
+        co_yield header;
     }
     Ref P = rt::call(global<"color_module">(g).get(), {name<"║ ">()});
     Ref stack_info = rt::getattr(le, name<"stack_info">());
     Ref filename = rt::getattr(stack_info.get(), name<"filename">());
     Ref func_name = rt::getattr(stack_info.get(), name<"func_name">());
     Ref stack_key = rt::owned(PyTuple_Pack(2, filename.get(), func_name.get()));
-    if (!rt::truth(rt::call(same_prefix_secondary.get(), {stack_key.get()}).get())) {
-        Ref bn = rt::call_method(rt::getattr(global<"os">(g).get(), name<"path">()).get(), name<"basename">(), {filename.get()});
+    if (!continues(s.same_prefix_secondary.get(), stack_key.get())) {
+        Ref bn = base_name(g, filename.get());
         if (!equal(bn.get(), name<"__init__.py">())) {
             Ref text = rt::concat({bn.get(), name<" ">(), func_name.get(), name<"() ">()});
             Ref first = rt::call(global<"color_function">(g).get(), {text.get()});
             Ref indented = rt::call(global<"indent">(g).get(), {first.get(), P.get()});
-            Ref lines = rt::call(global<"linesof">(g).get(), {indented.get()});
-            for (Ref& line : rt::iterate(lines.get())) co_yield piece(Py_False, line.get(), Py_False);
+            Ref lines = lines_of(g, indented.get());
+            for (Ref& line : rt::iterate(lines.get())) {
+                Piece function_line{Py_False, std::move(line), Py_False};
+                co_yield function_line;
+            }
         }
     }
     Ref text = rt::truth(msg.get()) ? msg : Ref::incref(name<"">());
     Ref pmsg = rt::call(global<"get_as_strings">(g).get(), {text.get(), kwargs.get()});
     Ref f = rt::call(global<"add_color">(g).get(), {pmsg.get(), level_name.get()});
     Ref indented = rt::call(global<"indent">(g).get(), {f.get(), P.get()});
-    Ref lines = rt::call(global<"linesof">(g).get(), {indented.get()});
-    for (Ref& line : rt::iterate(lines.get())) co_yield piece(Py_False, line.get(), Py_False);
+    Ref lines = lines_of(g, indented.get());
+    for (Ref& line : rt::iterate(lines.get())) {
+        Piece body{Py_False, std::move(line), Py_False};
+        co_yield body;
+    }
+}
+
+Ref piece(const Piece& p) { return rt::owned(PyTuple_Pack(3, p.overlap, p.line.get(), p.redraw)); }
+
+rt::Gen handle(Bound a) {
+    Scope scope{a.globals(), a.cell(0), a.cell(1)};
+    for (Piece& p : render(std::move(scope), a[0])) co_yield piece(p);
 }
 
 rt::Gen linesof(Bound a) {
     Ref parts = rt::call_method(a[0], name<"split">(), {name<"\n">()});
     for (Ref& part : rt::iterate(parts.get())) co_yield std::move(part);
 }
+
+Ref cell(PyObject* v) { return rt::owned(PyCell_New(v)); }
 
 }  // namespace
 
@@ -150,7 +254,7 @@ const rt::FunctionDef linesof_def = {"linesof", "linesof", {"s"}, rt::generator_
     "The parts of s between line feeds, as s.split(\"\\n\") gives them, one at a time."};
 
 Renderer::Renderer(PyObject* g)
-    : last_write_line_prefix(cell(Py_None)), last_write_line_prefix_secondary(cell(Py_None)) {
+    : globals(Ref::incref(g)), last_write_line_prefix(cell(Py_None)), last_write_line_prefix_secondary(cell(Py_None)) {
     Ref any_tuple = subscript(global<"Tuple">(g), {global<"Any">(g).get(), Py_Ellipsis});
     Ref same_prefix_fn =
         rt::make_function(same_prefix_def, g,
@@ -164,6 +268,20 @@ Renderer::Renderer(PyObject* g)
     handle = rt::make_function(
         handle_def, g, rt::tuple({cell(same_prefix_fn.get()).get(), cell(same_prefix_secondary_fn.get()).get()}).get(),
         annotations({{"le", global<"LogEntry">(g).get()}, {"return", pieces.get()}}).get());
+}
+
+Pieces Renderer::pieces(PyObject* le) const {
+    PyObject* closure = reinterpret_cast<rt::NativeFunction*>(handle.get())->closure;
+    auto test = [&](Py_ssize_t i) {
+        PyObject* f = PyCell_GET(PyTuple_GET_ITEM(closure, i));
+        if (!f) rt::raise(PyExc_NameError, "free variable referenced before assignment in enclosing scope");
+        return Ref::incref(f);
+    };
+    return render(Scope{globals.get(), test(0), test(1)}, le);
+}
+
+void Renderer::stop_iteration_escaped(const PyErr& e) {
+    throw PyErr(Ref::steal(rt::replace_stop_iteration(rt::FrameKind::generator, Ref(e.ref()).release())));
 }
 
 void Renderer::forget_prefixes() {

@@ -185,12 +185,7 @@ rt::Async write_aiologs(Bound a) {
                     if (format != Format::terminal) {
                         records.add(le0, out.parts.get());
                     } else {
-                        Ref pieces = rt::call(renderer.handle.get(), {le0});
-                        for (Ref& item : rt::iterate(pieces.get())) {
-                            Ref fields[3];
-                            rt::unpack(item.get(), 3, fields);
-                            out.add(fields[0].get(), fields[1].get(), fields[2].get());
-                        }
+                        renderer.each_piece(le0, [&](Piece& p) { out.add(p.overlap, p.line.get(), p.redraw); });
                     }
                 } catch (PyErr& e) {
                     // One entry that cannot be shown must not stop the log: it is reported, its
