@@ -7,7 +7,7 @@ sibling functions are the lean ones of lean_siblings.py, the same for the packag
 transcription.
 
     .venv/py311/bin/python bench/bench_terminal.py              # entries/s, alternating runs
-    .venv/py311/bin/python bench/bench_terminal.py --callgrind  # instructions per entry
+    .venv/py311/bin/python bench/bench_terminal.py --callgrind [pipeline...]  # instructions per entry
 
 Under callgrind each pipeline runs in its own process at two workload sizes; the difference of the
 instruction counts, divided by the difference of the sizes, is the cost per entry without start-up.
@@ -183,18 +183,19 @@ def instructions(pipeline, n):
     return total, own
 
 
-def callgrind():
+def callgrind(names):
     print(f"CPython {sys.version.split()[0]}, terminal format, instructions per entry under callgrind "
           f"({LARGE} minus {SMALL} entries)")
     per_entry = {}
-    for name in PIPELINES:
+    for name in names:
         (t1, o1), (t2, o2) = instructions(name, SMALL), instructions(name, LARGE)
         total, own = (t2 - t1) / (LARGE - SMALL), (o2 - o1) / (LARGE - SMALL)
         per_entry[name] = total
         share = f"   extension's own code {own:,.0f} ({own / total:.1%})" if own else ""
         print(f"  {name:14} {total:10,.0f} instructions/entry{share}")
-    print(f"  package / transcription: {per_entry['package'] / per_entry['transcription']:.1%}, "
-          f"package / stdlib: {per_entry['package'] / per_entry['stdlib']:.1%}")
+    if len(per_entry) == len(PIPELINES):
+        print(f"  package / transcription: {per_entry['package'] / per_entry['transcription']:.1%}, "
+              f"package / stdlib: {per_entry['package'] / per_entry['stdlib']:.1%}")
 
 
 if __name__ == "__main__":
@@ -202,6 +203,6 @@ if __name__ == "__main__":
     if sys.argv[1:2] == ["--one"]:
         PIPELINES[sys.argv[2]](int(sys.argv[3]))
     elif sys.argv[1:2] == ["--callgrind"]:
-        callgrind()
+        callgrind(sys.argv[2:] or list(PIPELINES))
     else:
         wall_clock()

@@ -26,8 +26,8 @@ double divide_rounded(std::uint64_t n, std::uint64_t d) {
     unsigned __int128 scaled = static_cast<unsigned __int128>(n) << 64;
     unsigned __int128 q = scaled / d;
     bool sticky = scaled % d != 0;
-    int bits = 0;
-    for (unsigned __int128 t = q; t; t >>= 1) ++bits;
+    std::uint64_t high = std::uint64_t(q >> 64);
+    int bits = high ? 128 - __builtin_clzll(high) : 64 - __builtin_clzll(std::uint64_t(q) | 1);
     int shift = bits - 54;  // keep 53 bits and the rounding bit
     if (shift > 0) {
         sticky = sticky || (q & ((static_cast<unsigned __int128>(1) << shift) - 1)) != 0;

@@ -20,6 +20,18 @@ bool is_end_marker(PyObject* g, PyObject* x, PyObject* marker, long long i) {
     }
 }
 
+// list(subscribers.values())[0]; a dict's first value is taken without the list.
+Ref first_value(PyObject* subscribers) {
+    if (PyDict_CheckExact(subscribers)) {
+        Py_ssize_t pos = 0;
+        PyObject* value;
+        if (PyDict_Next(subscribers, &pos, nullptr, &value)) return Ref::incref(value);
+    }
+    Ref values = rt::call_method(subscribers, name<"values">());
+    Ref list = rt::owned(PySequence_List(values.get()));
+    return rt::owned(PySequence_GetItem(list.get(), 0));
+}
+
 rt::Async pump(Bound a) {
     PyObject* g = a.globals();
     PyObject* q = a[0];
@@ -43,9 +55,7 @@ rt::Async pump(Bound a) {
                 debug(g, rt::ascii("pump got message #", i));
                 Ref subscribers = rt::getattr(splitter, name<"subscribers">());
                 if (rt::truth(subscribers.get())) {
-                    Ref values = rt::call_method(subscribers.get(), name<"values">());
-                    Ref list = rt::owned(PySequence_List(values.get()));
-                    Ref first = rt::owned(PySequence_GetItem(list.get(), 0));
+                    Ref first = first_value(subscribers.get());
                     Ref size = rt::call_method(rt::getattr(first.get(), name<"queue">()).get(), name<"qsize">());
                     Ref prefix = rt::ascii("pump got message #", i, " - his q is ");
                     debug(g, rt::concat({prefix.get(), size.get()}));

@@ -8,6 +8,7 @@
 
 #include "genuine.hpp"
 
+#include <cfloat>
 #include <cmath>
 
 namespace tlh {
@@ -87,14 +88,39 @@ Ref delay(PyObject* g, PyObject* le) {
     return rt::owned(PyNumber_Subtract(seconds.get(), rt::getattr(le, name<"timestamp">()).get()));
 }
 
+// " " and x with two decimals, as format(x, ".2f") writes it: the exact binary value rounded
+// half to even, and a minus sign for every negative value (-0.00 included). Returns the length,
+// or 0 for what it leaves to the interpreter (large values, infinities, NaN). x * 100 is exact
+// in the 64-bit significand of x87's long double, so the rounding is done on the exact value.
+size_t fixed_two_decimals(double x, char* out) {
+    static_assert(LDBL_MANT_DIG >= 64, "x * 100 must be exact");
+    if (!(std::fabs(x) < 1e12)) return 0;
+    long double scaled = std::fabs(static_cast<long double>(x) * 100.0L);
+    long double whole = std::floor(scaled);
+    long double rest = scaled - whole;
+    auto hundredths = static_cast<unsigned long long>(whole);
+    if (rest > 0.5L || (rest == 0.5L && (hundredths & 1))) ++hundredths;
+    char digits[24];
+    int n = 0;
+    do {
+        digits[n++] = char('0' + hundredths % 10);
+        hundredths /= 10;
+    } while (hundredths || n < 3);
+    char* p = out;
+    *p++ = ' ';
+    if (std::signbit(x)) *p++ = '-';
+    while (n > 2) *p++ = digits[--n];
+    *p++ = '.';
+    *p++ = digits[1];
+    *p++ = digits[0];
+    return size_t(p - out);
+}
+
 // " " + format(draw_dt, ".2f")
 Ref time_label(PyObject* draw_dt) {
-    if (PyFloat_CheckExact(draw_dt) && std::isfinite(PyFloat_AS_DOUBLE(draw_dt))) {
-        char* digits = PyOS_double_to_string(PyFloat_AS_DOUBLE(draw_dt), 'f', 2, 0, nullptr);
-        if (!digits) rt::throw_error();
-        PyObject* label = PyUnicode_FromFormat(" %s", digits);
-        PyMem_Free(digits);
-        return rt::owned(label);
+    if (PyFloat_CheckExact(draw_dt)) {
+        char text[32];
+        if (size_t n = fixed_two_decimals(PyFloat_AS_DOUBLE(draw_dt), text)) return rt::owned(PyUnicode_FromStringAndSize(text, Py_ssize_t(n)));
     }
     return rt::concat({name<" ">(), rt::owned(PyObject_Format(draw_dt, name<".2f">())).get()});
 }

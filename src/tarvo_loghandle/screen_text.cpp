@@ -1,5 +1,7 @@
 #include "screen_text.hpp"
 
+#include <cstdint>
+#include <cstring>
 #include <vector>
 
 namespace tlh {
@@ -31,10 +33,26 @@ bool needs_escape(const Char* s, Py_ssize_t& i, Py_ssize_t n) {
     return true;
 }
 
+// Where the next character at or after i may need a look: ordinary printable ASCII is skipped
+// eight characters at a time.
+template <class Char>
+Py_ssize_t next_candidate(const Char* s, Py_ssize_t i, Py_ssize_t n) {
+    if constexpr (sizeof(Char) == 1) {
+        constexpr std::uint64_t ones = 0x0101010101010101, high = 0x8080808080808080;
+        for (; i + 8 <= n; i += 8) {
+            std::uint64_t x;
+            std::memcpy(&x, s + i, 8);
+            // a byte below 0x20, or from 0x7f up, sets its high bit here (neighbours may too)
+            if (((x - 0x20 * ones) | (x + ones) | x) & high) break;
+        }
+    }
+    return i;
+}
+
 template <class Char>
 Ref escape(PyObject* line, const Char* s, Py_ssize_t n) {
     Py_ssize_t i = 0;
-    for (; i < n; ++i)
+    for (; (i = next_candidate(s, i, n)) < n; ++i)
         if (needs_escape(s, i, n)) break;
     if (i == n) return Ref::incref(line);  // clean: no copy
 
