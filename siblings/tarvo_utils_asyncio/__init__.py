@@ -1,5 +1,6 @@
 """Asynchronous utilities of the tarvo family."""
 import asyncio
+import collections
 import functools
 import os
 import sys
@@ -89,15 +90,48 @@ def pending_items() -> int:
     return total
 
 
+class Inbox(collections.deque):  # type: ignore[type-arg]
+    """What a subscriber has not read yet, in order; `qsize()` is how much that is."""
+
+    __slots__ = ("waiter",)
+    qsize = collections.deque.__len__
+
+    def __init__(self) -> None:
+        super().__init__()
+        self.waiter: "Optional[asyncio.Future[None]]" = None
+
+    def put_nowait(self, item: Any) -> None:
+        self.append(item)
+        if self.waiter is not None:
+            self.wake()
+
+    def wake(self) -> None:
+        if self.waiter is not None and not self.waiter.done():
+            self.waiter.set_result(None)
+
+    async def wait(self) -> None:
+        """Until something is put."""
+        self.waiter = asyncio.get_running_loop().create_future()
+        try:
+            await self.waiter
+        finally:
+            self.waiter = None
+
+
 class Subscriber(Generic[T]):
     def __init__(self, sub_id: str):
         self.sub_id = sub_id
-        self.queue: "asyncio.Queue[Any]" = asyncio.Queue()
+        self.queue = Inbox()
 
 
 class Splitter(Generic[T]):
     """Fans items out to subscribers. Each subscriber reads chunks of (time, item) pairs; one that
-    subscribes late first gets the retained history, so nothing pushed before it came is lost."""
+    subscribes late first gets the retained history, so nothing pushed before it came is lost.
+
+    The history serves subscribers that come late. Until the first one came, every item younger
+    than `prune_age_s` is kept for it, however many (they are the items it must not miss); once
+    there are subscribers, which got every item, only the last `prune_if_bigger` items are kept,
+    and a late subscriber gets those younger than `prune_age_s`."""
 
     def __init__(self, item_type: type, name: str, prune_if_bigger: int, prune_age_s: float, max_size: int):
         self.item_type = item_type
@@ -106,9 +140,9 @@ class Splitter(Generic[T]):
         self.prune_age_s = prune_age_s
         self.max_size = max_size
         self.subscribers: Dict[str, Subscriber[T]] = {}
-        self.history: List[Any] = []
+        self.history: Any = []  # a list until the first subscriber, then a bounded deque
+        self._prune_at = prune_if_bigger  # history length at which old items are looked for
         self.finished: Optional[Any] = None  # _END, or the error text
-        self.ever_subscribed = False
         _splitters.add(self)
         self.closed = False
 
@@ -122,23 +156,23 @@ class Splitter(Generic[T]):
             raise RuntimeError(f"splitter {self.name}: push after finish")
         pair = (time.monotonic(), item)
         self.history.append(pair)
-        self._prune()
         for sub in self.subscribers.values():
-            sub.queue.put_nowait(pair)
+            inbox = sub.queue
+            inbox.append(pair)
+            if inbox.waiter is not None:
+                inbox.wake()
+        if len(self.history) > self._prune_at:
+            self._prune()
 
     def _prune(self) -> None:
-        """The history serves subscribers that come late. Until the first one came, every item
-        younger than `prune_age_s` is kept for it, however many (they are the items it must not
-        miss); once there are subscribers, which got every item, only the last `prune_if_bigger`
-        items younger than `prune_age_s` are kept for later ones."""
-        if len(self.history) <= self.prune_if_bigger:
-            return
+        """Before the first subscriber: drops the items older than `prune_age_s`; looked for again
+        once another `prune_if_bigger` items came, so a push costs no search."""
         limit = time.monotonic() - self.prune_age_s
-        first_one_served = self.ever_subscribed or bool(self.subscribers)
-        drop = max(0, len(self.history) - self.prune_if_bigger) if first_one_served else 0
+        drop = 0
         while drop < len(self.history) and self.history[drop][0] < limit:
             drop += 1
         del self.history[:drop]
+        self._prune_at = len(self.history) + self.prune_if_bigger
 
     def _end(self, marker: Any) -> None:
         self.finished = marker
@@ -155,21 +189,24 @@ class Splitter(Generic[T]):
         if sub_id in self.subscribers:
             raise ValueError(f"splitter {self.name}: {sub_id!r} is subscribed already")
         sub: Subscriber[T] = Subscriber(sub_id)
-        for pair in self.history:
-            sub.queue.put_nowait(pair)
+        inbox = sub.queue
+        if isinstance(self.history, list):  # the first subscriber: every item kept for it
+            inbox.extend(self.history)
+            self.history = collections.deque(self.history, maxlen=self.prune_if_bigger)
+            self._prune_at = sys.maxsize
+        else:
+            limit = time.monotonic() - self.prune_age_s
+            inbox.extend(pair for pair in self.history if pair[0] >= limit)
         if self.finished is not None:
-            sub.queue.put_nowait(self.finished)
+            inbox.append(self.finished)
         self.subscribers[sub_id] = sub
-        self.ever_subscribed = True
         try:
             while True:
-                if sub.queue.empty():
-                    chunk = [await sub.queue.get()]
-                else:  # a backlog: one chunk per turn of the loop
+                if inbox:  # a backlog: one chunk per turn of the loop
                     await asyncio.sleep(0)
-                    chunk = [sub.queue.get_nowait()]
-                while len(chunk) < self.max_size and not sub.queue.empty():
-                    chunk.append(sub.queue.get_nowait())
+                else:
+                    await inbox.wait()
+                chunk = [inbox.popleft() for _ in range(min(len(inbox), self.max_size))]
                 end = next((x for x in chunk if not isinstance(x, tuple)), None)
                 if end is not None:
                     chunk = chunk[: chunk.index(end)]
