@@ -1,0 +1,150 @@
+"""The writer does some library work itself while the library function is the one it found at
+import (termcolor.colored, os.path.basename, time.time_ns, math.fabs, the module's linesof). A
+replacement, wherever it is made, is called exactly as the rendering rules say: same calls, same
+order, same arguments, and its results are the ones shown."""
+import math
+import os
+import time
+
+import pytest
+import termcolor
+from support import entry, pairs, run_writer
+
+from tarvo_loghandle import loghandle_imp
+
+GLYPH = termcolor.colored("✗", "red")
+
+
+def workload():
+    return [
+        entry("first"),  # header, function line, body
+        entry("50%\rdone"),  # same source: body only, glyph in place of the carriage return
+        entry(""),  # an empty message: no glyph call
+        entry(None, level="USER_INFO"),  # a user entry: no prefix tests, no function line
+        entry("10%", tags={"raw_line", "redraw"}, prefix=("dl",)),
+        entry("two\nlines", func="other", filename="/src/svc/__init__.py"),  # new primary key again
+        entry("below", level="DEBUG"),  # dropped by the level filter, after its time label
+        entry("last", func="third", filename="C:odd/x.py"),
+    ]
+
+
+class Recorder:
+    """Wraps functions so that each call is logged as (name, args) before the real one runs."""
+
+    def __init__(self, monkeypatch):
+        self.calls = []
+        self.monkeypatch = monkeypatch
+
+    def wrap(self, owner, attr, result=None):
+        real = getattr(owner, attr)
+
+        def replacement(*args):
+            self.calls.append((attr, args))
+            value = real(*args)
+            return value if result is None else result(value)
+
+        self.monkeypatch.setattr(owner, attr, replacement)
+
+    def of(self, name):
+        return [args for n, args in self.calls if n == name]
+
+
+def render(entries):
+    h, result = run_writer([pairs(*entries)])
+    assert result is None
+    return h
+
+
+@pytest.fixture
+def min_info(monkeypatch):
+    real = loghandle_imp.get_min_level
+    monkeypatch.setattr(loghandle_imp, "get_min_level", lambda prefix, module: max(real(prefix=prefix, module=module), 20))
+
+
+def test_replacements_are_called_as_the_rules_say(monkeypatch, writes, min_info):
+    rec = Recorder(monkeypatch)
+    rec.wrap(termcolor, "colored", result=lambda glyph: "<glyph>")
+    rec.wrap(os.path, "basename", result=lambda bn: f"<{bn}>")
+    rec.wrap(time, "time_ns")
+    rec.wrap(math, "fabs")
+
+    def linesof(s):
+        rec.calls.append(("linesof", (s,)))
+        return iter(s.split("\n"))
+
+    monkeypatch.setattr(loghandle_imp, "linesof", linesof)
+    entries = workload()
+    messages = [le.msg for le in entries]
+    render(entries)
+    text = "".join(writes.texts)
+
+    # every non-empty message asks for the glyph, whether or not it holds a carriage return
+    assert rec.of("colored") == [("✗", "red")] * sum(1 for m in messages if m)
+    assert entries[1].msg == "50%<glyph>done" and "50%<glyph>done" in text
+    # one clock reading and one magnitude per entry, dropped ones included, in entry order
+    assert len(rec.of("time_ns")) == len(entries)
+    assert len(rec.of("fabs")) == len(entries)
+    assert all(isinstance(args[0], float) and abs(args[0]) < 60 for args in rec.of("fabs"))
+    kinds = [n for n, _ in rec.calls if n in ("colored", "time_ns", "fabs")]
+    assert kinds[:5] == ["colored", "time_ns", "fabs", "colored", "time_ns"]
+    # the base name at each new source of regular entries; its result is what the function line shows
+    assert rec.of("basename") == [("/src/svc/part.py",), ("/src/svc/__init__.py",), ("C:odd/x.py",)]
+    assert "<part.py> work() " in text and "<x.py> third() " in text
+    # the replacement's "<__init__.py>" is no "__init__.py", so that source gets its function line
+    assert "<__init__.py> other() " in text
+    # linesof: the function line and the body of each regular entry that is shown
+    cut = [args[0] for args in rec.of("linesof")]
+    assert len(cut) == 8
+    assert [s.rsplit("║ ", 1)[-1].split("\x1b")[0] for s in cut if "() " not in s] == [
+        "first", "50%<glyph>done", "", "lines", "last"]
+
+
+def test_pass_through_replacements_change_nothing(monkeypatch, writes, min_info):
+    """The same entries rendered with the genuine functions and with wrappers that call them:
+    the same text, the same rewritten messages."""
+    genuine = workload()
+    render(genuine)
+    first = "".join(writes.texts)
+    writes.texts.clear()
+
+    rec = Recorder(monkeypatch)
+    for owner, attr in ((termcolor, "colored"), (os.path, "basename"), (time, "time_ns"), (math, "fabs")):
+        rec.wrap(owner, attr)
+    wrapped = workload()
+    render(wrapped)
+    assert "".join(writes.texts) == first
+    assert [le.msg for le in wrapped] == [le.msg for le in genuine]
+    assert GLYPH in genuine[1].msg and rec.of("colored")
+
+
+def test_a_replaced_module_is_looked_up_at_each_use(monkeypatch, writes, min_info):
+    """Replacing the module the handler module imported (not only a function of it) counts too."""
+
+    class Clock:
+        calls = 0
+
+        def time_ns(self):
+            Clock.calls += 1
+            return 1_700_000_100_000_000_000
+
+    le = entry("late", timestamp=1_700_000_000.0)
+    monkeypatch.setattr(loghandle_imp, "time", Clock())
+    render([le])
+    assert Clock.calls == 1
+    assert " 100.00" in "".join(writes.texts)
+
+
+def test_time_labels_from_the_genuine_clock_read_as_python_formats_them(monkeypatch, writes):
+    """With the genuine clock the delay is computed natively; a recording math.fabs sees each
+    delay, and the label shown for it is the one format(delay, ".2f") gives."""
+    rec = Recorder(monkeypatch)
+    rec.wrap(math, "fabs")
+    now = time.time()
+    offsets = [0.0, 0.125, -0.375, 1.005, -2.675, 12345.675, -0.0049, 3e12, float("inf")]
+    entries = [entry(f"m{i}", prefix=(f"p{i}",), timestamp=now - d) for i, d in enumerate(offsets)]
+    render(entries)
+    text = "".join(writes.texts)
+    delays = [args[0] for args in rec.of("fabs")]
+    assert len(delays) == len(offsets)
+    for i, d in enumerate(delays):
+        assert f"p{i} " + format(d, ".2f") in text.replace(" " * 2, " ")
