@@ -9,7 +9,9 @@ transcription.
     .venv/py311/bin/python bench/bench_terminal.py              # entries/s, alternating runs
     .venv/py311/bin/python bench/bench_terminal.py --callgrind [pipeline...]  # instructions per entry
 
-Under callgrind each pipeline runs in its own process at two workload sizes; the difference of the
+Under callgrind each pipeline runs in its own process at two workload sizes, with a fixed hash
+seed and the output written without a thread hand-off (the same for the package and the
+transcription), so that the counts repeat; the difference of the
 instruction counts, divided by the difference of the sizes, is the cost per entry without start-up.
 The extension's share is the instructions executed in its shared object's own code."""
 import asyncio
@@ -171,12 +173,36 @@ def callgrind_costs(path):
     return per_object
 
 
+class SyncFiles:
+    """aiofiles for the counted runs: each write is done at once, in the loop's thread, so that no
+    thread hand-off makes the chunking differ from run to run."""
+
+    class File:
+        def __init__(self, fd):
+            self.fd = fd
+
+        async def write(self, data):
+            return os.write(self.fd, data)
+
+        async def close(self):
+            os.close(self.fd)
+
+    @classmethod
+    def open(cls, target, mode, buffering=-1):
+        async def opened():
+            fd = os.dup(target) if isinstance(target, int) else os.open(target, os.O_WRONLY | os.O_APPEND)
+            return cls.File(fd)
+
+        return opened()
+
+
 def instructions(pipeline, n):
     with tempfile.TemporaryDirectory() as tmp:
         out = os.path.join(tmp, "callgrind.out")
         subprocess.run(["valgrind", "--tool=callgrind", f"--callgrind-out-file={out}", sys.executable,
-                        os.path.abspath(__file__), "--one", pipeline, str(n)],
-                       check=True, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+                        os.path.abspath(__file__), "--counted", pipeline, str(n)],
+                       check=True, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+                       env=dict(os.environ, PYTHONHASHSEED="0"))
         costs = callgrind_costs(out)
     total = sum(costs.values())
     own = sum(v for k, v in costs.items() if "tarvo_loghandle" in os.path.basename(k or ""))
@@ -200,7 +226,8 @@ def callgrind(names):
 
 if __name__ == "__main__":
     setup()
-    if sys.argv[1:2] == ["--one"]:
+    if sys.argv[1:2] == ["--counted"]:
+        loghandle_imp.aiofiles = SyncFiles
         PIPELINES[sys.argv[2]](int(sys.argv[3]))
     elif sys.argv[1:2] == ["--callgrind"]:
         callgrind(sys.argv[2:] or list(PIPELINES))

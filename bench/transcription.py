@@ -6,8 +6,6 @@ calls in the same order as the package: the yardstick for bench_terminal.py. Not
 import asyncio
 import contextlib
 
-import aiofiles
-
 import python_reference
 from tarvo_loghandle import loghandle_imp as m
 
@@ -35,7 +33,7 @@ class Transcribed(m.LoggingHandler):
     async def write_aiologs(self):
         m.debug("write_aiologs started")
         write_chunk = python_reference.make_writer()
-        f = await aiofiles.open(m.STDERR, "ab", buffering=0)
+        f = await m.aiofiles.open(m.STDERR, "ab", buffering=0)
         wrote = False
         async for chunk in self.splitter.read_packets(sub_id="write_aiologs"):
             if self.disabled:

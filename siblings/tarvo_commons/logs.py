@@ -42,7 +42,9 @@ class StackInfo:
 
 
 # Slotted: a flood keeps many entries in flight at once, and each one costs memory and collector time.
-@dataclass(slots=True)
+# Compared by identity: an entry is one event, and a reader that looks for a marker among them
+# (the log handler's pump does, for every item) should not compare their fields.
+@dataclass(slots=True, eq=False)
 class LogEntry:
     msg: Optional[str]
     timestamp: float

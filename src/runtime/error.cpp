@@ -10,6 +10,10 @@ std::atomic<bool> exiting{false};
 std::atomic<unsigned long> exiting_thread{0};
 }  // namespace detail
 
+bool may_touch_objects_at_exit() noexcept {
+    return PyThread_get_thread_ident() == detail::exiting_thread.load(std::memory_order_relaxed) && PyGILState_Check();
+}
+
 PyObject* fetch_exception() {
     PyObject *type, *value, *tb;
     PyErr_Fetch(&type, &value, &tb);

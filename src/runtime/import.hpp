@@ -23,6 +23,8 @@ inline void bind(PyObject* globals, const char* name, PyObject* value) {
 Ref global(PyObject* globals, PyObject* name);
 template <Literal L>
 Ref global(PyObject* globals) {
+    // Most lookups find the name among the globals: that path stays inline.
+    if (PyObject* v = PyDict_GetItemWithError(globals, name<L>())) return Ref::incref(v);
     return global(globals, name<L>());
 }
 

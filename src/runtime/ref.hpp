@@ -23,9 +23,10 @@ extern std::atomic<unsigned long> exiting_thread;
 // Whether this thread may release or change objects now. Once the interpreter exits, only the
 // exiting thread may (holding the GIL): any other thread leaves objects as they are (leaked), so
 // that no destructor of ours runs a finalizer, Python code that could meet the GIL hand-off.
-inline bool may_touch_objects() noexcept {
-    if (!detail::exiting.load(std::memory_order_relaxed)) return true;
-    return PyThread_get_thread_ident() == detail::exiting_thread.load(std::memory_order_relaxed) && PyGILState_Check();
+bool may_touch_objects_at_exit() noexcept;
+[[gnu::always_inline]] inline bool may_touch_objects() noexcept {
+    if (!detail::exiting.load(std::memory_order_relaxed)) [[likely]] return true;
+    return may_touch_objects_at_exit();
 }
 
 // Drops one reference, unless this thread is being torn down without the GIL at exit. Not
@@ -51,7 +52,7 @@ public:
         std::swap(p_, o.p_);
         return *this;
     }
-    ~Ref() noexcept(false) {
+    [[gnu::always_inline]] ~Ref() noexcept(false) {
         if (p_) release_ref(p_);
     }
 

@@ -40,9 +40,9 @@ Ref concat(std::initializer_list<PyObject*> parts);
 
 // A str of ASCII literals and integers, as an f-string of them renders (diagnostic messages).
 namespace detail {
-inline void put(char*& p, char* end, const char* s) {
-    size_t n = std::strlen(s);
-    if (n > size_t(end - p)) n = size_t(end - p);
+template <size_t N>
+inline void put(char*& p, char* end, const char (&s)[N]) {
+    size_t n = std::min(N - 1, size_t(end - p));
     std::memcpy(p, s, n);
     p += n;
 }
@@ -53,7 +53,9 @@ Ref ascii(const Parts&... parts) {
     char buf[256];
     char* p = buf;
     (detail::put(p, buf + sizeof buf, parts), ...);
-    return owned(PyUnicode_FromStringAndSize(buf, p - buf));
+    Ref text = owned(PyUnicode_New(p - buf, 127));
+    std::memcpy(PyUnicode_1BYTE_DATA(text.get()), buf, size_t(p - buf));
+    return text;
 }
 
 }  // namespace rt

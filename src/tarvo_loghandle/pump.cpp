@@ -57,8 +57,14 @@ rt::Async pump(Bound a) {
                 if (rt::truth(subscribers.get())) {
                     Ref first = first_value(subscribers.get());
                     Ref size = rt::call_method(rt::getattr(first.get(), name<"queue">()).get(), name<"qsize">());
-                    Ref prefix = rt::ascii("pump got message #", i, " - his q is ");
-                    debug(g, rt::concat({prefix.get(), size.get()}));
+                    long long n = PyLong_CheckExact(size.get()) ? PyLong_AsLongLong(size.get()) : -1;
+                    if (n >= 0) {
+                        debug(g, rt::ascii("pump got message #", i, " - his q is ", n));
+                    } else {  // not a plain int: shown as an f-string shows it
+                        PyErr_Clear();
+                        Ref prefix = rt::ascii("pump got message #", i, " - his q is ");
+                        debug(g, rt::concat({prefix.get(), size.get()}));
+                    }
                 }
                 ++i;
                 Ref eof = rt::getattr(global<"TLogger">(g).get(), name<"queue_sentinel_eof">());

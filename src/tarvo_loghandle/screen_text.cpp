@@ -1,8 +1,10 @@
 #include "screen_text.hpp"
 
-#include <cstdint>
-#include <cstring>
 #include <vector>
+
+#ifdef __SSE2__
+#include <emmintrin.h>
+#endif
 
 namespace tlh {
 namespace {
@@ -33,18 +35,31 @@ bool needs_escape(const Char* s, Py_ssize_t& i, Py_ssize_t n) {
     return true;
 }
 
-// Where the next character at or after i may need a look: ordinary printable ASCII is skipped
-// eight characters at a time.
+// Where the next character at or after i may need a look (below 0x20, or 0x7f to 0x9f): the
+// rest is skipped a vector at a time.
 template <class Char>
 Py_ssize_t next_candidate(const Char* s, Py_ssize_t i, Py_ssize_t n) {
-    if constexpr (sizeof(Char) == 1) {
-        constexpr std::uint64_t ones = 0x0101010101010101, high = 0x8080808080808080;
-        for (; i + 8 <= n; i += 8) {
-            std::uint64_t x;
-            std::memcpy(&x, s + i, 8);
-            // a byte below 0x20, or from 0x7f up, sets its high bit here (neighbours may too)
-            if (((x - 0x20 * ones) | (x + ones) | x) & high) break;
+#ifdef __SSE2__
+    if constexpr (sizeof(Char) <= 2) {
+        constexpr Py_ssize_t lanes = 16 / sizeof(Char);
+        auto below = [](__m128i v, int k) {  // lanes <= k, unsigned
+            if constexpr (sizeof(Char) == 1) return _mm_cmpeq_epi8(_mm_subs_epu8(v, _mm_set1_epi8(char(k))), _mm_setzero_si128());
+            else return _mm_cmpeq_epi16(_mm_subs_epu16(v, _mm_set1_epi16(short(k))), _mm_setzero_si128());
+        };
+        auto minus = [](__m128i v, int k) {
+            if constexpr (sizeof(Char) == 1) return _mm_sub_epi8(v, _mm_set1_epi8(char(k)));
+            else return _mm_sub_epi16(v, _mm_set1_epi16(short(k)));
+        };
+        for (; i + lanes <= n; i += lanes) {
+            __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(s + i));
+            __m128i look = _mm_or_si128(below(v, 0x1f), below(minus(v, 0x7f), 0x20));
+            if (int mask = _mm_movemask_epi8(look)) return i + __builtin_ctz(unsigned(mask)) / Py_ssize_t(sizeof(Char));
         }
+    }
+#endif
+    for (; i < n; ++i) {
+        Py_UCS4 c = s[i];
+        if (c < 0x20 || (c >= 0x7f && c <= 0x9f)) break;
     }
     return i;
 }
