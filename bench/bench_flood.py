@@ -17,6 +17,7 @@ import tempfile
 import threading
 import time
 
+import tarvo_utils_asyncio
 from tarvo_commons.logs import TLogger
 from tarvo_loghandle import loghandle_imp
 
@@ -82,6 +83,7 @@ def main():
     parser.add_argument("--uvloop", action="store_true")
     args = parser.parse_args()
     os.environ.pop("TARVO_DEBUG", None)
+    tarvo_utils_asyncio.reread_debug_target()
     with tempfile.TemporaryDirectory() as tmp:
         path = os.path.join(tmp, "log.txt")
         if args.uvloop:

@@ -13,6 +13,7 @@ import statistics
 import sys
 import time
 
+import tarvo_utils_asyncio
 from tarvo_commons import TLogger
 from tarvo_loghandle import loghandle_imp
 
@@ -64,6 +65,7 @@ def stdlib():
 
 def main():
     os.environ.pop("TARVO_DEBUG", None)
+    tarvo_utils_asyncio.reread_debug_target()
     pipelines = {"json": lambda: tarvo("json"), "plain": lambda: tarvo("plain"), "terminal": lambda: tarvo("terminal"),
                  "stdlib QueueHandler + JSON": stdlib}
     times = {name: [] for name in pipelines}

@@ -32,6 +32,7 @@ sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import lean_siblings  # noqa: E402
 import transcription  # noqa: E402
 
+import tarvo_utils_asyncio  # noqa: E402
 from tarvo_commons.logs import LogEntry, StackInfo, TLogger  # noqa: E402
 from tarvo_loghandle import loghandle_imp  # noqa: E402
 
@@ -128,6 +129,7 @@ PIPELINES = {"package": package, "transcription": python, "stdlib": stdlib}
 
 def setup():
     os.environ.pop("TARVO_DEBUG", None)
+    tarvo_utils_asyncio.reread_debug_target()
     lean_siblings.install()
     gc.collect()
 

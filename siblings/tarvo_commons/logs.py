@@ -19,20 +19,33 @@ LEVELS: Dict[str, int] = {
 
 # Minimum level per dotted prefix; the longest matching prefix wins, "" is the default.
 _min_levels: Dict[str, int] = {"": LEVELS["DEBUG"]}
+# What get_min_level found per prefix tuple: it is asked for every entry.
+_found: Dict[Tuple[str, ...], int] = {}
 
 
 def set_min_level(prefix: str, level: str) -> None:
     """Entries whose dotted name starts with `prefix` and whose level is below `level` are dropped."""
     _min_levels[prefix] = LEVELS[level]
+    _found.clear()
 
 
-def get_min_level(prefix: Tuple[str, ...], module: str) -> int:
+def _longest_match(prefix: Tuple[str, ...]) -> int:
     name = ".".join(prefix)
     best = ""
     for p in _min_levels:
         if (name == p or name.startswith(p + ".") or p == "") and len(p) >= len(best):
             best = p
     return _min_levels[best]
+
+
+def get_min_level(prefix: Tuple[str, ...], module: str) -> int:
+    try:
+        return _found[prefix]
+    except KeyError:
+        level = _found[prefix] = _longest_match(prefix)
+        return level
+    except TypeError:  # a prefix that is no tuple
+        return _longest_match(prefix)
 
 
 @dataclass(slots=True)
@@ -64,15 +77,10 @@ def get_as_strings(msg: Optional[str], kwargs: Dict[str, Any]) -> str:
 
 
 _NO_TAGS: FrozenSet[str] = frozenset()
+_RAW: FrozenSet[str] = frozenset({"raw_line"})
+_REDRAWN: FrozenSet[str] = frozenset({"raw_line", "redraw"})
+# One StackInfo per code location, shared by its entries.
 _stack_infos: Dict[Any, StackInfo] = {}
-
-
-def _stack_info(code: Any) -> StackInfo:
-    """One StackInfo per code location, shared by its entries."""
-    info = _stack_infos.get(code)
-    if info is None:
-        info = _stack_infos[code] = StackInfo(code.co_filename, code.co_name)
-    return info
 
 
 class _Handoff:
@@ -156,61 +164,54 @@ class TLogger(metaclass=_LoggerClass):
         return LEVELS[level]
 
     def log(self, level: str, msg: Any, *, tags=(), _depth: int = 1, **kwargs: Any) -> LogEntry:
-        frame = sys._getframe(_depth)
-        entry = LogEntry(
-            msg=msg,
-            timestamp=time.time_ns() / 1e9,
-            level=level,
-            prefix=self.prefix,
-            module=frame.f_globals.get("__name__", "?"),
-            tags=frozenset(tags) if tags else _NO_TAGS,
-            kwargs=kwargs,
-            stack_info=_stack_info(frame.f_code),
-        )
-        self._put(entry)
+        return self._emit(level, msg, frozenset(tags) if tags else _NO_TAGS, kwargs, _depth + 1)
+
+    def _emit(self, level: str, msg: Any, tags: FrozenSet[str], kwargs: Dict[str, Any], depth: int) -> LogEntry:
+        """Builds the entry of a call made `depth` frames up and puts it on the queue."""
+        frame = sys._getframe(depth)
+        code = frame.f_code
+        info = _stack_infos.get(code)
+        if info is None:
+            info = _stack_infos[code] = StackInfo(code.co_filename, code.co_name)
+        entry = LogEntry(msg, time.time_ns() / 1e9, level, self.prefix, frame.f_globals.get("__name__", "?"), tags,
+                         kwargs, info)
+        # Producers may live on other threads; the queue belongs to the loop that reads it.
+        q = TLogger.queue
+        if asyncio._get_running_loop() is None:
+            loop = TLogger._queue_loop or getattr(q, "_loop", None)
+            if loop is not None and loop.is_running():
+                _handoff.send(loop, q, entry)
+                return entry
+        q.put_nowait(entry)
         return entry
 
     def debug(self, msg: Any, **kw: Any) -> LogEntry:
-        return self.log("DEBUG", msg, _depth=2, **kw)
+        return self._emit("DEBUG", msg, _NO_TAGS, kw, 2)
 
     def info(self, msg: Any, **kw: Any) -> LogEntry:
-        return self.log("INFO", msg, _depth=2, **kw)
+        return self._emit("INFO", msg, _NO_TAGS, kw, 2)
 
     def warning(self, msg: Any, **kw: Any) -> LogEntry:
-        return self.log("WARNING", msg, _depth=2, **kw)
+        return self._emit("WARNING", msg, _NO_TAGS, kw, 2)
 
     def error(self, msg: Any, **kw: Any) -> LogEntry:
-        return self.log("ERROR", msg, _depth=2, **kw)
+        return self._emit("ERROR", msg, _NO_TAGS, kw, 2)
 
     def user_info(self, msg: Any, **kw: Any) -> LogEntry:
-        return self.log(self.USER_INFO, msg, _depth=2, **kw)
+        return self._emit(self.USER_INFO, msg, _NO_TAGS, kw, 2)
 
     def user_error(self, msg: Any, **kw: Any) -> LogEntry:
-        return self.log(self.USER_ERROR, msg, _depth=2, **kw)
+        return self._emit(self.USER_ERROR, msg, _NO_TAGS, kw, 2)
 
     def raw_line(self, msg: Any, *, redraw: bool = False, level: str = "INFO") -> LogEntry:
         """A line shown as it is; with `redraw`, each such line overwrites the one before (progress bars)."""
-        tags = ("raw_line", "redraw") if redraw else ("raw_line",)
-        return self.log(level, msg, tags=tags, _depth=2)
+        return self._emit(level, msg, _REDRAWN if redraw else _RAW, {}, 2)
 
     def hello_module(self, name: str, filename: str, version: str, date: str) -> None:
         self.log("DEBUG", f"module {name} {version} ({date}) loading from {filename}", _depth=2)
 
     def hello_module_finished(self, name: str) -> None:
         self.log("DEBUG", f"module {name} loaded", _depth=2)
-
-    @classmethod
-    def _put(cls, entry: LogEntry) -> None:
-        # Producers may live on other threads; the queue belongs to the loop that reads it.
-        q = cls.queue
-        try:
-            asyncio.get_running_loop()
-        except RuntimeError:
-            loop = cls._queue_loop or getattr(q, "_loop", None)
-            if loop is not None and loop.is_running():
-                _handoff.send(loop, q, entry)
-                return
-        q.put_nowait(entry)
 
 
 def _env_levels() -> None:

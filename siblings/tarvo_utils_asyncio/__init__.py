@@ -14,6 +14,7 @@ T = TypeVar("T")
 __all__ = [
     "async_errors",
     "debug",
+    "reread_debug_target",
     "my_create_task",
     "queue_get_multiple",
     "Splitter",
@@ -22,11 +23,27 @@ __all__ = [
 ]
 
 
+def _debug_target() -> Optional[str]:
+    return os.environ.get("TARVO_DEBUG") or None
+
+
+# Where diagnostics go, read from the environment when the library is imported: `debug` runs for
+# every log entry, and costs nothing more than this test while diagnostics are off.
+_target: Optional[str] = _debug_target()
+
+
+def reread_debug_target() -> None:
+    """Takes TARVO_DEBUG anew from the environment (for a program that sets it after import)."""
+    global _target
+    _target = _debug_target()
+
+
 def debug(msg: str) -> None:
-    """Diagnostics of the family's own machinery. Silent unless TARVO_DEBUG is set: to "1" they go
-    to standard output, otherwise to the file it names; never to standard error, the log's output."""
-    target = os.environ.get("TARVO_DEBUG")
-    if not target:
+    """Diagnostics of the family's own machinery. Silent unless TARVO_DEBUG was set when the library
+    was imported: to "1" they go to standard output, otherwise to the file it names; never to
+    standard error, the log's output."""
+    target = _target
+    if target is None:
         return
     line = f"[debug {time.strftime('%H:%M:%S')}] {msg}\n"
     if target == "1":
