@@ -17,7 +17,8 @@ double now_s() {
     return std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count();
 }
 
-// 2026-12-08T10:49:17.123Z
+// 2026-12-08T10:49:17.123Z. Entries come many to a second: the date and time of day are formatted
+// once per second.
 std::string iso_time(double ts) {
     double whole = std::floor(ts);
     long long ms = std::llround((ts - whole) * 1000);
@@ -26,12 +27,35 @@ std::string iso_time(double ts) {
         ms = 0;
         ++secs;
     }
-    struct tm utc;
-    gmtime_r(&secs, &utc);
-    char buf[40];
-    size_t n = std::strftime(buf, sizeof buf, "%Y-%m-%dT%H:%M:%S", &utc);
-    std::snprintf(buf + n, sizeof buf - n, ".%03lldZ", ms);
-    return buf;
+    static time_t cached_secs = -1;
+    static char cached[32];
+    static size_t cached_len = 0;
+    if (secs != cached_secs) {
+        struct tm utc;
+        gmtime_r(&secs, &utc);
+        cached_len = std::strftime(cached, sizeof cached, "%Y-%m-%dT%H:%M:%S", &utc);
+        cached_secs = secs;
+    }
+    std::string out(cached, cached_len);
+    char tail[6] = {'.', char('0' + ms / 100), char('0' + ms / 10 % 10), char('0' + ms % 10), 'Z', 0};
+    out.append(tail, 5);
+    return out;
+}
+
+// x with three decimals (a delay in seconds).
+void append_seconds(std::string& out, double x) {
+    if (!std::isfinite(x) || std::fabs(x) >= 1e12) {
+        char buf[48];
+        std::snprintf(buf, sizeof buf, "%.3f", x);
+        out += buf;
+        return;
+    }
+    long long ms = std::llround(std::fabs(x) * 1000);
+    if (x < 0 && ms) out += '-';
+    out += std::to_string(ms / 1000);
+    char frac[4] = {char('0' + ms / 100 % 10), char('0' + ms / 10 % 10), char('0' + ms % 10), 0};
+    out += '.';
+    out.append(frac, 3);
 }
 
 void utf8(std::string& out, Py_UCS4 c) {
@@ -58,6 +82,18 @@ template <class Char>
 void json_chars(std::string& out, const Char* s, Py_ssize_t n) {
     static const char hex[] = "0123456789abcdef";
     for (Py_ssize_t i = 0; i < n; ++i) {
+        // Printable ASCII but the quote and the backslash goes as it is, a run at a time.
+        Py_ssize_t j = i;
+        while (j < n && s[j] >= 0x20 && s[j] < 0x7f && s[j] != '"' && s[j] != '\\') ++j;
+        if (j > i) {
+            if constexpr (sizeof(Char) == 1) {
+                out.append(reinterpret_cast<const char*>(s + i), size_t(j - i));
+            } else {
+                for (Py_ssize_t k = i; k < j; ++k) out += char(s[k]);
+            }
+            i = j;
+            if (i == n) break;
+        }
         Py_UCS4 c = s[i];
         switch (c) {
             case '"': out += "\\\""; continue;
@@ -147,7 +183,11 @@ Ref plain_lines(double ts, PyObject* level, PyObject* logger, PyObject* place, P
 
 Ref json_line(double ts, PyObject* level, PyObject* logger, PyObject* module, PyObject* file, PyObject* function,
               PyObject* message, PyObject* kwargs, PyObject* tags) {
-    std::string out = "{\"time\":\"" + iso_time(ts) + "\"";
+    std::string out;
+    out.reserve(512);
+    out += "{\"time\":\"";
+    out += iso_time(ts);
+    out += '"';
     json_field(out, "level", text_of(level).get());
     json_field(out, "logger", logger);
     json_field(out, "module", module);
@@ -176,10 +216,8 @@ Ref json_line(double ts, PyObject* level, PyObject* logger, PyObject* module, Py
             json_string(out, text_of(PyList_GET_ITEM(sorted.get(), i)).get());
         }
     }
-    char delay[32];
-    std::snprintf(delay, sizeof delay, "%.3f", now_s() - ts);
     out += "],\"delay_s\":";
-    out += delay;
+    append_seconds(out, now_s() - ts);
     out += "}\n";
     return rt::owned(PyUnicode_DecodeUTF8(out.data(), Py_ssize_t(out.size()), "strict"));
 }
