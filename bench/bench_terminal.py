@@ -11,12 +11,12 @@ transcription.
 
 Under callgrind each pipeline runs in its own process at two workload sizes, with a fixed hash
 seed and the output written without a thread hand-off (the same for the package and the
-transcription), so that the counts repeat; the difference of the
-instruction counts, divided by the difference of the sizes, is the cost per entry without start-up.
+transcription), so that the counts repeat; each also runs making its items only. The difference
+between the sizes, less what making the items costs, divided by the difference of the sizes, is
+the cost per entry without start-up.
 The extension's share is the instructions executed in its shared object's own code."""
 import asyncio
 import gc
-import glob
 import logging
 import logging.handlers
 import os
@@ -97,18 +97,16 @@ async def through_handler(cls, items):
     return time.perf_counter() - start
 
 
-def package(n):
-    return asyncio.run(through_handler(loghandle_imp.LoggingHandler, entries(n)))
+def package(items):
+    return asyncio.run(through_handler(loghandle_imp.LoggingHandler, items))
 
 
-def python(n):
-    items = entries(n)
+def python(items):
     with transcription.python_pump():
         return asyncio.run(through_handler(transcription.Transcribed, items))
 
 
-def stdlib(n):
-    items = records(n)
+def stdlib(items):
     q = queue.SimpleQueue()
     stream = logging.StreamHandler(open(os.devnull, "w"))
     stream.setFormatter(logging.Formatter("%(asctime)s %(levelname)-8s %(name)s %(filename)s:%(funcName)s %(message)s"))
@@ -125,6 +123,7 @@ def stdlib(n):
 
 
 PIPELINES = {"package": package, "transcription": python, "stdlib": stdlib}
+ITEMS = {"package": entries, "transcription": entries, "stdlib": records}
 
 
 def setup():
@@ -138,8 +137,9 @@ def wall_clock():
     times = {name: [] for name in PIPELINES}
     for _ in range(ROUNDS):
         for name, run in PIPELINES.items():
+            items = ITEMS[name](N)
             gc.collect()
-            times[name].append(run(N))
+            times[name].append(run(items))
     rate = {name: N / statistics.median(t) for name, t in times.items()}
     print(f"CPython {sys.version.split()[0]}, terminal format, {N} entries, median of {ROUNDS} alternating runs")
     for name, r in rate.items():
@@ -198,11 +198,11 @@ class SyncFiles:
         return opened()
 
 
-def instructions(pipeline, n):
+def instructions(pipeline, n, make_only=False):
     with tempfile.TemporaryDirectory() as tmp:
         out = os.path.join(tmp, "callgrind.out")
         subprocess.run(["valgrind", "--tool=callgrind", f"--callgrind-out-file={out}", sys.executable,
-                        os.path.abspath(__file__), "--counted", pipeline, str(n)],
+                        os.path.abspath(__file__), "--counted", pipeline, str(n)] + ["--make-only"] * make_only,
                        check=True, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
                        env=dict(os.environ, PYTHONHASHSEED="0"))
         costs = callgrind_costs(out)
@@ -217,7 +217,8 @@ def callgrind(names):
     per_entry = {}
     for name in names:
         (t1, o1), (t2, o2) = instructions(name, SMALL), instructions(name, LARGE)
-        total, own = (t2 - t1) / (LARGE - SMALL), (o2 - o1) / (LARGE - SMALL)
+        (m1, _), (m2, _) = instructions(name, SMALL, True), instructions(name, LARGE, True)
+        total, own = ((t2 - t1) - (m2 - m1)) / (LARGE - SMALL), (o2 - o1) / (LARGE - SMALL)
         per_entry[name] = total
         share = f"   extension's own code {own:,.0f} ({own / total:.1%})" if own else ""
         print(f"  {name:14} {total:10,.0f} instructions/entry{share}")
@@ -230,7 +231,9 @@ if __name__ == "__main__":
     setup()
     if sys.argv[1:2] == ["--counted"]:
         loghandle_imp.aiofiles = SyncFiles
-        PIPELINES[sys.argv[2]](int(sys.argv[3]))
+        items = ITEMS[sys.argv[2]](int(sys.argv[3]))
+        if "--make-only" not in sys.argv:
+            PIPELINES[sys.argv[2]](items)
     elif sys.argv[1:2] == ["--callgrind"]:
         callgrind(sys.argv[2:] or list(PIPELINES))
     else:
