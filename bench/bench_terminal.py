@@ -29,6 +29,7 @@ import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
+import bench_handler  # noqa: E402
 import lean_siblings  # noqa: E402
 import transcription  # noqa: E402
 
@@ -85,25 +86,13 @@ def records(n):
     return out
 
 
-async def through_handler(cls, items):
-    loghandle_imp.STDERR = "/dev/null"
-    h = cls()
-    await h.init()
-    q = TLogger.queue
-    start = time.perf_counter()
-    for le in items:
-        q.put_nowait(le)
-    await h.aclose()
-    return time.perf_counter() - start
-
-
 def package(items):
-    return asyncio.run(through_handler(loghandle_imp.LoggingHandler, items))
+    return asyncio.run(bench_handler.run_once(items))
 
 
 def python(items):
     with transcription.python_pump():
-        return asyncio.run(through_handler(transcription.Transcribed, items))
+        return asyncio.run(bench_handler.run_once(items, transcription.Transcribed))
 
 
 def stdlib(items):
