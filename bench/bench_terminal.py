@@ -209,7 +209,7 @@ def callgrind(names):
         (m1, _), (m2, _) = instructions(name, SMALL, True), instructions(name, LARGE, True)
         total, own = ((t2 - t1) - (m2 - m1)) / (LARGE - SMALL), (o2 - o1) / (LARGE - SMALL)
         per_entry[name] = total
-        share = f"   extension's own code {own:,.0f} ({own / total:.1%})" if own else ""
+        share = f"   extension's own code {own:,.0f} ({own / total:.1%})" if name != "stdlib" else ""
         print(f"  {name:14} {total:10,.0f} instructions/entry{share}")
     if len(per_entry) == len(PIPELINES):
         print(f"  package / transcription: {per_entry['package'] / per_entry['transcription']:.1%}, "

@@ -84,8 +84,9 @@ async def queue_get_multiple(q: "asyncio.Queue[T]", max_items: int = 500) -> Lis
     else:
         await asyncio.sleep(0)
         items = [q.get_nowait()] if not q.empty() else [await q.get()]
-    while len(items) < max_items and not q.empty():
-        items.append(q.get_nowait())
+    take = q.get_nowait
+    for _ in range(min(q.qsize(), max_items - 1)):  # nobody else takes from the queue meanwhile
+        items.append(take())
     return items
 
 
@@ -223,10 +224,12 @@ class Splitter(Generic[T]):
                     await asyncio.sleep(0)
                 else:
                     await inbox.wait()
-                chunk = [inbox.popleft() for _ in range(min(len(inbox), self.max_size))]
-                end = next((x for x in chunk if not isinstance(x, tuple)), None)
+                take = inbox.popleft
+                chunk = [take() for _ in range(min(len(inbox), self.max_size))]
+                # the end marker is the last thing ever put in an inbox
+                end = chunk[-1] if chunk and not isinstance(chunk[-1], tuple) else None
                 if end is not None:
-                    chunk = chunk[: chunk.index(end)]
+                    del chunk[-1]
                 if chunk:
                     yield chunk
                 if end is _END:
