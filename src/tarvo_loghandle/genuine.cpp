@@ -44,7 +44,10 @@ double divide_rounded(std::uint64_t n, std::uint64_t d) {
 
 void remember(PyObject* g) {
     keep(colored, rt::getattr(global<"termcolor">(g).get(), name<"colored">()));
-    keep(basename, rt::getattr(rt::getattr(global<"os">(g).get(), name<"path">()).get(), name<"basename">()));
+    // basename_of is posixpath.basename; elsewhere the function is always called.
+    Ref path = rt::getattr(global<"os">(g).get(), name<"path">());
+    if (equal(rt::getattr(path.get(), name<"__name__">()).get(), name<"posixpath">()))
+        keep(basename, rt::getattr(path.get(), name<"basename">()));
     keep(fabs, rt::getattr(global<"math">(g).get(), name<"fabs">()));
     keep(time_ns, rt::getattr(global<"time">(g).get(), name<"time_ns">()));
     keep(linesof, global<"linesof">(g));
