@@ -193,3 +193,22 @@ async def _outcome(aw):
         return await aw
     except BaseException as e:  # noqa: B902
         return e
+
+
+def test_stop_iteration_from_a_sibling_ends_the_entry_as_in_a_generator(bare_lines, writes, debug_log, monkeypatch):
+    """The entry is rendered by the generator handle: a StopIteration escaping it is a RuntimeError
+    (its cause the StopIteration), not a quiet end of the entry's pieces."""
+
+    def as_strings(msg, kwargs):
+        if msg == "stop":
+            raise StopIteration("early")
+        return msg
+
+    monkeypatch.setattr(loghandle_imp, "get_as_strings", as_strings)
+    run_writer([pairs(entry("stop"), entry("next"))])
+    glyph = loghandle_imp.termcolor.colored("✗", "red")
+    text = writes.texts[0]
+    assert f"\n{glyph}Cannot handle the log message: RuntimeError: generator raised StopIteration" in text
+    assert text.endswith("next")
+    failure = next(m for m in debug_log if m.startswith("Cannot handle the log message: "))
+    assert "StopIteration: early" in failure and "direct cause" in failure
