@@ -35,7 +35,7 @@ PyObject* find_spec(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyO
             if (!lookup(as_finder(self), args[0])) return Py_NewRef(Py_None);
             static PyObject* const module_spec =
                 getattr(import("importlib.machinery").get(), name<"ModuleSpec">()).release();
-            static PyObject* const kw = check(Py_BuildValue("(s)", "origin"));
+            PyObject* const kw = keywords<"origin">();
             Ref found_spec = call_kw(module_spec, {args[0], self, as_finder(self)->origin}, kw);
             setattr(found_spec.get(), name<"has_location">(), Py_True);
             return found_spec.release();

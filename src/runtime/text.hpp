@@ -25,6 +25,14 @@ PyObject* name() {
     return k;
 }
 
+// The names of a call's keyword arguments (vectorcall's kwnames), made of interned names: the callee
+// matches interned names by identity, others by comparing text.
+template <Literal... L>
+PyObject* keywords() {
+    static PyObject* const k = check(PyTuple_Pack(sizeof...(L), name<L>()...));
+    return k;
+}
+
 inline Ref str(std::string_view s) { return owned(PyUnicode_FromStringAndSize(s.data(), Py_ssize_t(s.size()))); }
 inline Ref integer(long long v) { return owned(PyLong_FromLongLong(v)); }
 inline Ref to_str(PyObject* o) { return owned(PyObject_Str(o)); }

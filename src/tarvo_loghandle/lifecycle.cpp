@@ -131,7 +131,7 @@ rt::Async aclose(Bound a) {
         if (gave_up) continue;
         double remaining = deadline - PyFloat_AsDouble(rt::call_method(loop.get(), name<"time">()).get());
         if (remaining > 0 && !task_done(task.get())) {
-            static PyObject* const timeout_kw = rt::check(Py_BuildValue("(s)", "timeout"));
+            PyObject* const timeout_kw = rt::keywords<"timeout">();
             Ref waited = rt::owned(PyList_New(1));
             PyList_SET_ITEM(waited.get(), 0, task.new_ref());
             Ref seconds = rt::owned(PyFloat_FromDouble(remaining));

@@ -5,7 +5,7 @@ namespace {
 
 // aiofiles.open(target, "ab", buffering=0), looked up when called.
 Ref open_unbuffered(PyObject* g, PyObject* target) {
-    static PyObject* const kw = rt::check(Py_BuildValue("(s)", "buffering"));
+    PyObject* const kw = rt::keywords<"buffering">();
     static PyObject* const zero = rt::check(PyLong_FromLong(0));
     Ref open = rt::getattr(global<"aiofiles">(g).get(), name<"open">());
     return rt::call_kw(open.get(), {target, name<"ab">(), zero}, kw);

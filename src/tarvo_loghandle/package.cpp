@@ -92,7 +92,7 @@ void run_body(PyObject* module) {
     rt::import_from(g, "tarvo_commons", {"TLogger"});
     Ref logger = rt::call(global<"TLogger">(g).get(), {global<"__name__">(g).get()});
     rt::bind(g, "logger", logger.get());
-    static PyObject* const kw = rt::check(Py_BuildValue("(ssss)", "name", "filename", "version", "date"));
+    PyObject* const kw = rt::keywords<"name", "filename", "version", "date">();
     rt::call_kw(rt::getattr(global<"logger">(g).get(), name<"hello_module">()).get(),
                 {global<"__name__">(g).get(), global<"__file__">(g).get(), global<"__version__">(g).get(), global<"__date__">(g).get()}, kw);
 

@@ -144,7 +144,7 @@ rt::Async write_aiologs(Bound a) {
         if (rt::getattr(self, name<"splitter">()).get() == Py_None) rt::raise_none(PyExc_AssertionError);
         out.last_was_redrawing = false;
         {
-            static PyObject* const sub_kw = rt::check(Py_BuildValue("(s)", "sub_id"));
+            PyObject* const sub_kw = rt::keywords<"sub_id">();
             Ref splitter = rt::getattr(self, name<"splitter">());
             Ref read_packets = rt::getattr(splitter.get(), name<"read_packets">());
             Ref packets = rt::call_kw(read_packets.get(), {name<"write_aiologs">()}, sub_kw);
