@@ -48,11 +48,13 @@ void bind(const NativeFunction* fn, PyObject* const* args, size_t nargs, PyObjec
 
 }  // namespace
 
-Ref Bound::cell(size_t i) const {
-    PyObject* v = cell_object(i);
-    if (!v) raise_format(PyExc_NameError, "free variable referenced before assignment in enclosing scope");
+Ref cell_contents(PyObject* cell) {
+    PyObject* v = PyCell_GET(cell);
+    if (!v) raise(PyExc_NameError, "free variable referenced before assignment in enclosing scope");
     return Ref::incref(v);
 }
+
+Ref Bound::cell(size_t i) const { return cell_contents(PyTuple_GET_ITEM(function()->closure, Py_ssize_t(i))); }
 
 void Bound::set_cell(size_t i, PyObject* v) const {
     check_int(PyCell_Set(PyTuple_GET_ITEM(function()->closure, Py_ssize_t(i)), v));

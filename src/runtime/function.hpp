@@ -44,6 +44,9 @@ struct NativeFunction {
 
 extern PyTypeObject FunctionType;
 
+// What a closure cell holds (a new reference), as a free variable reads it: NameError when empty.
+Ref cell_contents(PyObject* cell);
+
 // The closure of `f` if it is a native function made from `def`, else NULL: lets native code
 // recognise its own functions and do their work without a call.
 inline PyObject* closure_if(PyObject* f, const FunctionDef& def) noexcept {

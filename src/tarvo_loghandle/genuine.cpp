@@ -65,7 +65,7 @@ Ref basename_of(PyObject* path) {
     Py_ssize_t length = PyUnicode_GET_LENGTH(path);
     Py_ssize_t slash = PyUnicode_FindChar(path, '/', 0, length, -1);
     if (slash == -2) rt::throw_error();
-    return rt::owned(PyUnicode_Substring(path, slash + 1, length));
+    return slash < 0 ? Ref::incref(path) : rt::owned(PyUnicode_Substring(path, slash + 1, length));
 }
 
 }  // namespace tlh::genuine

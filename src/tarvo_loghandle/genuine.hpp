@@ -20,7 +20,8 @@ void remember(PyObject* g);
 
 // time.time_ns() / 1000000000 with the real-time clock, rounded once, as Python's int / int is.
 double now_seconds();
-// os.path.basename(path) for a str path on POSIX: what follows the last "/".
+// os.path.basename(path) for a str path on POSIX: what follows the last "/" (the path itself
+// when it has none).
 Ref basename_of(PyObject* path);
 
 }  // namespace tlh::genuine

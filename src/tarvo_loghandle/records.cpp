@@ -1,8 +1,8 @@
 #include "records.hpp"
 
+#include "genuine.hpp"
 #include "screen_text.hpp"
 
-#include <chrono>
 #include <cmath>
 #include <cstdio>
 #include <ctime>
@@ -12,10 +12,6 @@
 
 namespace tlh {
 namespace {
-
-double now_s() {
-    return std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count();
-}
 
 // 2026-12-08T10:49:17.123Z. Entries come many to a second: the date and time of day are formatted
 // once per second.
@@ -141,13 +137,6 @@ Ref message_text(PyObject* msg) {
 
 Ref text_of(PyObject* o) { return PyUnicode_Check(o) ? Ref::incref(o) : rt::to_str(o); }
 
-Ref basename(PyObject* path) {
-    Py_ssize_t n = PyUnicode_GET_LENGTH(path);
-    Py_ssize_t slash = PyUnicode_FindChar(path, '/', 0, n, -1);
-    if (slash == -2) rt::throw_error();
-    return slash < 0 ? Ref::incref(path) : rt::owned(PyUnicode_Substring(path, slash + 1, n));
-}
-
 // What one entry says, read from its attributes.
 struct Entry {
     double ts;
@@ -217,7 +206,7 @@ Ref json_line(double ts, PyObject* level, PyObject* logger, PyObject* module, Py
         }
     }
     out += "],\"delay_s\":";
-    append_seconds(out, now_s() - ts);
+    append_seconds(out, genuine::now_seconds() - ts);
     out += "}\n";
     return rt::owned(PyUnicode_DecodeUTF8(out.data(), Py_ssize_t(out.size()), "strict"));
 }
@@ -279,7 +268,7 @@ void Records::add(PyObject* le, PyObject* parts) {
         text = json_line(e.ts, e.level.get(), e.logger.get(), e.module.get(), e.file.get(), e.function.get(),
                          e.message.get(), e.raw_line ? nullptr : e.kwargs.get(), e.tags.get());
     } else {
-        Ref place = rt::concat({basename(e.file.get()).get(), name<":">(), e.function.get()});
+        Ref place = rt::concat({genuine::basename_of(e.file.get()).get(), name<":">(), e.function.get()});
         text = plain_lines(e.ts, e.level.get(), e.logger.get(), place.get(), e.message.get(),
                            e.raw_line ? nullptr : e.kwargs.get());
     }
@@ -309,10 +298,10 @@ void Records::add_own(PyObject* message, PyObject* parts) {
     Ref logger = Ref::incref(name<"tarvo_loghandle">());
     Ref text;
     if (format_ == Format::json) {
-        text = json_line(now_s(), name<"ERROR">(), logger.get(), name<"tarvo_loghandle.loghandle_imp">(), name<"">(),
+        text = json_line(genuine::now_seconds(), name<"ERROR">(), logger.get(), name<"tarvo_loghandle.loghandle_imp">(), name<"">(),
                          name<"write_aiologs">(), message, nullptr, nullptr);
     } else {
-        text = plain_lines(now_s(), name<"ERROR">(), logger.get(), name<"loghandle_imp:write_aiologs">(), message, nullptr);
+        text = plain_lines(genuine::now_seconds(), name<"ERROR">(), logger.get(), name<"loghandle_imp:write_aiologs">(), message, nullptr);
     }
     rt::check_int(PyList_Append(parts, text.get()));
 }

@@ -16,9 +16,8 @@ namespace {
 
 // `same = x == last`, then the cell remembers x; the result object is returned as == gave it.
 Ref compare_and_remember(PyObject* cell, PyObject* x) {
-    PyObject* last = PyCell_GET(cell);
-    if (!last) rt::raise(PyExc_NameError, "free variable referenced before assignment in enclosing scope");
-    Ref same = rt::owned(PyObject_RichCompare(x, Ref::incref(last).get(), Py_EQ));
+    Ref last = rt::cell_contents(cell);
+    Ref same = rt::owned(PyObject_RichCompare(x, last.get(), Py_EQ));
     rt::check_int(PyCell_Set(cell, x));
     return same;
 }
@@ -260,7 +259,7 @@ rt::Gen handle(Bound a) {
 }
 
 rt::Gen linesof(Bound a) {
-    Ref parts = rt::call_method(a[0], name<"split">(), {name<"\n">()});
+    Ref parts = split_lines(a[0]);
     for (Ref& part : rt::iterate(parts.get())) co_yield std::move(part);
 }
 
@@ -298,12 +297,9 @@ Renderer::Renderer(PyObject* g)
 
 Pieces Renderer::pieces(PyObject* le) const {
     PyObject* closure = reinterpret_cast<rt::NativeFunction*>(handle.get())->closure;
-    auto test = [&](Py_ssize_t i) {
-        PyObject* f = PyCell_GET(PyTuple_GET_ITEM(closure, i));
-        if (!f) rt::raise(PyExc_NameError, "free variable referenced before assignment in enclosing scope");
-        return Ref::incref(f);
-    };
-    return render(Scope{globals.get(), test(0), test(1)}, le);
+    return render(Scope{globals.get(), rt::cell_contents(PyTuple_GET_ITEM(closure, 0)),
+                        rt::cell_contents(PyTuple_GET_ITEM(closure, 1))},
+                  le);
 }
 
 void Renderer::stop_iteration_escaped(const PyErr& e) {
