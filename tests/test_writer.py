@@ -54,6 +54,9 @@ def test_redraw_continues_across_chunks_and_pauses(bare_lines, writes, debug_log
     assert result is None
     assert writes.texts == ["\n\n w", "\n\r 10%\x1b[K", "\r 20%\x1b[K", "\n"]
     assert "write_aiologs does nothing beause LoggingHandler is disabled\n" in debug_log
+    # a chunk passed over while disabled gets no number
+    assert [t for t in debug_log if t.startswith("write_aiologs receives chunk")] == [
+        "write_aiologs receives chunk 0 - 1 ", "write_aiologs receives chunk 1 - 1 ", "write_aiologs receives chunk 2 - 1 "]
 
 
 def test_messages_of_a_run(bare_lines, writes, debug_log):

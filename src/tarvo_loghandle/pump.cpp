@@ -47,7 +47,7 @@ rt::Async pump(Bound a) {
     Caught caught;
     try {
         bool should_exit = false;
-        long long i = 0;
+        rt::DecimalCount i;
         do {
             Ref batch = rt::call(global<"queue_get_multiple">(g).get(), {q});
             Ref xs = co_await rt::await(std::move(batch));
@@ -66,9 +66,10 @@ rt::Async pump(Bound a) {
                         debug(g, rt::concat({prefix.get(), size.get()}));
                     }
                 }
-                ++i;
                 Ref eof = rt::getattr(global<"TLogger">(g).get(), name<"queue_sentinel_eof">());
-                if (is_end_marker(g, x.get(), eof.get(), i - 1)) {
+                bool end = is_end_marker(g, x.get(), eof.get(), i.value());
+                ++i;
+                if (end) {
                     debug(g, name<"pump exits due to sentinel">());
                     should_exit = true;
                     break;

@@ -99,19 +99,14 @@ size_t fixed_two_decimals(double x, char* out) {
     long double rest = scaled - whole;
     auto hundredths = static_cast<unsigned long long>(whole);
     if (rest > 0.5L || (rest == 0.5L && (hundredths & 1))) ++hundredths;
-    char digits[24];
-    int n = 0;
-    do {
-        digits[n++] = char('0' + hundredths % 10);
-        hundredths /= 10;
-    } while (hundredths || n < 3);
     char* p = out;
     *p++ = ' ';
     if (std::signbit(x)) *p++ = '-';
-    while (n > 2) *p++ = digits[--n];
+    p = rt::put_decimal(p, hundredths / 100);
+    unsigned cents = unsigned(hundredths % 100);
     *p++ = '.';
-    *p++ = digits[1];
-    *p++ = digits[0];
+    *p++ = char('0' + cents / 10);
+    *p++ = char('0' + cents % 10);
     return size_t(p - out);
 }
 

@@ -131,7 +131,7 @@ rt::Async write_aiologs(Bound a) {
     PyObject* encoding = file ? PyTuple_GET_ITEM(output.get(), 1) : nullptr;
     Ref write_fn = rt::make_function(write_text_def, g);
 
-    long long n = 0, nchunks = 0;
+    rt::DecimalCount n, chunk_number;  // entries received, and the number of the chunk at hand
     Assembly out;
     {
         Ref environ = rt::getattr(global<"os">(g).get(), name<"environ">());
@@ -163,22 +163,21 @@ rt::Async write_aiologs(Bound a) {
                 debug(g, name<"write_aiologs does nothing beause LoggingHandler is disabled\n">());
                 continue;
             }
-            ++nchunks;
             long long len = PyObject_Size(chunk.get());
             if (len < 0) rt::throw_error();
-            debug(g, rt::ascii("write_aiologs receives chunk ", nchunks - 1, " - ", len, " "));
+            debug(g, rt::ascii("write_aiologs receives chunk ", chunk_number, " - ", len, " "));
             if (lost.entries) {
                 if (format == Format::terminal)
                     out.add(Py_False, loss_line(g, lost).get(), Py_False);
                 else
                     records.add_own(lost.text().get(), out.parts.get());
             }
-            long long i = 0;
+            rt::DecimalCount i;
             for (Ref& element : rt::iterate(chunk.get())) {
                 Ref pair[2];
                 rt::unpack(element.get(), 2, pair);
                 PyObject* le0 = pair[1].get();
-                debug(g, rt::ascii("write_aiologs receives #", n, " (", nchunks - 1, "/", i, ") "));
+                debug(g, rt::ascii("write_aiologs receives #", n, " (", chunk_number, "/", i, ") "));
                 ++n;
                 Assembly::Mark mark = out.mark();
                 try {
@@ -206,10 +205,10 @@ rt::Async write_aiologs(Bound a) {
                         out.add(Py_False, line.get(), Py_False);
                     }
                 }
-                debug(g, rt::ascii("write_aiologs receives #", n, " (", nchunks - 1, "/", i, ") - finished "));
+                debug(g, rt::ascii("write_aiologs receives #", n, " (", chunk_number, "/", i, ") - finished "));
                 ++i;
             }
-            debug(g, rt::ascii("write_aiologs finished chunk ", nchunks - 1));
+            debug(g, rt::ascii("write_aiologs finished chunk ", chunk_number));
             Ref text = out.take_text();
             if (file) {
                 // A failed write costs this chunk only: the writer goes on with the next.
@@ -225,11 +224,12 @@ rt::Async write_aiologs(Bound a) {
                 }
                 if (failed) {
                     lost.add(len, failed.value());
-                    debug(g, rt::concat({name<"write_aiologs could not write chunk ">(), rt::integer(nchunks - 1).get(),
+                    debug(g, rt::concat({name<"write_aiologs could not write chunk ">(), rt::integer(chunk_number.value()).get(),
                                          name<", so far ">(), lost.text().get()}));
                 }
             }
-            debug(g, rt::ascii("write_aiologs finished chunk ", nchunks - 1, " - and pushed"));
+            debug(g, rt::ascii("write_aiologs finished chunk ", chunk_number, " - and pushed"));
+            ++chunk_number;  // every chunk taken in ends here: no path above skips it
         }
     } catch (PyErr& e) {
         caught = std::move(e);

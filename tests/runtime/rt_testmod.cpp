@@ -102,6 +102,23 @@ rt::AsyncGen echo_items(Bound a) {
 
 Ref add(Bound a) { return rt::owned(PyNumber_Add(a[0], a[1])); }
 
+Ref decimal_text(Bound a) {
+    long long v = PyLong_AsLongLong(a[0]);
+    if (v == -1 && PyErr_Occurred()) rt::throw_error();
+    return rt::ascii("#", v, " of ", v);
+}
+
+// The texts of a DecimalCount from 0 to n, one str each, with its value after the last step.
+Ref counted_texts(Bound a) {
+    long long n = PyLong_AsLongLong(a[0]);
+    if (n == -1 && PyErr_Occurred()) rt::throw_error();
+    Ref texts = rt::owned(PyList_New(0));
+    rt::DecimalCount count;
+    for (long long k = 0; k <= n; ++k, ++count) rt::check_int(PyList_Append(texts.get(), rt::ascii("#", count).get()));
+    rt::check_int(PyList_Append(texts.get(), rt::integer(count.value()).get()));
+    return texts;
+}
+
 const rt::FunctionDef defs[] = {
     {"await_value", "await_value", {"aw"}, rt::coroutine_entry<await_value>, rt::FunctionKind::coroutine},
     {"await_both", "await_both", {"a", "b"}, rt::coroutine_entry<await_both>, rt::FunctionKind::coroutine},
@@ -113,6 +130,8 @@ const rt::FunctionDef defs[] = {
     {"echo_items", "echo_items", {"items", "log", "pause"}, rt::async_generator_entry<echo_items>,
      rt::FunctionKind::async_generator},
     {"add", "Adder.add", {"self", "other"}, add, rt::FunctionKind::plain},
+    {"decimal_text", "decimal_text", {"v"}, decimal_text, rt::FunctionKind::plain},
+    {"counted_texts", "counted_texts", {"n"}, counted_texts, rt::FunctionKind::plain},
 };
 
 PyModuleDef module_def = {PyModuleDef_HEAD_INIT, "rt_testmod", nullptr, -1, nullptr, nullptr, nullptr, nullptr, nullptr};
