@@ -18,10 +18,15 @@ struct Literal {
     char text[N];
     constexpr Literal(const char (&s)[N]) { std::copy_n(s, N, text); }
 };
+namespace detail {
+// Made while the extension is loaded (by an import, which holds the GIL), before any code of it
+// runs: a use is then one load, with no guard to test first.
+template <Literal L>
+inline PyObject* const interned = intern(L.text);
+}  // namespace detail
 template <Literal L>
 PyObject* name() {
-    static PyObject* const k = intern(L.text);
-    return k;
+    return detail::interned<L>;
 }
 
 // The names of a call's keyword arguments (vectorcall's kwnames), made of interned names: the callee
