@@ -3,6 +3,7 @@
 #include "error.hpp"
 
 #include <algorithm>
+#include <bit>
 #include <cstring>
 #include <initializer_list>
 #include <string_view>
@@ -52,9 +53,13 @@ Ref concat(std::initializer_list<PyObject*> parts);
 
 // The number of decimal digits of v.
 inline int decimal_digits(unsigned long long v) {
-    int digits = 1;
-    for (unsigned long long limit = 10; digits < 20 && v >= limit; limit *= 10) ++digits;
-    return digits;
+    static constexpr unsigned long long powers[] = {
+        1ULL, 10ULL, 100ULL, 1000ULL, 10000ULL, 100000ULL, 1000000ULL, 10000000ULL, 100000000ULL,
+        1000000000ULL, 10000000000ULL, 100000000000ULL, 1000000000000ULL, 10000000000000ULL,
+        100000000000000ULL, 1000000000000000ULL, 10000000000000000ULL, 100000000000000000ULL,
+        1000000000000000000ULL, 10000000000000000000ULL};
+    int guess = (std::bit_width(v | 1) * 1233) >> 12;  // bits * log10(2), from below: 1233 / 4096
+    return guess + 1 - ((v | 1) < powers[guess]);
 }
 
 // Writes v in decimal at p, two digits a step; returns the end.
