@@ -1,4 +1,7 @@
 """What a person at the terminal sees: the written bytes fed to a terminal emulator (pyte)."""
+import random
+import re
+
 import pyte
 import pytest
 from support import entry, pairs, run_writer
@@ -94,3 +97,40 @@ def test_no_color_draws_without_any_escape_sequence(writes, debug_log, monkeypat
     assert "\x1b" not in text
     progress = [row for row in rows(screen_of(writes.texts)) if "│" in row]
     assert len(progress) == 1 and progress[0].endswith("│ done"), progress
+
+
+COLOUR = re.compile(r"\x1b\[[0-9;:]*m")
+
+
+def shown_as(text):
+    """What may reach the terminal of a line: colour sequences and printable text as they are,
+    any other control character (C0 but tab, DEL, C1) written out as \\xNN."""
+    out, i = [], 0
+    while i < len(text):
+        if m := COLOUR.match(text, i):
+            out.append(m.group())
+            i = m.end()
+            continue
+        code = ord(text[i])
+        out.append(text[i] if 0x20 <= code < 0x7F or code == 0x09 or code > 0x9F else f"\\x{code:02x}")
+        i += 1
+    return "".join(out)
+
+
+def test_every_line_is_escaped_as_the_model_says(writes, debug_log, monkeypatch):
+    """Random messages, dense in escape sequences, near-sequences and controls, in each of str's
+    three widths and across the 16-byte steps of the scan."""
+    monkeypatch.setattr(loghandle_imp, "add_color", lambda s, level: s)
+    monkeypatch.setattr(loghandle_imp, "get_as_strings", lambda msg, kwargs: msg)
+    rng = random.Random(20261208)
+    narrow = list("\x1b\x1b\x1b[[[0123456789;;:mmm ab") + ["\x00", "\x07", "\x08", "\t", "\x0b", "\x7f", "\x80", "\x9b", "\x9f", "\xa0"]
+    messages = []
+    for n in range(3000):
+        widest = ["", "é", "║", "😀"][n % 4]
+        alphabet = narrow + [widest] * 3 if widest else narrow
+        messages.append("".join(rng.choice(alphabet) for _ in range(1 + rng.randrange(70))))
+    run_writer([pairs(*(entry(m, level="USER_INFO") for m in messages[k:k + 100])) for k in range(0, len(messages), 100)])
+    lines = "".join(writes.texts).split("\n")[1:-1]
+    assert len(lines) == len(messages)
+    for message, line in zip(messages, lines):
+        assert line == shown_as(message), repr(message)
