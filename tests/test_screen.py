@@ -129,6 +129,9 @@ def test_every_line_is_escaped_as_the_model_says(writes, debug_log, monkeypatch)
         widest = ["", "é", "║", "😀"][n % 4]
         alphabet = narrow + [widest] * 3 if widest else narrow
         messages.append("".join(rng.choice(alphabet) for _ in range(1 + rng.randrange(70))))
+    for k in range(40):  # parameters longer than a vector, ended by m, by another character, or not at all
+        for widest in ["", "é", "║", "😀"]:
+            messages += [f"{widest}a\x1b[{'1;' * k}m b", f"{widest}\x1b[{'38;5;' * k}", f"x\x1b[{'9' * k}n{widest}"]
     run_writer([pairs(*(entry(m, level="USER_INFO") for m in messages[k:k + 100])) for k in range(0, len(messages), 100)])
     lines = "".join(writes.texts).split("\n")[1:-1]
     assert len(lines) == len(messages)

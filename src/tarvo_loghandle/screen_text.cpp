@@ -9,30 +9,29 @@
 namespace tlh {
 namespace {
 
-// Length of the colour sequence ESC [ params m starting at i, or 0 when there is none.
+// Length of the colour sequence ESC [ params m starting at i, or 0 when there is none. The
+// parameter characters, 0-9 : ;, are the range 0x30 to 0x3b.
 template <class Char>
 Py_ssize_t colour_sequence(const Char* s, Py_ssize_t i, Py_ssize_t n) {
     if (i + 1 >= n || s[i + 1] != '[') return 0;
     for (Py_ssize_t j = i + 2; j < n; ++j) {
         Py_UCS4 c = s[j];
-        if (c == 'm') return j - i + 1;
-        if (!((c >= '0' && c <= '9') || c == ';' || c == ':')) return 0;
+        if (c - 0x30 > 0x0b) return c == 'm' ? j - i + 1 : 0;
     }
     return 0;
 }
 
+// Whether s[i] must be written out; a colour sequence is passed over whole (i moves to its end).
 template <class Char>
 bool needs_escape(const Char* s, Py_ssize_t& i, Py_ssize_t n) {
     Py_UCS4 c = s[i];
-    if (c >= 0x20 && c < 0x7f) return false;
-    if (c == '\t' || c == '\n' || c > 0x9f) return false;
-    if (c == 0x1b) {
-        if (Py_ssize_t len = colour_sequence(s, i, n)) {
-            i += len - 1;
-            return false;
-        }
+    if (c == 0x1b) {  // the usual candidate: colours
+        Py_ssize_t len = colour_sequence(s, i, n);
+        i += len ? len - 1 : 0;
+        return len == 0;
     }
-    return true;
+    if (c >= 0x20 && c < 0x7f) return false;
+    return !(c == '\t' || c == '\n' || c > 0x9f);
 }
 
 // Where the next character at or after i may need a look (below 0x20, or 0x7f to 0x9f): the
@@ -50,10 +49,16 @@ Py_ssize_t next_candidate(const Char* s, Py_ssize_t i, Py_ssize_t n) {
             if constexpr (sizeof(Char) == 1) return _mm_sub_epi8(v, _mm_set1_epi8(char(k)));
             else return _mm_sub_epi16(v, _mm_set1_epi16(short(k)));
         };
-        for (; i + lanes <= n; i += lanes) {
-            __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(s + i));
-            __m128i look = _mm_or_si128(below(v, 0x1f), below(minus(v, 0x7f), 0x20));
-            if (int mask = _mm_movemask_epi8(look)) return i + __builtin_ctz(unsigned(mask)) / Py_ssize_t(sizeof(Char));
+        auto candidates = [&](Py_ssize_t at) {  // a bit per byte of the vector at s + at
+            __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(s + at));
+            return unsigned(_mm_movemask_epi8(_mm_or_si128(below(v, 0x1f), below(minus(v, 0x7f), 0x20))));
+        };
+        for (; i + lanes <= n; i += lanes)
+            if (unsigned mask = candidates(i)) return i + __builtin_ctz(mask) / Py_ssize_t(sizeof(Char));
+        if (i < n && n >= lanes) {  // the tail: the last whole vector, less what lies before i
+            Py_ssize_t at = n - lanes;
+            unsigned mask = candidates(at) >> ((i - at) * Py_ssize_t(sizeof(Char)));
+            return mask ? i + __builtin_ctz(mask) / Py_ssize_t(sizeof(Char)) : n;
         }
     }
 #endif
