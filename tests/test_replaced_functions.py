@@ -5,6 +5,7 @@ order, same arguments, and its results are the ones shown."""
 import math
 import os
 import time
+import types
 
 import pytest
 import termcolor
@@ -148,3 +149,33 @@ def test_time_labels_from_the_genuine_clock_read_as_python_formats_them(monkeypa
     assert len(delays) == len(offsets)
     for i, d in enumerate(delays):
         assert f"p{i} " + format(d, ".2f") in text.replace(" " * 2, " ")
+
+
+def test_replacements_made_while_running_count_from_the_next_entry(writes, min_info):
+    """Between two chunks of one run: a module global, a module's function and the module the
+    handler module imported are replaced, then put back. Each change shows from the next entry."""
+    stamp = 1_700_000_000.0
+    fake_os = types.ModuleType("fake_os")
+    fake_os.path = types.ModuleType("fake_path")
+    fake_os.path.basename = lambda p: "<fake>"
+    patches = pytest.MonkeyPatch()
+
+    def between(h, i):
+        if i == 1:
+            patches.setattr(time, "time_ns", lambda: int((stamp + 100) * 1_000_000_000))
+            patches.setattr(loghandle_imp, "color_module", lambda s: f"[{s}]")
+            patches.setattr(loghandle_imp, "os", fake_os)
+        elif i == 2:
+            patches.undo()
+
+    try:
+        _, result = run_writer([pairs(entry(m, prefix=("svc", m), timestamp=stamp, func=f)) for m, f in (("a", "f1"), ("b", "f2"), ("c", "f3"))],
+                               before_chunk=between)
+    finally:
+        patches.undo()
+    assert result is None
+    before, during, after = writes.texts[:3]
+    assert "[║ ]" in during and "<fake> f2() " in during and " 100.00" in during
+    for text in (before, after):
+        assert "[║ ]" not in text and "<fake>" not in text and " 100.00" not in text
+    assert "part.py f1() " in before and "part.py f3() " in after

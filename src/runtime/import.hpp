@@ -1,6 +1,7 @@
 // Module-level work: imports as Python statements bind them, and globals looked up when used.
 #pragma once
 #include "text.hpp"
+#include "watched.hpp"
 
 #include <initializer_list>
 
@@ -23,8 +24,18 @@ inline void bind(PyObject* globals, const char* name, PyObject* value) {
 Ref global(PyObject* globals, PyObject* name);
 template <Literal L>
 Ref global(PyObject* globals) {
-    // Most lookups find the name among the globals: that path stays inline.
+    // Most lookups find the name among the globals: that path stays inline, and is remembered
+    // (see watched.hpp) until the globals change.
+#ifdef RT_REMEMBERS_LOOKUPS
+    static Remembered memory;
+    if (PyObject* v = memory.find(globals)) return Ref::incref(v);
+    if (PyObject* v = PyDict_GetItemWithError(globals, name<L>())) {
+        memory.keep(globals, v);
+        return Ref::incref(v);
+    }
+#else
     if (PyObject* v = PyDict_GetItemWithError(globals, name<L>())) return Ref::incref(v);
+#endif
     return global(globals, name<L>());
 }
 

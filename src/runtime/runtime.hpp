@@ -12,6 +12,7 @@
 #include "submodules.hpp"
 #include "text.hpp"
 #include "type.hpp"
+#include "watched.hpp"
 
 namespace rt {
 

@@ -59,7 +59,7 @@ Ref rewritten_message(PyObject* g, PyObject* le) {
         rt::setattr(le, name<"msg">(), msg.get());
     }
     if (!rt::truth(msg.get())) return msg;
-    Ref colored = rt::getattr(global<"termcolor">(g).get(), name<"colored">());
+    Ref colored = rt::attribute<"colored">(global<"termcolor">(g).get());
     bool unchanged = colored.get() == genuine::colored && PyUnicode_CheckExact(msg.get()) &&
                      PyUnicode_FindChar(msg.get(), '\r', 0, PyUnicode_GET_LENGTH(msg.get()), 1) == -1;
     if (!unchanged) {
@@ -72,7 +72,7 @@ Ref rewritten_message(PyObject* g, PyObject* le) {
 
 // draw_dt = time.time_ns() / 1000000000 - le.timestamp
 Ref delay(PyObject* g, PyObject* le) {
-    Ref time_ns = rt::getattr(global<"time">(g).get(), name<"time_ns">());
+    Ref time_ns = rt::attribute<"time_ns">(global<"time">(g).get());
     Ref seconds;
     if (time_ns.get() == genuine::time_ns) {
         double now = genuine::now_seconds();
@@ -121,7 +121,7 @@ Ref time_label(PyObject* draw_dt) {
 
 // math.fabs(draw_dt) > 1.0
 bool late(PyObject* g, PyObject* draw_dt) {
-    Ref fabs = rt::getattr(global<"math">(g).get(), name<"fabs">());
+    Ref fabs = rt::attribute<"fabs">(global<"math">(g).get());
     if (fabs.get() == genuine::fabs && PyFloat_CheckExact(draw_dt)) return std::fabs(PyFloat_AS_DOUBLE(draw_dt)) > 1.0;
     Ref magnitude = rt::call(fabs.get(), {draw_dt});
     static PyObject* const threshold = rt::check(PyFloat_FromDouble(1.0));
@@ -154,7 +154,7 @@ Ref lines_of(PyObject* g, PyObject* text) {
 
 // os.path.basename(filename), looked up now.
 Ref base_name(PyObject* g, PyObject* filename) {
-    Ref basename = rt::getattr(rt::getattr(global<"os">(g).get(), name<"path">()).get(), name<"basename">());
+    Ref basename = rt::attribute<"basename">(rt::attribute<"path">(global<"os">(g).get()).get());
     if (basename.get() == genuine::basename && PyUnicode_CheckExact(filename)) return genuine::basename_of(filename);
     return rt::call(basename.get(), {filename});
 }

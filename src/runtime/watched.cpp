@@ -1,0 +1,42 @@
+#include "watched.hpp"
+
+namespace rt {
+
+#ifdef RT_REMEMBERS_LOOKUPS
+namespace detail {
+
+std::uint64_t dicts_changed = 1;
+
+namespace {
+int note_change(PyDict_WatchEvent, PyObject*, PyObject*, PyObject*) {
+    ++dicts_changed;
+    return 0;
+}
+}  // namespace
+
+bool watch(PyObject* dict) {
+    static int watcher = [] {
+        int id = PyDict_AddWatcher(note_change);
+        if (id < 0) PyErr_Clear();  // every watcher taken: lookups just search
+        return id;
+    }();
+    if (watcher < 0) return false;
+    if (PyDict_Watch(watcher, dict) == 0) return true;
+    PyErr_Clear();
+    return false;
+}
+
+}  // namespace detail
+
+bool module_type_defines(PyObject* name) {
+    for (PyTypeObject* t : {&PyModule_Type, &PyBaseObject_Type}) {
+        Ref dict = owned(PyType_GetDict(t));
+        if (check_int(PyDict_Contains(dict.get(), name))) return true;
+    }
+    return false;
+}
+#else
+bool module_type_defines(PyObject*) { return true; }
+#endif
+
+}  // namespace rt

@@ -1,0 +1,60 @@
+// Lookups that remember what they found while the dicts they read stay unchanged. Module globals
+// and module attributes are still looked up at every use, as Python code does (a monkeypatch is
+// seen at the next use); from CPython 3.12 on, a dict watcher tells when a remembered answer may
+// have changed, and until then the dict is not searched again. Before 3.12 every use searches.
+#pragma once
+#include "text.hpp"
+
+#include <cstdint>
+
+namespace rt {
+
+#if PY_VERSION_HEX >= 0x030C0000
+#define RT_REMEMBERS_LOOKUPS 1
+
+namespace detail {
+// Bumped before any change to any dict that a remembered lookup read (and before its end).
+extern std::uint64_t dicts_changed;
+// Has `dict` watched, so that changing it bumps dicts_changed; false when no watcher can be had.
+bool watch(PyObject* dict);
+}  // namespace detail
+
+// One lookup site's memory: what `dict` held under the site's name when dicts_changed was `seen`.
+struct Remembered {
+    PyObject* dict = nullptr;
+    PyObject* value = nullptr;  // borrowed from dict: it keeps it until a change, which bumps the count
+    std::uint64_t seen = 0;     // 0: nothing remembered (the count starts at 1)
+
+    PyObject* find(PyObject* d) const noexcept {
+        return d == dict && seen == detail::dicts_changed ? value : nullptr;
+    }
+    void keep(PyObject* d, PyObject* v) noexcept {
+        if (detail::watch(d)) *this = {d, v, detail::dicts_changed};
+    }
+};
+#endif
+
+// getattr(module, L) where the module is a plain module object and the name is in its dict;
+// any other object or case goes through getattr itself.
+bool module_type_defines(PyObject* name);
+template <Literal L>
+Ref attribute(PyObject* o) {
+#ifdef RT_REMEMBERS_LOOKUPS
+    if (PyModule_CheckExact(o)) {
+        static Remembered memory;
+        static const bool plain = !module_type_defines(name<L>());  // no descriptor of the type comes first
+        PyObject* dict = PyModule_GetDict(o);
+        if (PyObject* v = memory.find(dict)) return Ref::incref(v);
+        if (plain) {
+            if (PyObject* v = PyDict_GetItemWithError(dict, name<L>())) {
+                memory.keep(dict, v);
+                return Ref::incref(v);
+            }
+            if (PyErr_Occurred()) throw_error();
+        }
+    }
+#endif
+    return owned(PyObject_GetAttr(o, name<L>()));
+}
+
+}  // namespace rt
