@@ -26,16 +26,12 @@ template <Literal L>
 Ref global(PyObject* globals) {
     // Most lookups find the name among the globals: that path stays inline, and is remembered
     // (see watched.hpp) until the globals change.
-#ifdef RT_REMEMBERS_LOOKUPS
     static Remembered memory;
     if (PyObject* v = memory.find(globals)) return Ref::incref(v);
     if (PyObject* v = PyDict_GetItemWithError(globals, name<L>())) {
         memory.keep(globals, v);
         return Ref::incref(v);
     }
-#else
-    if (PyObject* v = PyDict_GetItemWithError(globals, name<L>())) return Ref::incref(v);
-#endif
     return global(globals, name<L>());
 }
 

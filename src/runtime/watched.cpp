@@ -2,7 +2,7 @@
 
 namespace rt {
 
-#ifdef RT_REMEMBERS_LOOKUPS
+#if PY_VERSION_HEX >= 0x030C0000
 namespace detail {
 
 std::uint64_t dicts_changed = 1;
@@ -28,15 +28,18 @@ bool watch(PyObject* dict) {
 
 }  // namespace detail
 
+#endif
+
 bool module_type_defines(PyObject* name) {
     for (PyTypeObject* t : {&PyModule_Type, &PyBaseObject_Type}) {
+#if PY_VERSION_HEX >= 0x030C0000
         Ref dict = owned(PyType_GetDict(t));
+#else
+        Ref dict = Ref::incref(t->tp_dict);
+#endif
         if (check_int(PyDict_Contains(dict.get(), name))) return true;
     }
     return false;
 }
-#else
-bool module_type_defines(PyObject*) { return true; }
-#endif
 
 }  // namespace rt

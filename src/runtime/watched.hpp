@@ -1,7 +1,7 @@
 // Lookups that remember what they found while the dicts they read stay unchanged. Module globals
 // and module attributes are still looked up at every use, as Python code does (a monkeypatch is
-// seen at the next use); from CPython 3.12 on, a dict watcher tells when a remembered answer may
-// have changed, and until then the dict is not searched again. Before 3.12 every use searches.
+// seen at the next use), but the dict is searched again only after it has changed: a dict watcher
+// tells so from CPython 3.12 on, the dict's version before.
 #pragma once
 #include "text.hpp"
 
@@ -10,8 +10,6 @@
 namespace rt {
 
 #if PY_VERSION_HEX >= 0x030C0000
-#define RT_REMEMBERS_LOOKUPS 1
-
 namespace detail {
 // Bumped before any change to any dict that a remembered lookup read (and before its end).
 extern std::uint64_t dicts_changed;
@@ -32,6 +30,17 @@ struct Remembered {
         if (detail::watch(d)) *this = {d, v, detail::dicts_changed};
     }
 };
+#else
+// Before 3.12 every dict carries a version, new for each change and for each new dict (PEP 509).
+struct Remembered {
+    PyObject* dict = nullptr;
+    PyObject* value = nullptr;  // borrowed from dict, which keeps it while its version is the same
+    std::uint64_t version = 0;
+
+    static std::uint64_t version_of(PyObject* d) noexcept { return reinterpret_cast<PyDictObject*>(d)->ma_version_tag; }
+    PyObject* find(PyObject* d) const noexcept { return d == dict && version == version_of(d) ? value : nullptr; }
+    void keep(PyObject* d, PyObject* v) noexcept { *this = {d, v, version_of(d)}; }
+};
 #endif
 
 // getattr(module, L) where the module is a plain module object and the name is in its dict;
@@ -39,7 +48,6 @@ struct Remembered {
 bool module_type_defines(PyObject* name);
 template <Literal L>
 Ref attribute(PyObject* o) {
-#ifdef RT_REMEMBERS_LOOKUPS
     if (PyModule_CheckExact(o)) {
         static Remembered memory;
         static const bool plain = !module_type_defines(name<L>());  // no descriptor of the type comes first
@@ -53,7 +61,6 @@ Ref attribute(PyObject* o) {
             if (PyErr_Occurred()) throw_error();
         }
     }
-#endif
     return owned(PyObject_GetAttr(o, name<L>()));
 }
 

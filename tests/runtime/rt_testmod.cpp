@@ -108,6 +108,10 @@ Ref decimal_text(Bound a) {
     return rt::ascii("#", v, " of ", v);
 }
 
+Ref global_x(Bound a) { return rt::global<"x">(a.globals()); }
+Ref attribute_value(Bound a) { return rt::attribute<"value">(a[0]); }
+Ref attribute_dict(Bound a) { return rt::attribute<"__dict__">(a[0]); }
+
 // The texts of a DecimalCount from 0 to n, one str each, with its value after the last step.
 Ref counted_texts(Bound a) {
     long long n = PyLong_AsLongLong(a[0]);
@@ -132,6 +136,9 @@ const rt::FunctionDef defs[] = {
     {"add", "Adder.add", {"self", "other"}, add, rt::FunctionKind::plain},
     {"decimal_text", "decimal_text", {"v"}, decimal_text, rt::FunctionKind::plain},
     {"counted_texts", "counted_texts", {"n"}, counted_texts, rt::FunctionKind::plain},
+    {"global_x", "global_x", {}, global_x, rt::FunctionKind::plain},
+    {"attribute_value", "attribute_value", {"o"}, attribute_value, rt::FunctionKind::plain},
+    {"attribute_dict", "attribute_dict", {"o"}, attribute_dict, rt::FunctionKind::plain},
 };
 
 PyModuleDef module_def = {PyModuleDef_HEAD_INIT, "rt_testmod", nullptr, -1, nullptr, nullptr, nullptr, nullptr, nullptr};
