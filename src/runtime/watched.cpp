@@ -30,10 +30,8 @@ bool watch(PyObject* dict) {
 
 #endif
 
-namespace {
-// Whether `name` is in the dict of `type` or of one of its bases (a built-in class).
-bool defined_along(PyTypeObject* type, PyObject* name) {
-    for (PyTypeObject* t = type; t; t = t->tp_base) {
+bool module_type_defines(PyObject* name) {
+    for (PyTypeObject* t : {&PyModule_Type, &PyBaseObject_Type}) {
 #if PY_VERSION_HEX >= 0x030C0000
         Ref dict = owned(PyType_GetDict(t));
 #else
@@ -43,9 +41,5 @@ bool defined_along(PyTypeObject* type, PyObject* name) {
     }
     return false;
 }
-}  // namespace
-
-bool module_type_defines(PyObject* name) { return defined_along(&PyModule_Type, name); }
-bool type_type_defines(PyObject* name) { return defined_along(&PyType_Type, name); }
 
 }  // namespace rt

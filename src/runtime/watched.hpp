@@ -64,25 +64,4 @@ Ref attribute(PyObject* o) {
     return owned(PyObject_GetAttr(o, name<L>()));
 }
 
-// getattr(cls, L) where cls is a class whose metaclass is `type` and the value is in the class's
-// own dict and is no descriptor; any other object or case goes through getattr itself.
-bool type_type_defines(PyObject* name);
-template <Literal L>
-Ref class_attribute(PyObject* o) {
-    if (PyType_CheckExact(o)) {
-        static Remembered memory;
-        static const bool plain = !type_type_defines(name<L>());  // no descriptor of `type` comes first
-        if (PyObject* dict = reinterpret_cast<PyTypeObject*>(o)->tp_dict; dict && plain) {
-            PyObject* v = memory.find(dict);
-            if (!v) {
-                v = PyDict_GetItemWithError(dict, name<L>());
-                if (!v && PyErr_Occurred()) throw_error();
-                if (v) memory.keep(dict, v);
-            }
-            if (v && !Py_TYPE(v)->tp_descr_get) return Ref::incref(v);
-        }
-    }
-    return owned(PyObject_GetAttr(o, name<L>()));
-}
-
 }  // namespace rt

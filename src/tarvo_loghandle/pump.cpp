@@ -66,7 +66,7 @@ rt::Async pump(Bound a) {
                         debug(g, rt::concat({prefix.get(), size.get()}));
                     }
                 }
-                Ref eof = rt::class_attribute<"queue_sentinel_eof">(global<"TLogger">(g).get());
+                Ref eof = rt::getattr(global<"TLogger">(g).get(), name<"queue_sentinel_eof">());
                 bool end = is_end_marker(g, x.get(), eof.get(), i.value());
                 ++i;
                 if (end) {

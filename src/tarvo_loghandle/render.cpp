@@ -131,8 +131,8 @@ bool late(PyObject* g, PyObject* draw_dt) {
 // `level in [TLogger.USER_ERROR, TLogger.USER_INFO]`: identity or ==, item by item.
 bool user_level(PyObject* g, PyObject* level) {
     Ref tlogger = global<"TLogger">(g);
-    Ref user_error = rt::class_attribute<"USER_ERROR">(tlogger.get());
-    Ref user_info = rt::class_attribute<"USER_INFO">(tlogger.get());
+    Ref user_error = rt::getattr(tlogger.get(), name<"USER_ERROR">());
+    Ref user_info = rt::getattr(tlogger.get(), name<"USER_INFO">());
     for (PyObject* item : {user_error.get(), user_info.get()})
         if (rt::check_int(PyObject_RichCompareBool(item, level, Py_EQ))) return true;
     return false;

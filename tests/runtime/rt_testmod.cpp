@@ -111,8 +111,6 @@ Ref decimal_text(Bound a) {
 Ref global_x(Bound a) { return rt::global<"x">(a.globals()); }
 Ref attribute_value(Bound a) { return rt::attribute<"value">(a[0]); }
 Ref attribute_dict(Bound a) { return rt::attribute<"__dict__">(a[0]); }
-Ref class_value(Bound a) { return rt::class_attribute<"value">(a[0]); }
-Ref class_name(Bound a) { return rt::class_attribute<"__name__">(a[0]); }
 
 // The texts of a DecimalCount from 0 to n, one str each, with its value after the last step.
 Ref counted_texts(Bound a) {
@@ -141,8 +139,6 @@ const rt::FunctionDef defs[] = {
     {"global_x", "global_x", {}, global_x, rt::FunctionKind::plain},
     {"attribute_value", "attribute_value", {"o"}, attribute_value, rt::FunctionKind::plain},
     {"attribute_dict", "attribute_dict", {"o"}, attribute_dict, rt::FunctionKind::plain},
-    {"class_value", "class_value", {"cls"}, class_value, rt::FunctionKind::plain},
-    {"class_name", "class_name", {"cls"}, class_name, rt::FunctionKind::plain},
 };
 
 PyModuleDef module_def = {PyModuleDef_HEAD_INIT, "rt_testmod", nullptr, -1, nullptr, nullptr, nullptr, nullptr, nullptr};

@@ -1,7 +1,6 @@
 """Module globals and module attributes read by native code are looked up at every use, as
 Python code does, although the runtime remembers answers while nothing they depend on changes."""
 import builtins
-import gc
 import types
 
 import pytest
@@ -56,47 +55,3 @@ def test_fresh_modules_in_the_place_of_freed_ones_are_read_anew(rt):
         m.value = i
         assert rt.attribute_value(m) == i
         del m
-
-
-def test_a_class_attribute_follows_every_change(rt):
-    class Base:
-        value = "base"
-
-    class C(Base):
-        value = 1
-
-    assert rt.class_value(C) == 1
-    C.value = 2
-    assert rt.class_value(C) == 2
-    del C.value
-    assert rt.class_value(C) == "base"
-    Base.value = "base again"
-    assert rt.class_value(C) == "base again"
-    for v in (staticmethod(len), classmethod(len), property(len), lambda: 0):
-        C.value = v
-        assert rt.class_value(C) == getattr(C, "value")
-
-    class Plain:
-        pass
-
-    C.value = Plain()
-    assert rt.class_value(C) is C.value
-    Plain.__get__ = lambda self, obj, owner: "described"  # now a descriptor, as getattr sees it
-    assert rt.class_value(C) == "described"
-
-    class Meta(type):
-        value = property(lambda cls: "from the metaclass")
-
-    assert rt.class_value(Meta("M", (), {"value": 3})) == "from the metaclass"
-    named = type("Named", (), {"__name__": "in the dict"})  # the type's own descriptor comes first
-    assert rt.class_name(named) == "Named"
-    with pytest.raises(AttributeError):
-        rt.class_value(Plain)
-
-
-def test_fresh_classes_in_the_place_of_freed_ones_are_read_anew(rt):
-    for i in range(200):
-        cls = type(f"C{i}", (), {"value": i})
-        assert rt.class_value(cls) == i
-        del cls
-        gc.collect()  # a class lives in reference cycles
