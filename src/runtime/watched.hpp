@@ -48,18 +48,16 @@ struct Remembered {
 bool module_type_defines(PyObject* name);
 template <Literal L>
 Ref attribute(PyObject* o) {
-    if (PyModule_CheckExact(o)) {
+    static const bool plain = !module_type_defines(name<L>());  // no descriptor of the type comes first
+    if (plain && PyModule_CheckExact(o)) {
         static Remembered memory;
-        static const bool plain = !module_type_defines(name<L>());  // no descriptor of the type comes first
         PyObject* dict = PyModule_GetDict(o);
         if (PyObject* v = memory.find(dict)) return Ref::incref(v);
-        if (plain) {
-            if (PyObject* v = PyDict_GetItemWithError(dict, name<L>())) {
-                memory.keep(dict, v);
-                return Ref::incref(v);
-            }
-            if (PyErr_Occurred()) throw_error();
+        if (PyObject* v = PyDict_GetItemWithError(dict, name<L>())) {
+            memory.keep(dict, v);
+            return Ref::incref(v);
         }
+        if (PyErr_Occurred()) throw_error();
     }
     return owned(PyObject_GetAttr(o, name<L>()));
 }

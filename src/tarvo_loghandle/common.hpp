@@ -27,6 +27,12 @@ Ref annotations(std::initializer_list<std::pair<const char*, PyObject*>> items);
 // generic[params...], as an annotation spells it: Tuple[bool, str, bool], Optional[X].
 Ref subscript(const Ref& generic, std::initializer_list<PyObject*> params);
 
+// text.split("\n")
+Ref split_lines(PyObject* text);
+
+// What a message of another type than str (and not None) is shown as: a text naming its type.
+Ref not_str_text(PyObject* msg);
+
 // The level filter of every format: whether an entry's level number is below the minimum that
 // get_min_level(prefix=, module=) gives for it (both looked up when called).
 bool below_min_level(PyObject* g, PyObject* prefix, PyObject* module, PyObject* level_name);

@@ -131,8 +131,7 @@ void json_field(std::string& out, const char* key, PyObject* text) {
 Ref message_text(PyObject* msg) {
     if (msg == Py_None) return Ref::incref(name<"">());
     if (PyUnicode_Check(msg)) return Ref::incref(msg);
-    Ref type_text = rt::to_str(reinterpret_cast<PyObject*>(Py_TYPE(msg)));
-    return rt::concat({name<"!!!!! not str: ">(), type_text.get()});
+    return not_str_text(msg);
 }
 
 Ref text_of(PyObject* o) { return PyUnicode_Check(o) ? Ref::incref(o) : rt::to_str(o); }
@@ -165,7 +164,7 @@ Ref plain_lines(double ts, PyObject* level, PyObject* logger, PyObject* place, P
     }
     // No escape sequence and no carriage return: colours go, other control text is shown escaped.
     Ref clean = shown_safely(without_colours(whole.get()).get());
-    Ref lines = rt::call_method(clean.get(), name<"split">(), {name<"\n">()});
+    Ref lines = split_lines(clean.get());
     Ref joined = rt::owned(PyUnicode_Join(name<"\n    ">(), lines.get()));
     return rt::concat({joined.get(), name<"\n">()});
 }

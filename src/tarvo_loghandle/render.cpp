@@ -32,7 +32,8 @@ Ref same_prefix_over(PyObject* closure, PyObject* x) {
 Ref same_prefix(Bound a) { return same_prefix_over(a.function()->closure, a[0]); }
 
 // Closure cell: (last_write_line_prefix_secondary,).
-Ref same_prefix_secondary(Bound a) { return compare_and_remember(PyTuple_GET_ITEM(a.function()->closure, 0), a[0]); }
+Ref same_prefix_secondary_over(PyObject* closure, PyObject* x) { return compare_and_remember(PyTuple_GET_ITEM(closure, 0), x); }
+Ref same_prefix_secondary(Bound a) { return same_prefix_secondary_over(a.function()->closure, a[0]); }
 
 // Whether `key` continues the run, as the prefix test `test` answers; the writer's own tests
 // answer here, without a call.
@@ -40,8 +41,8 @@ bool continues(PyObject* test, PyObject* key) {
     Ref same;
     if (PyObject* cells = rt::closure_if(test, same_prefix_def))
         same = same_prefix_over(cells, key);
-    else if (PyObject* cell = rt::closure_if(test, same_prefix_secondary_def))
-        same = compare_and_remember(PyTuple_GET_ITEM(cell, 0), key);
+    else if (PyObject* cells = rt::closure_if(test, same_prefix_secondary_def))
+        same = same_prefix_secondary_over(cells, key);
     else
         same = rt::call(test, {key});
     return rt::truth(same.get());
@@ -54,8 +55,7 @@ bool continues(PyObject* test, PyObject* key) {
 Ref rewritten_message(PyObject* g, PyObject* le) {
     Ref msg = rt::getattr(le, name<"msg">());
     if (!PyUnicode_Check(msg.get()) && msg.get() != Py_None) {
-        Ref type_text = rt::to_str(reinterpret_cast<PyObject*>(Py_TYPE(msg.get())));
-        msg = rt::concat({name<"!!!!! not str: ">(), type_text.get()});
+        msg = not_str_text(msg.get());
         rt::setattr(le, name<"msg">(), msg.get());
     }
     if (!rt::truth(msg.get())) return msg;
@@ -136,12 +136,6 @@ bool user_level(PyObject* g, PyObject* level) {
     for (PyObject* item : {user_error.get(), user_info.get()})
         if (rt::check_int(PyObject_RichCompareBool(item, level, Py_EQ))) return true;
     return false;
-}
-
-// text.split("\n")
-Ref split_lines(PyObject* text) {
-    if (PyUnicode_CheckExact(text)) return rt::owned(PyUnicode_Split(text, name<"\n">(), -1));
-    return rt::call_method(text, name<"split">(), {name<"\n">()});
 }
 
 // linesof(text), with the module's linesof looked up now: the lines themselves when it is the

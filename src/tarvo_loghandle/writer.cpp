@@ -195,14 +195,13 @@ rt::Async write_aiologs(Bound a) {
                     Ref msg = rt::concat({name<"Cannot handle the log message: ">(), format_exc(g).get()});
                     debug(g, msg);
                     out.rollback(mark);
+                    auto failure = [&] { return rt::concat({name<"Cannot handle the log message: ">(), describe(e.value()).get()}); };
                     if (format != Format::terminal) {
-                        Ref text = rt::concat({name<"Cannot handle the log message: ">(), describe(e.value()).get()});
-                        records.add_own(text.get(), out.parts.get());
+                        records.add_own(failure().get(), out.parts.get());
                     } else {
                         renderer.forget_prefixes();
                         Ref glyph = rt::call_method(global<"termcolor">(g).get(), name<"colored">(), {name<"✗">(), name<"red">()});
-                        Ref line = rt::concat({glyph.get(), name<"Cannot handle the log message: ">(), describe(e.value()).get()});
-                        out.add(Py_False, line.get(), Py_False);
+                        out.add(Py_False, rt::concat({glyph.get(), failure().get()}).get(), Py_False);
                     }
                 }
                 debug(g, rt::ascii("write_aiologs receives #", n, " (", chunk_number, "/", i, ") - finished "));
