@@ -179,7 +179,7 @@ class SyncFiles:
             os.close(self.fd)
 
     @classmethod
-    def open(cls, target, mode, buffering=-1):
+    def open(cls, target, mode, buffering=-1, executor=None):
         async def opened():
             fd = os.dup(target) if isinstance(target, int) else os.open(target, os.O_WRONLY | os.O_APPEND)
             return cls.File(fd)

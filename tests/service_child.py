@@ -76,6 +76,14 @@ async def cancelled_close(n, at):
         print("close not cancelled", flush=True)
 
 
+async def unread(n):
+    """Logs n long lines to a stderr that nobody reads (a pipe whose reader stopped), then closes."""
+    async with log(SyncTaskInterface(), ServiceConfig()):
+        for i in range(n):
+            logger.info(f"line {i} " + "x" * 100)
+    print("closed", flush=True)
+
+
 def daemon_at_exit():
     """A daemon thread's loop logs without pause while the main thread exits the interpreter."""
 
@@ -109,6 +117,8 @@ def main():
         with open(args[0], "w") as data:
             assert data.fileno() == 2, data.fileno()
             run(fd2_was_closed(data))
+    elif mode == "unread":
+        run(unread(int(args[0])))
     elif mode == "cancel":
         run(cancelled_close(int(args[0]), args[1]))
 

@@ -1,10 +1,12 @@
 """What a deployed service sees, in real child processes: stderr redirected to a file or a pipe,
 no stderr at all, threads that log, a cancelled close, and daemon threads at interpreter exit."""
+import importlib.util
 import os
 import pathlib
 import re
 import subprocess
 import sys
+import time
 
 import pytest
 
@@ -92,3 +94,42 @@ def test_daemon_threads_logging_while_the_interpreter_exits(tmp_path):
             if code != 0:
                 failures.append((code, (tmp_path / f"err{k}").read_bytes()[-300:]))
     assert not failures, f"{len(failures)} of {runs} runs failed: {failures[:3]}"
+
+
+def test_a_stderr_nobody_reads_does_not_hold_up_the_exit(tmp_path):
+    """stderr is a pipe whose reader stopped reading (it never closes it): the close gives up after
+    its bound, says through debug what was not written, and the process exits, although a write of
+    the log stays blocked for ever."""
+    diagnostics = tmp_path / "debug.txt"
+    reader, writer = os.pipe()
+    try:
+        start = time.monotonic()
+        r = child("unread", "5000", env={"TARVO_DEBUG": str(diagnostics)}, stdout=subprocess.PIPE, stderr=writer)
+        took = time.monotonic() - start
+    finally:
+        os.close(writer)
+        os.close(reader)
+    assert r.returncode == 0 and r.stdout.decode() == "closed\n"
+    assert took < 30
+    said = diagnostics.read_text()
+    lost = re.search(r"the output took nothing for 5 s; (\d+) log entries were not written", said)
+    assert lost and 0 < int(lost.group(1)) < 5000, said[-2000:]
+
+
+@pytest.mark.skipif(importlib.util.find_spec("_testcapi") is None, reason="this interpreter has no _testcapi")
+@pytest.mark.parametrize("first", ["subinterpreter", "main"])
+def test_a_subinterpreter_is_refused_and_the_main_interpreter_imports(first):
+    """The handler's state is the process's: a subinterpreter's import is refused with one clear
+    ImportError, and the main interpreter imports the package whichever comes first."""
+    sub = ("import os\ntry:\n    import tarvo_loghandle\n    said = 'imported'\n"
+           "except ImportError as e:\n    said = 'ImportError: ' + str(e)\nos.write(1, (said + chr(10)).encode())\n")
+    main = "import tarvo_loghandle\nprint('main', tarvo_loghandle.__version__, flush=True)\n"
+    run_sub = f"import _testcapi\n_testcapi.run_in_subinterp({sub!r})\n"
+    code = run_sub + main if first == "subinterpreter" else main + run_sub
+    r = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=120)
+    assert r.returncode == 0, r.stderr
+    said = r.stdout.splitlines()
+    assert "main 7.3.2201261049" in said
+    assert [line for line in said if line.startswith("ImportError")] == [
+        "ImportError: tarvo_loghandle cannot be loaded in a subinterpreter: the log handler's state (the "
+        "process-wide log queue and the running handler) belongs to the main interpreter"]

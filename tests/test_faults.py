@@ -138,3 +138,41 @@ def test_a_handler_abandoned_with_its_loop_is_collected(tmp_path, monkeypatch, d
     TLogger.queue = asyncio.Queue()  # as the next handler's init does: the old queue held the pump
     gc.collect()
     assert ref() is None
+
+
+def test_a_close_from_another_event_loop_is_refused_and_changes_nothing(own_output, debug_log):
+    loop = asyncio.new_event_loop()
+    h = LoggingHandler()
+    loop.run_until_complete(h.init())
+    logger.info("before")
+    with pytest.raises(RuntimeError, match="aclose\\(\\) must be awaited in the event loop that ran init\\(\\)"):
+        asyncio.run(h.aclose())
+    assert not any(m.startswith("Closing logging handler") for m in debug_log)
+    logger.info("after the refused close")
+    loop.run_until_complete(asyncio.sleep(0.05))
+    assert not h.task_pump.done() and not h.task_write.done()
+    loop.run_until_complete(h.aclose())
+    loop.close()
+    text = "".join(own_output.texts)
+    assert "before" in text and "after the refused close" in text
+
+
+def test_an_output_file_that_is_none_is_refused(debug_log, monkeypatch):
+    """An aiofiles whose open gives None: the first write is refused with AssertionError, reported
+    and raised as before, and nothing tries to close None."""
+    from support import entry, pairs, run_writer
+
+    class NoFile:
+        @staticmethod
+        def open(*args, **kwargs):
+            async def opened():
+                return None
+
+            return opened()
+
+    monkeypatch.setattr(loghandle_imp, "aiofiles", NoFile)
+    monkeypatch.setattr(loghandle_imp, "STDERR", "user-path")
+    _, result = run_writer([pairs(entry("x"))])
+    assert type(result) is AssertionError
+    assert debug_log[-1].startswith("write_aiologs receives Exception: ")
+    assert debug_log[-1].rstrip().endswith("AssertionError")

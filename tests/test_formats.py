@@ -124,12 +124,11 @@ def test_json_values_whatever_the_text_holds(tmp_path, monkeypatch):
 
 def test_progress_runs_are_thinned(tmp_path, monkeypatch):
     bar = TLogger("svc.bar")
-    other = TLogger("svc.other")
 
     def log():
         for i in range(30):  # one run, within a second: its first line and its last state
             entry = bar.raw_line(f"{i}/29", redraw=True)
-        other.info("between runs")
+        bar.info("between runs")  # another kind of line of the bar's logger ends its run
         for i in range(3):  # a run over three seconds: a line each second
             entry = bar.raw_line(f"slow {i}", redraw=True)
             entry.timestamp += i * 1.5
@@ -137,7 +136,7 @@ def test_progress_runs_are_thinned(tmp_path, monkeypatch):
 
     text = run_handler(tmp_path, monkeypatch, "plain", log)
     shown = [line.rsplit(" ", 1)[1] for line in text.splitlines() if "svc.bar" in line]
-    assert shown == ["0/29", "29/29", "0", "1", "2"]
+    assert shown == ["0/29", "29/29", "runs", "0", "1", "2"]
 
 
 def test_an_unknown_format_is_refused_before_anything_starts(monkeypatch):
@@ -178,3 +177,60 @@ def test_auto_is_terminal_on_a_terminal_and_plain_on_a_pipe(demo_output):
 def test_no_color_and_force_color(demo_output):
     assert b"\x1b" not in demo_output["no colour"] and "╔".encode() in demo_output["no colour"]
     assert b"\x1b[" in demo_output["forced colour"]  # into a pipe
+
+
+def test_plain_lines_hold_no_control_character_and_json_no_colour(tmp_path, monkeypatch):
+    """A colour sequence that removing another puts together, a tab, an escape in the logger's
+    name: plain lines carry none of them raw, json messages no colour."""
+    logger = TLogger("svc.a\x1b[2J\nfake")
+    nested = "hidden \x1b[\x1b[31m8m text"
+
+    def log():
+        logger.info(nested + "\tend", v="\x1b[31mred\x1b[0m")
+
+    plain = run_handler(tmp_path, monkeypatch, "plain", log)
+    assert plain.count("\n") == 1 and not any(ord(c) < 0x20 and c != "\n" or 0x7f <= ord(c) <= 0x9f for c in plain)
+    assert "svc.a\\x1b[2J\\x0afake" in plain and "hidden  text\\x09end" in plain
+    (tmp_path / "out").unlink()
+    record = json.loads(run_handler(tmp_path, monkeypatch, "json", log))
+    assert record["message"] == "hidden  text\tend" and "\x1b" not in record["message"]
+
+
+def test_progress_bars_are_thinned_each_on_its_own(tmp_path, monkeypatch):
+    """Two bars at once, and other loggers' lines between their states: each bar shows its first
+    state and its last, whatever comes between."""
+    bars = TLogger("svc.bar1"), TLogger("svc.bar2")
+    other = TLogger("svc.other")
+
+    def log():
+        for i in range(100):
+            for k, bar in enumerate(bars):
+                bar.raw_line(f"{k} {i}/99", redraw=True)
+            other.info(f"work {i}")
+
+    text = run_handler(tmp_path, monkeypatch, "plain", log)
+    for k in (0, 1):
+        shown = [line.rsplit(" ", 1)[1] for line in text.splitlines() if f"svc.bar{k + 1}" in line]
+        assert shown == ["0/99", "99/99"], shown
+    assert text.count("svc.other") == 100
+
+
+@pytest.mark.parametrize("fmt", ["plain", "json"])
+def test_any_time_stamp_gives_a_clear_value(tmp_path, monkeypatch, fmt):
+    """Time stamps where no date fits are written as the number they are; the delay of one that is
+    no number is null in json."""
+    logger = TLogger("svc.time")
+    stamps = [float("nan"), float("inf"), float("-inf"), 1e17, -1e20, 0.0, -62135596800.0, 253402300799.9996]
+
+    def log():
+        for ts in stamps:
+            logger.info("at").timestamp = ts
+
+    text = run_handler(tmp_path, monkeypatch, fmt, log)
+    times = [json.loads(line)["time"] for line in text.splitlines()] if fmt == "json" else \
+        [line.split(" ", 1)[0] for line in text.splitlines()]
+    assert times == ["nan", "inf", "-inf", "1e+17", "-1e+20", "1970-01-01T00:00:00.000Z", "0001-01-01T00:00:00.000Z",
+                     "253402300799.9996"]
+    if fmt == "json":
+        delays = [json.loads(line)["delay_s"] for line in text.splitlines()]
+        assert delays[:3] == [None, None, None] and all(isinstance(d, float) for d in delays[3:])

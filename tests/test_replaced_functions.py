@@ -2,8 +2,12 @@
 import (termcolor.colored, os.path.basename, time.time_ns, math.fabs, the module's linesof). A
 replacement, wherever it is made, is called exactly as the rendering rules say: same calls, same
 order, same arguments, and its results are the ones shown."""
+import importlib.util
+import json
 import math
 import os
+import subprocess
+import sys
 import time
 import types
 
@@ -179,3 +183,88 @@ def test_replacements_made_while_running_count_from_the_next_entry(writes, min_i
     for text in (before, after):
         assert "[║ ]" not in text and "<fake>" not in text and " 100.00" not in text
     assert "part.py f1() " in before and "part.py f3() " in after
+
+
+# --- replacements installed before the package is imported --------------------------------------
+
+SERVICE = """
+import asyncio, sys
+from tarvo_commons import TLogger
+from tarvo_loghandle import loghandle_imp
+loghandle_imp.LOG_FORMAT = sys.argv[1]
+lg = TLogger("svc")
+
+async def main():
+    h = loghandle_imp.LoggingHandler()
+    await h.init()
+    for i in range(3):
+        lg.info(f"entry {i}")
+    await asyncio.sleep(0.05)
+    await h.aclose()
+
+asyncio.run(main())
+"""
+
+
+def service_output(before, fmt="terminal", after=""):
+    """stderr of a service that runs `before` before it imports the package, and `after` at its end."""
+    env = {k: v for k, v in os.environ.items() if k not in ("TARVO_DEBUG", "NO_COLOR", "FORCE_COLOR")}
+    r = subprocess.run([sys.executable, "-c", before + SERVICE + after, fmt], env=env, capture_output=True, text=True,
+                       timeout=120)
+    assert r.returncode == 0, r.stderr
+    return r.stdout, r.stderr
+
+
+@pytest.mark.parametrize("fmt", ["terminal", "json", "plain"])
+def test_a_clock_replaced_before_the_import_is_the_clock(fmt):
+    """A fixed clock installed first (as a test double or a time-freezing tool is): the delay is
+    measured against it, in every format, and the time stamps are its."""
+    _, err = service_output("import time\ntime.time_ns = lambda: 1_000_000_000_000\n", fmt)
+    if fmt == "terminal":
+        assert "╔ INFO     svc 0.00\n" in err
+    elif fmt == "json":
+        records = [json.loads(line) for line in err.splitlines()]
+        assert [r["delay_s"] for r in records] == [0.0] * 3
+        assert {r["time"] for r in records} == {"1970-01-01T00:16:40.000Z"}
+    else:
+        assert err.count("1970-01-01T00:16:40.000Z INFO") == 3
+
+
+@pytest.mark.skipif(importlib.util.find_spec("freezegun") is None, reason="freezegun is not installed")
+@pytest.mark.parametrize("fmt", ["terminal", "json"])
+def test_freezegun_started_before_the_import_freezes_every_run(fmt):
+    """freezegun installs the same fake function each time it freezes: a suite whose first frozen
+    test imports the package sees the frozen clock in every later frozen test too."""
+    before = "import freezegun\nfrozen = freezegun.freeze_time('2026-01-02 03:04:05', real_asyncio=True)\nfrozen.start()\n"
+    after = "frozen.stop()\nfrozen = freezegun.freeze_time('2027-01-01', real_asyncio=True)\nfrozen.start()\nasyncio.run(main())\n"
+    _, err = service_output(before, fmt, after)
+    if fmt == "terminal":
+        assert err.count("╔ INFO     svc 0.00\n") == 2
+    else:
+        records = [json.loads(line) for line in err.splitlines()]
+        assert [r["delay_s"] for r in records] == [0.0] * 6
+        assert [r["time"][:4] for r in records] == ["2026"] * 3 + ["2027"] * 3
+
+
+def test_wrappers_installed_before_the_import_are_called():
+    """Pass-through wrappers of the functions the package recognises, installed before its import,
+    are called as the rules say: the glyph for every message, the base name for the new source, the
+    clock and the magnitude for every entry."""
+    before = """
+import math, os, time, termcolor
+counts = {}
+def counting(owner, name):
+    real = getattr(owner, name)
+    def wrapper(*args, **kwargs):
+        counts[name] = counts.get(name, 0) + 1
+        return real(*args, **kwargs)
+    wrapper.__name__ = wrapper.__qualname__ = name
+    setattr(owner, name, wrapper)
+for owner, name in ((time, "time_ns"), (math, "fabs"), (os.path, "basename"), (termcolor, "colored")):
+    counting(owner, name)
+"""
+    counted = "time_ns = counts['time_ns']\ncounts.pop('time_ns')\nprint(sorted(counts.items()))\n"
+    out, err = service_output(before, after=counted)
+    # three entries logged (the logger's own clock readings are not the handler's), one new source
+    assert out.strip() == "[('basename', 1), ('colored', 3), ('fabs', 3)]"
+    assert "entry 2" in err

@@ -35,8 +35,8 @@ def shown(writes, debug_log, monkeypatch):
     return go
 
 
-def bar(msg, **kw):
-    return entry(msg, tags={"raw_line", "redraw"}, prefix=("dl",), **kw)
+def bar(msg, prefix=("dl",), **kw):
+    return entry(msg, tags={"raw_line", "redraw"}, prefix=prefix, **kw)
 
 
 def test_a_shorter_redraw_leaves_nothing_of_the_longer_line(shown):
@@ -137,3 +137,35 @@ def test_every_line_is_escaped_as_the_model_says(writes, debug_log, monkeypatch)
     assert len(lines) == len(messages)
     for message, line in zip(messages, lines):
         assert line == shown_as(message), repr(message)
+
+
+def test_line_feeds_in_names_draw_no_line_of_their_own(shown):
+    """A logger's dotted name, a module, a file or a function name with a line feed or a carriage
+    return stays on its line: no header, bar or body line can be drawn from them."""
+    odd = [
+        entry("one", prefix=("svc", "x\n╔ CRITICAL root"), module="m\n║ forged body"),
+        entry("two", filename="/src/pa\nrt.py", func="wo\n╔ ERROR    fake\rrk"),
+        entry("50%", tags={"raw_line"}, prefix=("dl\n╔ WARNING  fake",)),
+    ]
+    text = rows(shown(odd))
+    assert not any(row.startswith(("╔ CRITICAL", "╔ ERROR", "╔ WARNING", "║ forged")) for row in text)
+    joined = "\n".join(text)
+    for visible in ["x\\x0a╔ CRITICAL root", "pa\\x0art.py wo\\x0a╔ ERROR    fake\\x0drk()", "dl\\x0a╔ WARNING  fake"]:
+        assert visible in joined, (visible, text)
+
+
+@pytest.mark.parametrize("no_color", [True, False])
+@pytest.mark.parametrize("states, last", [
+    (["下载中 下载中 下载中 50%", "x"], "│ x"),  # wide characters take two columns each
+    (["a\tb\tc\tdone 100% of everything", "ok"], "│ ok"),  # a tab reaches the next multiple of 8
+    (["abcdefghijklmnopqrstuvwxyz", "\tz"], "│       z"),  # a tab moves over what was there
+])
+def test_redraws_leave_nothing_of_wide_characters_and_tabs(writes, debug_log, monkeypatch, no_color, states, last):
+    """A shorter redraw after a line of wide characters or tabs, and a redraw whose tab would move
+    over what the longer line left: nothing of the earlier line stays, with or without colour."""
+    if no_color:
+        monkeypatch.setenv("NO_COLOR", "1")
+    monkeypatch.setattr(loghandle_imp, "color_gray", lambda s: "")
+    run_writer([pairs(bar(s)) for s in states])
+    progress = [row for row in rows(screen_of(writes.texts)) if "│" in row]
+    assert progress == [last]

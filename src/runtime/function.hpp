@@ -47,8 +47,12 @@ extern PyTypeObject FunctionType;
 // What a closure cell holds (a new reference), as a free variable reads it: NameError when empty.
 Ref cell_contents(PyObject* cell);
 
-// The closure of `f` if it is a native function made from `def`, else NULL: lets native code
-// recognise its own functions and do their work without a call.
+// Whether `f` is a native function made from `def`: lets native code recognise its own functions
+// and do their work without a call.
+inline bool made_from(PyObject* f, const FunctionDef& def) noexcept {
+    return Py_IS_TYPE(f, &FunctionType) && reinterpret_cast<NativeFunction*>(f)->def == &def;
+}
+// The closure of `f` if it is a native function made from `def`, else NULL.
 inline PyObject* closure_if(PyObject* f, const FunctionDef& def) noexcept {
     if (!Py_IS_TYPE(f, &FunctionType)) return nullptr;
     auto* fn = reinterpret_cast<NativeFunction*>(f);

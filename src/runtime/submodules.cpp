@@ -120,7 +120,13 @@ int exec_package(PyObject* module) {
         -1);
 }
 
-PyModuleDef_Slot package_slots[] = {{Py_mod_exec, reinterpret_cast<void*>(exec_package)}, {0, nullptr}};
+PyModuleDef_Slot package_slots[] = {
+    {Py_mod_exec, reinterpret_cast<void*>(exec_package)},
+#if PY_VERSION_HEX >= 0x030C0000
+    {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_NOT_SUPPORTED},
+#endif
+    {0, nullptr},
+};
 PyModuleDef package_def = {PyModuleDef_HEAD_INIT, nullptr, nullptr, 0, nullptr, package_slots, nullptr, nullptr, nullptr};
 }  // namespace
 

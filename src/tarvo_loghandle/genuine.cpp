@@ -4,18 +4,74 @@
 
 #include <cmath>
 #include <cstdint>
+#include <cstring>
 
 namespace tlh::genuine {
-
-PyObject* colored = nullptr;
-PyObject* basename = nullptr;
-PyObject* fabs = nullptr;
-PyObject* time_ns = nullptr;
-PyObject* linesof = nullptr;
-
 namespace {
 
-void keep(PyObject*& slot, Ref value) { Py_XSETREF(slot, value.release()); }
+// Whether f is the C function `function` of the extension module named `module`: a built-in
+// function bound to a module made from a definition of that name, whose method table holds f's
+// own entry under that name. Once one such function is seen, its C entry point identifies the rest.
+bool c_function_of(PyObject* f, const char* module, const char* function, PyCFunction& known) {
+    if (!PyCFunction_Check(f)) return false;
+    PyCFunction meth = PyCFunction_GET_FUNCTION(f);
+    if (known) return meth == known;
+    PyObject* self = PyCFunction_GET_SELF(f);
+    if (!self || !PyModule_Check(self)) return false;
+    PyModuleDef* def = PyModule_GetDef(self);
+    if (!def || !def->m_name || std::strcmp(def->m_name, module) != 0) return false;
+    PyMethodDef* entry = reinterpret_cast<PyCFunctionObject*>(f)->m_ml;
+    for (PyMethodDef* m = def->m_methods; m && m->ml_name; ++m)
+        if (m == entry && std::strcmp(m->ml_name, function) == 0) {
+            known = meth;
+            return true;
+        }
+    return false;
+}
+
+// A Python function recognised by its code and the module it runs in: held for good once seen, so
+// that the next test is two comparisons.
+struct KnownCode {
+    PyObject* code = nullptr;
+    PyObject* globals = nullptr;
+};
+
+bool str_equals(PyObject* s, const char* text) { return s && PyUnicode_Check(s) && PyUnicode_CompareWithASCIIString(s, text) == 0; }
+
+// Whether the module's name is `module`, or, with a trailing ".", starts with it.
+bool module_named(PyObject* name, const char* module) {
+    if (!name || !PyUnicode_Check(name)) return false;
+    size_t n = std::strlen(module);
+    if (module[n - 1] != '.') return str_equals(name, module);
+    Ref package = rt::str(std::string_view(module, n - 1));
+    if (PyUnicode_Compare(name, package.get()) == 0) return true;
+    return PyUnicode_Tailmatch(name, rt::str(module).get(), 0, PyUnicode_GET_LENGTH(name), -1) == 1;
+}
+
+// Whether f is the Python function `function` defined in the source of the module `module`: its
+// code is named so, comes from the module's own file, and runs in that module's globals.
+bool python_function_of(PyObject* f, const char* module, const char* function, KnownCode& known) {
+    if (!PyFunction_Check(f)) return false;
+    PyObject* code = PyFunction_GET_CODE(f);
+    PyObject* globals = PyFunction_GET_GLOBALS(f);
+    if (code == known.code && globals == known.globals) return true;
+    if (!PyCode_Check(code) || !PyDict_Check(globals)) return false;
+    auto* c = reinterpret_cast<PyCodeObject*>(code);
+    if (!str_equals(c->co_name, function)) return false;
+    PyObject* file = PyDict_GetItemWithError(globals, name<"__file__">());
+    if (!file) {
+        if (PyErr_Occurred()) rt::throw_error();
+        return false;
+    }
+    PyObject* module_name = PyDict_GetItemWithError(globals, name<"__name__">());
+    if (!module_name && PyErr_Occurred()) rt::throw_error();
+    if (!module_named(module_name, module) || !PyUnicode_Check(file) || !PyUnicode_Check(c->co_filename) ||
+        PyUnicode_Compare(file, c->co_filename) != 0)
+        return false;
+    Py_XSETREF(known.code, Py_NewRef(code));
+    Py_XSETREF(known.globals, Py_NewRef(globals));
+    return true;
+}
 
 // n / d correctly rounded (ties to even), for 0 <= n < 2^63 and 0 < d < 2^63: what Python's
 // true division of two ints gives. Operands up to 2^53 are exact as doubles, so one IEEE division
@@ -40,32 +96,93 @@ double divide_rounded(std::uint64_t n, std::uint64_t d) {
     return std::ldexp(double(mantissa), shift + 1 - 64);
 }
 
-}  // namespace
-
-void remember(PyObject* g) {
-    keep(colored, rt::getattr(global<"termcolor">(g).get(), name<"colored">()));
-    // basename_of is posixpath.basename; elsewhere the function is always called.
-    Ref path = rt::getattr(global<"os">(g).get(), name<"path">());
-    if (equal(rt::getattr(path.get(), name<"__name__">()).get(), name<"posixpath">()))
-        keep(basename, rt::getattr(path.get(), name<"basename">()));
-    keep(fabs, rt::getattr(global<"math">(g).get(), name<"fabs">()));
-    keep(time_ns, rt::getattr(global<"time">(g).get(), name<"time_ns">()));
-    keep(linesof, global<"linesof">(g));
-}
-
+// time.time_ns() / 1000000000 as the genuine time_ns reads the clock: the real-time clock, rounded
+// once, as Python's int / int is.
 double now_seconds() {
     timespec ts;
-    if (clock_gettime(CLOCK_REALTIME, &ts) != 0) rt::throw_error();
+    if (clock_gettime(CLOCK_REALTIME, &ts) != 0) {
+        PyErr_SetFromErrno(PyExc_OSError);
+        rt::throw_error();
+    }
     std::int64_t ns = std::int64_t(ts.tv_sec) * 1000000000 + ts.tv_nsec;
     if (ns < 0) return -divide_rounded(std::uint64_t(-ns), 1000000000);
     return divide_rounded(std::uint64_t(ns), 1000000000);
 }
 
-Ref basename_of(PyObject* path) {
+PyObject* nanoseconds_per_second() {
+    static PyObject* const n = rt::check(PyLong_FromLong(1000000000));
+    return n;
+}
+
+Ref time_ns_function(PyObject* g) { return rt::attribute<"time_ns">(global<"time">(g).get()); }
+
+}  // namespace
+
+bool is_time_ns(PyObject* f) {
+    static PyCFunction known = nullptr;
+    return c_function_of(f, "time", "time_ns", known);
+}
+
+bool is_fabs(PyObject* f) {
+    static PyCFunction known = nullptr;
+    return c_function_of(f, "math", "fabs", known);
+}
+
+bool is_basename(PyObject* f) {
+    static KnownCode known;
+    return python_function_of(f, "posixpath", "basename", known);
+}
+
+bool is_colored(PyObject* f) {
+    static KnownCode known;
+    return python_function_of(f, "termcolor.", "colored", known);
+}
+
+bool is_linesof(PyObject* f) { return rt::made_from(f, linesof_def); }
+
+Ref clock(PyObject* g) {
+    Ref time_ns = time_ns_function(g);
+    if (is_time_ns(time_ns.get())) return rt::owned(PyFloat_FromDouble(now_seconds()));
+    Ref now = rt::call(time_ns.get());
+    return rt::owned(PyNumber_TrueDivide(now.get(), nanoseconds_per_second()));
+}
+
+Ref delay(PyObject* g, PyObject* le) {
+    Ref time_ns = time_ns_function(g);
+    if (is_time_ns(time_ns.get())) {
+        double now = now_seconds();
+        Ref timestamp = rt::getattr(le, name<"timestamp">());
+        if (PyFloat_CheckExact(timestamp.get())) return rt::owned(PyFloat_FromDouble(now - PyFloat_AS_DOUBLE(timestamp.get())));
+        Ref seconds = rt::owned(PyFloat_FromDouble(now));
+        return rt::owned(PyNumber_Subtract(seconds.get(), timestamp.get()));
+    }
+    Ref now = rt::call(time_ns.get());
+    Ref seconds = rt::owned(PyNumber_TrueDivide(now.get(), nanoseconds_per_second()));
+    return rt::owned(PyNumber_Subtract(seconds.get(), rt::getattr(le, name<"timestamp">()).get()));
+}
+
+bool late(PyObject* g, PyObject* x) {
+    Ref fabs = rt::attribute<"fabs">(global<"math">(g).get());
+    if (PyFloat_CheckExact(x) && is_fabs(fabs.get())) return std::fabs(PyFloat_AS_DOUBLE(x)) > 1.0;
+    Ref magnitude = rt::call(fabs.get(), {x});
+    static PyObject* const threshold = rt::check(PyFloat_FromDouble(1.0));
+    return rt::truth(rt::owned(PyObject_RichCompare(magnitude.get(), threshold, Py_GT)).get());
+}
+
+Ref base_name(PyObject* g, PyObject* path) {
+    Ref basename = rt::attribute<"basename">(rt::attribute<"path">(global<"os">(g).get()).get());
+    if (!PyUnicode_CheckExact(path) || !is_basename(basename.get())) return rt::call(basename.get(), {path});
+    // posixpath.basename of a str: what follows the last "/" (the path itself when it has none).
     Py_ssize_t length = PyUnicode_GET_LENGTH(path);
     Py_ssize_t slash = PyUnicode_FindChar(path, '/', 0, length, -1);
     if (slash == -2) rt::throw_error();
     return slash < 0 ? Ref::incref(path) : rt::owned(PyUnicode_Substring(path, slash + 1, length));
+}
+
+Ref lines_of(PyObject* g, PyObject* text) {
+    Ref linesof = global<"linesof">(g);
+    if (is_linesof(linesof.get())) return split_lines(text);
+    return rt::call(linesof.get(), {text});
 }
 
 }  // namespace tlh::genuine

@@ -1,27 +1,31 @@
-// The library functions that the rendering rules call for every entry, as the package found them
-// at import. Where the object looked up at the moment of a call is still that very object, the
-// package may do its work in C++ (or skip a call whose result is not used and that has no
-// effect); a replacement (a test's, a monkeypatch, a wrapper) is always called, exactly as the
-// rules say.
+// The library functions that the rendering rules call for every entry, recognised by what they
+// are: the C function time_ns of the time module, math's fabs, posixpath's basename, termcolor's
+// colored, the package's own linesof. Whatever is found at the moment of a call is tested; where it
+// is the genuine function, the package does its work in C++ (or skips a call whose result is not
+// used and that has no effect). Anything else (a test double, a monkeypatch, a wrapper, a frozen
+// clock), whenever it was installed, before the package's import included, is called exactly as
+// the rules say.
 #pragma once
 #include "common.hpp"
 
 namespace tlh::genuine {
 
-// termcolor.colored, os.path.basename, math.fabs, time.time_ns, and the module's own linesof.
-extern PyObject* colored;
-extern PyObject* basename;
-extern PyObject* fabs;
-extern PyObject* time_ns;
-extern PyObject* linesof;
+bool is_time_ns(PyObject* f);
+bool is_fabs(PyObject* f);
+bool is_basename(PyObject* f);
+bool is_colored(PyObject* f);
+bool is_linesof(PyObject* f);
 
-// Takes them from the module's globals once its imports are bound.
-void remember(PyObject* g);
-
-// time.time_ns() / 1000000000 with the real-time clock, rounded once, as Python's int / int is.
-double now_seconds();
-// os.path.basename(path) for a str path on POSIX: what follows the last "/" (the path itself
-// when it has none).
-Ref basename_of(PyObject* path);
+// The calls as the rules make them, each name looked up now (module global, then attribute).
+// time.time_ns() / 1000000000
+Ref clock(PyObject* g);
+// time.time_ns() / 1000000000 - timestamp
+Ref delay(PyObject* g, PyObject* timestamp);
+// math.fabs(x) > 1.0
+bool late(PyObject* g, PyObject* x);
+// os.path.basename(path)
+Ref base_name(PyObject* g, PyObject* path);
+// linesof(text), the module's global
+Ref lines_of(PyObject* g, PyObject* text);
 
 }  // namespace tlh::genuine

@@ -1,6 +1,7 @@
 // Starting a handler (a new process-wide queue, the splitter, the pump and writer tasks) and
 // shutting it down in five announced steps, from the head of the chain to its tail.
 #include "common.hpp"
+#include "output_thread.hpp"
 #include "records.hpp"
 
 namespace tlh {
@@ -67,12 +68,65 @@ rt::Async init(Bound a) {
     co_return rt::none();
 }
 
-// How long a cancelled close goes on writing what was queued before it gave up.
-constexpr double close_drain_s = 5.0;
+// How long a close goes on when the output takes nothing (the writer's call has run that long),
+// and how long a cancelled close goes on writing what was queued before it gave up.
+constexpr double close_bound_s = 5.0;
+// How often a close looks whether the output has stalled.
+constexpr double stall_check_s = 0.25;
 
 bool task_cancelled(PyObject* task) {
     return task_done(task) &&
            rt::truth(rt::call_method(task, name<"cancelled">()).get());
+}
+
+double loop_time(PyObject* loop) {
+    double t = PyFloat_AsDouble(rt::call_method(loop, name<"time">()).get());
+    if (t == -1 && PyErr_Occurred()) rt::throw_error();
+    return t;
+}
+
+// A close in another event loop than the one that ran init() could not wait for the tasks; it is
+// refused before the end marker is put, so the handler goes on as it was.
+void refuse_another_loop(PyObject* self, PyObject* loop) {
+    Ref pump = rt::getattr(self, name<"task_pump">());
+    Ref own_loop = rt::call_method(pump.get(), name<"get_loop">());
+    if (own_loop.get() != loop)
+        rt::raise(PyExc_RuntimeError,
+                  "aclose() must be awaited in the event loop that ran init(): the handler's tasks run there");
+}
+
+// Entries that will not be written: still queued, still in the splitter, and in the chunk whose
+// write the output never finished.
+long long unwritten(PyObject* g, PyObject* self) {
+    long long n = 0;
+    Ref queue = rt::getattr(global<"TLogger">(g).get(), name<"queue">());
+    n += PyLong_AsLongLong(rt::call_method(queue.get(), name<"qsize">()).get());
+    if (!task_done(rt::getattr(self, name<"task_pump">()).get())) --n;  // the end marker is no entry
+    Ref splitter = rt::getattr(self, name<"splitter">());
+    if (splitter.get() != Py_None) {
+        Ref subscribers = rt::getattr(splitter.get(), name<"subscribers">());
+        Ref values = rt::call_method(subscribers.get(), name<"values">());
+        for (Ref& sub : rt::iterate(values.get()))
+            n += PyLong_AsLongLong(rt::call_method(rt::getattr(sub.get(), name<"queue">()).get(), name<"qsize">()).get());
+    }
+    if (PyErr_Occurred()) rt::throw_error();
+    if (OutputProgress* output = output_of(self)) n += output->entries_in_flight;
+    return n > 0 ? n : 0;
+}
+
+// Gives up on the pump and the writer: what they have not written is counted and told, the
+// writer is told not to wait for its output, and both are cancelled.
+void give_up(PyObject* g, PyObject* self, bool output_stalled) {
+    long long lost = unwritten(g, self);
+    debug(g, name<"Closing logging handler: gave up waiting; the pump and the writer are cancelled">());
+    if (output_stalled)
+        debug(g, rt::ascii("Closing logging handler: the output took nothing for 5 s; ", lost,
+                           " log entries were not written"));
+    else
+        debug(g, rt::ascii("Closing logging handler: ", lost, " log entries were not written"));
+    if (OutputProgress* output = output_of(self)) output->abandoned = true;
+    for (PyObject* attr : {name<"task_pump">(), name<"task_write">()})
+        rt::call_method(rt::getattr(self, attr).get(), name<"cancel">());
 }
 
 rt::Async aclose(Bound a) {
@@ -85,12 +139,13 @@ rt::Async aclose(Bound a) {
             rt::raise_format(PyExc_AttributeError,
                              "'LoggingHandler' object has no attribute '%U': aclose() needs a handler started by init()",
                              attr);
+    Ref& loop = a.local(1);  // frame-held, as everything that lives across the awaits below
+    loop = rt::call_method(global<"asyncio">(g).get(), name<"get_running_loop">());
+    refuse_another_loop(self, loop.get());
 
     // The end marker takes the path of the entries that other threads send (the loop's thread-safe
     // call), so it lands behind every entry sent before the close began, in asyncio and uvloop.
     debug(g, name<"Closing logging handler: 1/5: closing the queue">());
-    Ref& loop = a.local(1);  // frame-held, as everything that lives across the awaits below
-    loop = rt::call_method(global<"asyncio">(g).get(), name<"get_running_loop">());
     {
         Ref tlogger = global<"TLogger">(g);
         Ref queue = rt::getattr(tlogger.get(), name<"queue">());
@@ -99,60 +154,57 @@ rt::Async aclose(Bound a) {
         rt::call_method(loop.get(), name<"call_soon_threadsafe">(), {put.get(), marker.get()});
     }
 
-    // The tasks are awaited shielded: a cancellation of the close does not reach them. It is kept,
-    // what was queued is still written for a while, and then it is raised again.
+    // The tasks are waited for, not awaited: a cancellation of the close does not reach them. It is
+    // kept, what was queued is still written for a while, and then it is raised again. Every wait is
+    // bounded: a close gives up when the output has taken nothing for 5 s (a pipe nobody reads).
     Caught cancelled;
     double deadline = 0;
     bool gave_up = false;
     PyObject* tasks[] = {name<"task_pump">(), name<"task_write">()};
     PyObject* steps[] = {name<"Closing logging handler: 2/5: Awaiting task_pump to finish">(),
                          name<"Closing logging handler: 3/5: Awaiting task_write to finish">()};
-    for (int k = 0; k < 2; ++k) {
+    for (int k = 0; k < 2 && !gave_up; ++k) {
         debug(g, steps[k]);
         Ref& task = a.local(0);
         task = rt::getattr(self, tasks[k]);
-        if (!cancelled) {
-            Ref shielded = rt::call_method(global<"asyncio">(g).get(), name<"shield">(), {task.get()});
-            Caught interrupted;
-            try {
-                co_await rt::await(std::move(shielded));
-                continue;
-            } catch (PyErr& e) {
-                interrupted = std::move(e);
+        while (!task_done(task.get())) {
+            double wait = stall_check_s;
+            if (cancelled) {
+                wait = deadline - loop_time(loop.get());
+                if (wait <= 0) break;
+            } else if (OutputProgress* output = output_of(self); output && output->stalled_for() >= close_bound_s) {
+                break;
             }
-            // The task's own end (an error, or a task cancelled by someone else) ends the close.
-            if (!interrupted.matches(global<"CancelledError">(g).get()) || task_cancelled(task.get()))
-                interrupted.reraise();
-            cancelled = PyErr(interrupted.error());
-            Ref now = rt::call_method(loop.get(), name<"time">());
-            deadline = PyFloat_AsDouble(now.get()) + close_drain_s;
-            debug(g, name<"Closing logging handler: cancelled; what was queued is still written, for 5 s at most">());
-        }
-        if (gave_up) continue;
-        double remaining = deadline - PyFloat_AsDouble(rt::call_method(loop.get(), name<"time">()).get());
-        if (remaining > 0 && !task_done(task.get())) {
             PyObject* const timeout_kw = rt::keywords<"timeout">();
             Ref waited = rt::owned(PyList_New(1));
             PyList_SET_ITEM(waited.get(), 0, task.new_ref());
-            Ref seconds = rt::owned(PyFloat_FromDouble(remaining));
-            Ref wait = rt::getattr(global<"asyncio">(g).get(), name<"wait">());
-            Ref waiting = rt::call_kw(wait.get(), {waited.get(), seconds.get()}, timeout_kw);
+            Ref seconds = rt::owned(PyFloat_FromDouble(wait));
+            Ref waiting = rt::call_kw(rt::getattr(global<"asyncio">(g).get(), name<"wait">()).get(),
+                                      {waited.get(), seconds.get()}, timeout_kw);
+            Caught interrupted;
             try {
                 co_await rt::await(std::move(waiting));
             } catch (PyErr& e) {
-                if (!e.matches(global<"CancelledError">(g).get())) throw;  // cancelled again: stop waiting
+                if (!e.matches(global<"CancelledError">(g).get())) throw;
+                interrupted = std::move(e);
             }
+            if (!interrupted) continue;
+            if (cancelled) break;  // cancelled again: stop waiting
+            cancelled = PyErr(interrupted.error());
+            deadline = loop_time(loop.get()) + close_bound_s;
+            debug(g, name<"Closing logging handler: cancelled; what was queued is still written, for 5 s at most">());
         }
         if (!task_done(task.get())) {
             gave_up = true;
-        } else if (!rt::truth(rt::call_method(task.get(), name<"cancelled">()).get())) {
+        } else if (!cancelled) {
+            rt::call_method(task.get(), name<"result">());  // the task's own end (an error, a cancellation) ends the close
+        } else if (!task_cancelled(task.get())) {
             rt::call_method(task.get(), name<"exception">());  // retrieved: the close ends cancelled anyway
         }
     }
     if (gave_up) {
-        debug(g, name<"Closing logging handler: gave up waiting; the pump and the writer are cancelled">());
-        for (PyObject* attr : tasks) rt::call_method(rt::getattr(self, attr).get(), name<"cancel">());
-        cancelled.reraise();
+        give_up(g, self, !cancelled);
+        cancelled.reraise_if_any();
     }
 
     debug(g, name<"Closing logging handler: 4/5: closing splitter">());

@@ -1,7 +1,6 @@
 // Module tarvo_loghandle.loghandle_imp: its imports and constants, in the order the module
 // binds them, and the class LoggingHandler.
 #include "common.hpp"
-#include "genuine.hpp"
 
 namespace tlh {
 namespace {
@@ -83,7 +82,6 @@ void exec_loghandle_imp(PyObject* module) {
     rt::bind(g, "linesof", rt::make_function(linesof_def, g, nullptr, linesof_ann.get()).get());
     // The output format, read when a handler starts: None defers to TARVO_LOG_FORMAT, else "terminal".
     rt::bind(g, "LOG_FORMAT", Py_None);
-    genuine::remember(g);
 }
 
 }  // namespace tlh

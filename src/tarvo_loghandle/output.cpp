@@ -3,12 +3,12 @@
 namespace tlh {
 namespace {
 
-// aiofiles.open(target, "ab", buffering=0), looked up when called.
-Ref open_unbuffered(PyObject* g, PyObject* target) {
-    PyObject* const kw = rt::keywords<"buffering">();
+// aiofiles.open(target, "ab", buffering=0, executor=executor), looked up when called.
+Ref open_unbuffered(PyObject* g, PyObject* target, PyObject* executor) {
+    PyObject* const kw = rt::keywords<"buffering", "executor">();
     static PyObject* const zero = rt::check(PyLong_FromLong(0));
     Ref open = rt::getattr(global<"aiofiles">(g).get(), name<"open">());
-    return rt::call_kw(open.get(), {target, name<"ab">(), zero}, kw);
+    return rt::call_kw(open.get(), {target, name<"ab">(), zero, executor}, kw);
 }
 
 Ref preferred_encoding() {
@@ -17,9 +17,10 @@ Ref preferred_encoding() {
 
 rt::Async open_output(Bound a) {
     PyObject* g = a.globals();
+    PyObject* executor = a[0];
     Ref path = global<"STDERR">(g);
     if (!(PyUnicode_Check(path.get()) && equal(path.get(), name<"/dev/stderr">()))) {
-        Ref opening = open_unbuffered(g, path.get());
+        Ref opening = open_unbuffered(g, path.get(), executor);
         Ref file = co_await rt::await(std::move(opening));
         co_return rt::tuple({file.get(), preferred_encoding().get()});
     }
@@ -34,7 +35,7 @@ rt::Async open_output(Bound a) {
     if (!PyUnicode_Check(encoding.get())) encoding = preferred_encoding();
     static PyObject* const two = rt::check(PyLong_FromLong(2));
     Ref fd = rt::call_method(global<"os">(g).get(), name<"dup">(), {two});
-    Ref opening = open_unbuffered(g, fd.get());
+    Ref opening = open_unbuffered(g, fd.get(), executor);
     Caught failed;
     try {
         Ref file = co_await rt::await(std::move(opening));
@@ -93,7 +94,7 @@ rt::Async close_output(Bound a) {
 
 }  // namespace
 
-const rt::FunctionDef open_output_def = {"open_output", "open_output", {}, rt::coroutine_entry<open_output>,
+const rt::FunctionDef open_output_def = {"open_output", "open_output", {"executor"}, rt::coroutine_entry<open_output>,
                                          rt::FunctionKind::coroutine};
 const rt::FunctionDef write_text_def = {"write_text", "write_text", {"file", "encoding", "text"},
                                         rt::coroutine_entry<write_text>, rt::FunctionKind::coroutine};

@@ -4,7 +4,8 @@
 
 namespace tlh {
 
-// open_output() -> (file, encoding), or None when there is nowhere to write.
+// open_output(executor) -> (file, encoding), or None when there is nowhere to write; the file's
+// blocking calls are made by `executor` (output_thread.hpp).
 //   The default path STDERR ("/dev/stderr") is written through a duplicate of descriptor 2: it
 //   shares the process's own stderr open file and offset, so the log and the process's other
 //   output to stderr (a crash traceback) interleave in order and never overwrite each other, for

@@ -19,6 +19,19 @@ const char* const package_doc =
     "                     (tarvo_loghandle.loghandle_imp)\n"
     "    __version__, __date__, logger (the package's own TLogger)";
 
+// The handler's state is the process's (one queue, one running handler, the types of the native
+// objects): it lives in the main interpreter only. A subinterpreter is refused before anything of
+// it is made, so the main interpreter can import the package whenever it does. Asked when the
+// extension is initialised and again when the package runs (from 3.13 on the initialisation of a
+// subinterpreter's import runs in the main interpreter).
+bool main_interpreter() {
+    if (PyInterpreterState_Get() == PyInterpreterState_Main()) return true;
+    PyErr_SetString(PyExc_ImportError,
+                    "tarvo_loghandle cannot be loaded in a subinterpreter: the log handler's state (the "
+                    "process-wide log queue and the running handler) belongs to the main interpreter");
+    return false;
+}
+
 namespace {
 
 const rt::SubmoduleDef submodules[] = {
@@ -76,6 +89,7 @@ void explain_missing_sibling(const PyErr& e) {
 void run_body(PyObject* module);
 
 void body(PyObject* module) {
+    if (!main_interpreter()) rt::throw_error();
     try {
         run_body(module);
     } catch (PyErr& e) {
@@ -110,6 +124,7 @@ void run_body(PyObject* module) {
 }  // namespace tlh
 
 PyMODINIT_FUNC PyInit_tarvo_loghandle() {
+    if (!tlh::main_interpreter()) return nullptr;
     if (!rt::guard([] { rt::ready_types(); return true; }, false)) return nullptr;
     return rt::package_definition("tarvo_loghandle", tlh::package_doc, tlh::body);
 }

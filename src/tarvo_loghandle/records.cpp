@@ -3,6 +3,7 @@
 #include "genuine.hpp"
 #include "screen_text.hpp"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <ctime>
@@ -13,35 +14,57 @@
 namespace tlh {
 namespace {
 
-// 2026-12-08T10:49:17.123Z. Entries come many to a second: the date and time of day are formatted
+// The first second of year 1 and of year 10000: the times a date is written for.
+constexpr double first_dated = -62135596800.0;
+constexpr double after_dated = 253402300800.0;
+
+// Python's repr of a float: what stands in a time's place where no date fits (nan, inf, 1e+17).
+std::string number_text(double x) {
+    char* text = PyOS_double_to_string(x, 'r', 0, 0, nullptr);
+    if (!text) rt::throw_error();
+    std::string out(text);
+    PyMem_Free(text);
+    return out;
+}
+
+// 2026-12-08T10:49:17.123Z, in UTC, to the millisecond; the number itself where no date of the
+// years 1 to 9999 fits. Entries come many to a second: the date and time of day are formatted
 // once per second.
 std::string iso_time(double ts) {
+    if (!(ts >= first_dated && ts < after_dated)) return number_text(ts);
     double whole = std::floor(ts);
-    long long ms = std::llround((ts - whole) * 1000);
-    time_t secs = time_t(whole);
+    auto ms = static_cast<int>(std::lround((ts - whole) * 1000));
+    auto secs = static_cast<long long>(whole);
     if (ms == 1000) {
         ms = 0;
         ++secs;
     }
-    static time_t cached_secs = -1;
+    if (double(secs) >= after_dated) return number_text(ts);
+    static long long cached_secs = -1;
     static char cached[32];
-    static size_t cached_len = 0;
-    if (secs != cached_secs) {
+    static int cached_len = 0;
+    if (secs != cached_secs || !cached_len) {
+        time_t t = time_t(secs);
         struct tm utc;
-        gmtime_r(&secs, &utc);
-        cached_len = std::strftime(cached, sizeof cached, "%Y-%m-%dT%H:%M:%S", &utc);
+        if (!gmtime_r(&t, &utc)) return number_text(ts);
+        cached_len = std::snprintf(cached, sizeof cached, "%04d-%02d-%02dT%02d:%02d:%02d", utc.tm_year + 1900,
+                                   utc.tm_mon + 1, utc.tm_mday, utc.tm_hour, utc.tm_min, utc.tm_sec);
         cached_secs = secs;
     }
-    std::string out(cached, cached_len);
-    char tail[6] = {'.', char('0' + ms / 100), char('0' + ms / 10 % 10), char('0' + ms % 10), 'Z', 0};
+    std::string out(cached, size_t(cached_len));
+    char tail[5] = {'.', char('0' + ms / 100), char('0' + ms / 10 % 10), char('0' + ms % 10), 'Z'};
     out.append(tail, 5);
     return out;
 }
 
-// x with three decimals (a delay in seconds).
+// x with three decimals (a delay in seconds), as a JSON number; null where x is no finite number.
 void append_seconds(std::string& out, double x) {
-    if (!std::isfinite(x) || std::fabs(x) >= 1e12) {
-        char buf[48];
+    if (!std::isfinite(x)) {
+        out += "null";
+        return;
+    }
+    if (std::fabs(x) >= 1e12) {
+        char buf[400];
         std::snprintf(buf, sizeof buf, "%.3f", x);
         out += buf;
         return;
@@ -151,26 +174,34 @@ Ref padded_level(PyObject* level) {
 }
 
 // ts level logger file:function message key=value ..., and the message's further lines indented.
+// Nothing of the log data can break the line or reach a terminal that shows the file: colours go,
+// every other control character is shown escaped, and the fields before the message (the logger's
+// name, the file, the function) stay on their line whatever they hold.
 Ref plain_lines(double ts, PyObject* level, PyObject* logger, PyObject* place, PyObject* message, PyObject* kwargs) {
-    Ref whole = rt::concat({rt::str(iso_time(ts)).get(), name<" ">(), padded_level(level).get(), name<" ">(), logger,
-                            name<" ">(), place, name<" ">(), message});
+    Ref head = rt::concat({rt::str(iso_time(ts)).get(), name<" ">(), padded_level(level).get(), name<" ">(), logger,
+                           name<" ">(), place, name<" ">()});
+    head = shown_safely(without_colours(head.get()).get(), Keep::nothing);
+    Ref body = Ref::incref(message);
     if (kwargs && PyDict_Check(kwargs) && PyDict_GET_SIZE(kwargs)) {
         PyObject *key, *value;
         Py_ssize_t pos = 0;
         while (PyDict_Next(kwargs, &pos, &key, &value)) {
             Ref shown = rt::owned(PyObject_Repr(value));
-            whole = rt::concat({whole.get(), name<" ">(), text_of(key).get(), name<"=">(), shown.get()});
+            body = rt::concat({body.get(), name<" ">(), text_of(key).get(), name<"=">(), shown.get()});
         }
     }
-    // No escape sequence and no carriage return: colours go, other control text is shown escaped.
-    Ref clean = shown_safely(without_colours(whole.get()).get());
-    Ref lines = split_lines(clean.get());
+    Ref lines = split_lines(without_colours(body.get()).get());
+    Py_ssize_t count = PyList_GET_SIZE(lines.get());
+    for (Py_ssize_t i = 0; i < count; ++i) {
+        Ref line = shown_safely(PyList_GET_ITEM(lines.get(), i), Keep::nothing);
+        PyList_SetItem(lines.get(), i, line.release());
+    }
     Ref joined = rt::owned(PyUnicode_Join(name<"\n    ">(), lines.get()));
-    return rt::concat({joined.get(), name<"\n">()});
+    return rt::concat({head.get(), joined.get(), name<"\n">()});
 }
 
 Ref json_line(double ts, PyObject* level, PyObject* logger, PyObject* module, PyObject* file, PyObject* function,
-              PyObject* message, PyObject* kwargs, PyObject* tags) {
+              PyObject* message, PyObject* kwargs, PyObject* tags, double now) {
     std::string out;
     out.reserve(512);
     out += "{\"time\":\"";
@@ -205,7 +236,7 @@ Ref json_line(double ts, PyObject* level, PyObject* logger, PyObject* module, Py
         }
     }
     out += "],\"delay_s\":";
-    append_seconds(out, genuine::now_seconds() - ts);
+    append_seconds(out, now - ts);
     out += "}\n";
     return rt::owned(PyUnicode_DecodeUTF8(out.data(), Py_ssize_t(out.size()), "strict"));
 }
@@ -264,51 +295,73 @@ void Records::add(PyObject* le, PyObject* parts) {
     Ref text;
     if (format_ == Format::json) {
         // A raw line is shown as it is: without its keyword values, as on the terminal.
+        double now = PyFloat_AsDouble(genuine::clock(g).get());
+        if (now == -1 && PyErr_Occurred()) rt::throw_error();
         text = json_line(e.ts, e.level.get(), e.logger.get(), e.module.get(), e.file.get(), e.function.get(),
-                         e.message.get(), e.raw_line ? nullptr : e.kwargs.get(), e.tags.get());
+                         e.message.get(), e.raw_line ? nullptr : e.kwargs.get(), e.tags.get(), now);
     } else {
-        Ref place = rt::concat({genuine::basename_of(e.file.get()).get(), name<":">(), e.function.get()});
+        Ref place = rt::concat({genuine::base_name(g, e.file.get()).get(), name<":">(), e.function.get()});
         text = plain_lines(e.ts, e.level.get(), e.logger.get(), place.get(), e.message.get(),
                            e.raw_line ? nullptr : e.kwargs.get());
     }
 
-    // A run of lines redrawn in place (a progress bar) is thinned: its first line, at most one a
-    // second after it, and always its last state when the run ends.
-    if (e.redraw && run_prefix_ && equal(e.prefix.get(), run_prefix_.get())) {
-        if (e.ts - run_emitted_ >= 1.0) {
-            run_pending_.reset();
-            run_emitted_ = e.ts;
+    // A progress bar (a logger's lines redrawn in place) is thinned: its first state, at most one a
+    // second after it, and always its last state when its run ends: when its logger writes another
+    // kind of line, or at the end. Other loggers' lines in between change nothing.
+    size_t at = size_t(std::find_if(bars_.begin(), bars_.end(), [&](const Bar& b) { return equal(e.prefix.get(), b.prefix.get()); }) -
+                       bars_.begin());
+    bool running = at < bars_.size();
+    write_due(e.ts, parts, at);  // older states of other bars first
+    if (e.redraw && running) {
+        Bar& bar = bars_[at];
+        if (e.ts - bar.written >= 1.0) {
+            bar.pending.reset();
+            bar.written = e.ts;
             rt::check_int(PyList_Append(parts, text.get()));
         } else {
-            run_pending_ = text;
+            bar.pending = text;
         }
-        return;
+    } else {
+        if (running) {  // its logger wrote another kind of line: the bar's run has ended
+            if (bars_[at].pending) rt::check_int(PyList_Append(parts, bars_[at].pending.get()));
+            bars_.erase(bars_.begin() + std::ptrdiff_t(at));
+        }
+        if (e.redraw) bars_.push_back(Bar{e.prefix, e.ts, Ref()});
+        rt::check_int(PyList_Append(parts, text.get()));
     }
-    flush(parts);
-    if (e.redraw) {
-        run_prefix_ = e.prefix;
-        run_emitted_ = e.ts;
+    // Bars quiet for a second are forgotten: their next state would be written at once anyway.
+    std::erase_if(bars_, [&](const Bar& b) { return !b.pending && e.ts - b.written >= 1.0; });
+}
+
+void Records::write_due(double ts, PyObject* parts, size_t except) {
+    for (size_t i = 0; i < bars_.size(); ++i) {
+        Bar& bar = bars_[i];
+        if (i == except || !bar.pending || !(ts - bar.written >= 1.0)) continue;
+        rt::check_int(PyList_Append(parts, bar.pending.get()));
+        bar.pending.reset();
+        bar.written = ts;
     }
-    rt::check_int(PyList_Append(parts, text.get()));
 }
 
 void Records::add_own(PyObject* message, PyObject* parts) {
-    flush(parts);
+    PyObject* g = g_;
+    double now = PyFloat_AsDouble(genuine::clock(g).get());
+    if (now == -1 && PyErr_Occurred()) rt::throw_error();
     Ref logger = Ref::incref(name<"tarvo_loghandle">());
     Ref text;
     if (format_ == Format::json) {
-        text = json_line(genuine::now_seconds(), name<"ERROR">(), logger.get(), name<"tarvo_loghandle.loghandle_imp">(), name<"">(),
-                         name<"write_aiologs">(), message, nullptr, nullptr);
+        text = json_line(now, name<"ERROR">(), logger.get(), name<"tarvo_loghandle.loghandle_imp">(), name<"">(),
+                         name<"write_aiologs">(), message, nullptr, nullptr, now);
     } else {
-        text = plain_lines(genuine::now_seconds(), name<"ERROR">(), logger.get(), name<"loghandle_imp:write_aiologs">(), message, nullptr);
+        text = plain_lines(now, name<"ERROR">(), logger.get(), name<"loghandle_imp:write_aiologs">(), message, nullptr);
     }
     rt::check_int(PyList_Append(parts, text.get()));
 }
 
 void Records::flush(PyObject* parts) {
-    if (run_pending_) rt::check_int(PyList_Append(parts, run_pending_.get()));
-    run_pending_.reset();
-    run_prefix_.reset();
+    for (const Bar& bar : bars_)
+        if (bar.pending) rt::check_int(PyList_Append(parts, bar.pending.get()));
+    bars_.clear();
 }
 
 }  // namespace tlh

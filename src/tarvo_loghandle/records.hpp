@@ -4,6 +4,8 @@
 #pragma once
 #include "common.hpp"
 
+#include <vector>
+
 namespace tlh {
 
 enum class Format : unsigned char { terminal, plain, json };
@@ -20,15 +22,23 @@ public:
     void add(PyObject* le, PyObject* parts);
     // A line of the handler's own (an entry that cannot be shown, lost entries), at level ERROR.
     void add_own(PyObject* message, PyObject* parts);
-    // The last state of a thinned run that has not been written yet.
+    // The last state of every thinned progress bar that has not been written yet.
     void flush(PyObject* parts);
 
 private:
+    // A logger's progress bar, thinned to a line a second.
+    struct Bar {
+        Ref prefix;
+        double written;  // time stamp of its last line written
+        Ref pending;     // its latest state, not written yet, or null
+    };
+    // Writes the pending states of the bars (but the one at `except`) whose last line is a second
+    // or more older than `ts`.
+    void write_due(double ts, PyObject* parts, size_t except);
+
     PyObject* g_;
     Format format_;
-    Ref run_prefix_;        // the prefix of the redrawn run going on, or null
-    double run_emitted_ = 0;  // time stamp of the run's last line written
-    Ref run_pending_;       // the run's latest line, not written yet, or null
+    std::vector<Bar> bars_;
 };
 
 }  // namespace tlh

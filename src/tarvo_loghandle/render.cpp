@@ -7,6 +7,7 @@
 #include "render.hpp"
 
 #include "genuine.hpp"
+#include "screen_text.hpp"
 
 #include <cfloat>
 #include <cmath>
@@ -60,7 +61,7 @@ Ref rewritten_message(PyObject* g, PyObject* le) {
     }
     if (!rt::truth(msg.get())) return msg;
     Ref colored = rt::attribute<"colored">(global<"termcolor">(g).get());
-    bool unchanged = colored.get() == genuine::colored && PyUnicode_CheckExact(msg.get()) &&
+    bool unchanged = genuine::is_colored(colored.get()) && PyUnicode_CheckExact(msg.get()) &&
                      PyUnicode_FindChar(msg.get(), '\r', 0, PyUnicode_GET_LENGTH(msg.get()), 1) == -1;
     if (!unchanged) {
         Ref glyph = rt::call(colored.get(), {name<"✗">(), name<"red">()});
@@ -68,23 +69,6 @@ Ref rewritten_message(PyObject* g, PyObject* le) {
     }
     rt::setattr(le, name<"msg">(), msg.get());
     return msg;
-}
-
-// draw_dt = time.time_ns() / 1000000000 - le.timestamp
-Ref delay(PyObject* g, PyObject* le) {
-    Ref time_ns = rt::attribute<"time_ns">(global<"time">(g).get());
-    Ref seconds;
-    if (time_ns.get() == genuine::time_ns) {
-        double now = genuine::now_seconds();
-        Ref timestamp = rt::getattr(le, name<"timestamp">());
-        if (PyFloat_CheckExact(timestamp.get())) return rt::owned(PyFloat_FromDouble(now - PyFloat_AS_DOUBLE(timestamp.get())));
-        seconds = rt::owned(PyFloat_FromDouble(now));
-        return rt::owned(PyNumber_Subtract(seconds.get(), timestamp.get()));
-    }
-    Ref now = rt::call(time_ns.get());
-    static PyObject* const ns_per_s = rt::check(PyLong_FromLong(1000000000));
-    seconds = rt::owned(PyNumber_TrueDivide(now.get(), ns_per_s));
-    return rt::owned(PyNumber_Subtract(seconds.get(), rt::getattr(le, name<"timestamp">()).get()));
 }
 
 // " " and x with two decimals, as format(x, ".2f") writes it: the exact binary value rounded
@@ -119,15 +103,6 @@ Ref time_label(PyObject* draw_dt) {
     return rt::concat({name<" ">(), rt::owned(PyObject_Format(draw_dt, name<".2f">())).get()});
 }
 
-// math.fabs(draw_dt) > 1.0
-bool late(PyObject* g, PyObject* draw_dt) {
-    Ref fabs = rt::attribute<"fabs">(global<"math">(g).get());
-    if (fabs.get() == genuine::fabs && PyFloat_CheckExact(draw_dt)) return std::fabs(PyFloat_AS_DOUBLE(draw_dt)) > 1.0;
-    Ref magnitude = rt::call(fabs.get(), {draw_dt});
-    static PyObject* const threshold = rt::check(PyFloat_FromDouble(1.0));
-    return rt::truth(rt::owned(PyObject_RichCompare(magnitude.get(), threshold, Py_GT)).get());
-}
-
 // `level in [TLogger.USER_ERROR, TLogger.USER_INFO]`: identity or ==, item by item.
 bool user_level(PyObject* g, PyObject* level) {
     Ref tlogger = global<"TLogger">(g);
@@ -138,19 +113,10 @@ bool user_level(PyObject* g, PyObject* level) {
     return false;
 }
 
-// linesof(text), with the module's linesof looked up now: the lines themselves when it is the
-// module's own generator function.
-Ref lines_of(PyObject* g, PyObject* text) {
-    Ref linesof = global<"linesof">(g);
-    if (linesof.get() == genuine::linesof) return split_lines(text);
-    return rt::call(linesof.get(), {text});
-}
-
-// os.path.basename(filename), looked up now.
-Ref base_name(PyObject* g, PyObject* filename) {
-    Ref basename = rt::attribute<"basename">(rt::attribute<"path">(global<"os">(g).get()).get());
-    if (basename.get() == genuine::basename && PyUnicode_CheckExact(filename)) return genuine::basename_of(filename);
-    return rt::call(basename.get(), {filename});
+// A name as it is shown inside a line: format(x, "") with its control characters escaped.
+Ref one_line(PyObject* x) {
+    Ref text = rt::fmt(x);
+    return PyUnicode_Check(text.get()) ? shown_safely(text.get(), Keep::colours_tabs) : text;
 }
 
 // What the layouts need besides the entry: the globals, and the two prefix tests as handle's
@@ -166,9 +132,9 @@ Pieces render(Scope s, PyObject* le) {
     PyObject* g = s.g;
     if (!rt::check_int(PyObject_IsInstance(le, global<"LogEntry">(g).get()))) rt::raise_with(PyExc_AssertionError, le);
     Ref msg = rewritten_message(g, le);
-    Ref draw_dt = delay(g, le);
+    Ref draw_dt = genuine::delay(g, le);
     Ref label = time_label(draw_dt.get());
-    Ref time_warn = rt::call((late(g, draw_dt.get()) ? global<"color_red">(g) : global<"color_gray">(g)).get(), {label.get()});
+    Ref time_warn = rt::call((genuine::late(g, draw_dt.get()) ? global<"color_red">(g) : global<"color_gray">(g)).get(), {label.get()});
 
     Ref prefix = rt::getattr(le, name<"prefix">());
     Ref module = rt::getattr(le, name<"module">());
@@ -181,7 +147,8 @@ Pieces render(Scope s, PyObject* le) {
         Ref key = rt::owned(PyTuple_Pack(2, name<"raw_line">(), prefix.get()));
         if (!continues(s.same_prefix.get(), key.get())) {
             Ref dotted = rt::owned(PyUnicode_Join(name<".">(), prefix.get()));
-            Piece header{Py_False, rt::concat({rt::call(global<"color_raw_line">(g).get(), {dotted.get()}).get(), time_warn.get()}), redraw};
+            Ref line = rt::concat({rt::call(global<"color_raw_line">(g).get(), {dotted.get()}).get(), time_warn.get()});
+            Piece header{Py_False, shown_safely(line.get(), Keep::colours_tabs), redraw};
             co_yield header;
         }
         Ref bar = rt::concat({time_warn.get(), rt::call(global<"color_raw_line">(g).get(), {name<"│">()}).get(), name<" ">()});
@@ -208,7 +175,8 @@ Pieces render(Scope s, PyObject* le) {
         Ref pref = rt::call(global<"format_logentry_prefix">(g).get(), {le});
         pref = rt::owned(PyNumber_InPlaceAdd(pref.get(), time_warn.get()));
         Ref start = rt::call(global<"color_module">(g).get(), {name<"╔ ">()});
-        Piece header{Py_False, rt::owned(PyNumber_Add(start.get(), pref.get())), Py_False};
+        Ref line = rt::owned(PyNumber_Add(start.get(), pref.get()));
+        Piece header{Py_False, PyUnicode_Check(line.get()) ? shown_safely(line.get(), Keep::colours_tabs) : line, Py_False};
         co_yield header;
     }
     Ref P = rt::call(global<"color_module">(g).get(), {name<"║ ">()});
@@ -217,12 +185,13 @@ Pieces render(Scope s, PyObject* le) {
     Ref func_name = rt::getattr(stack_info.get(), name<"func_name">());
     Ref stack_key = rt::owned(PyTuple_Pack(2, filename.get(), func_name.get()));
     if (!continues(s.same_prefix_secondary.get(), stack_key.get())) {
-        Ref bn = base_name(g, filename.get());
+        Ref bn = genuine::base_name(g, filename.get());
         if (!equal(bn.get(), name<"__init__.py">())) {
-            Ref text = rt::concat({bn.get(), name<" ">(), func_name.get(), name<"() ">()});
+            // One line, whatever the names hold: their line feeds are shown escaped.
+            Ref text = rt::concat({one_line(bn.get()).get(), name<" ">(), one_line(func_name.get()).get(), name<"() ">()});
             Ref first = rt::call(global<"color_function">(g).get(), {text.get()});
             Ref indented = rt::call(global<"indent">(g).get(), {first.get(), P.get()});
-            Ref lines = lines_of(g, indented.get());
+            Ref lines = genuine::lines_of(g, indented.get());
             for (Ref& line : rt::iterate(lines.get())) {
                 Piece function_line{Py_False, std::move(line), Py_False};
                 co_yield function_line;
@@ -233,7 +202,7 @@ Pieces render(Scope s, PyObject* le) {
     Ref pmsg = rt::call(global<"get_as_strings">(g).get(), {text.get(), kwargs.get()});
     Ref f = rt::call(global<"add_color">(g).get(), {pmsg.get(), level_name.get()});
     Ref indented = rt::call(global<"indent">(g).get(), {f.get(), P.get()});
-    Ref lines = lines_of(g, indented.get());
+    Ref lines = genuine::lines_of(g, indented.get());
     for (Ref& line : rt::iterate(lines.get())) {
         Piece body{Py_False, std::move(line), Py_False};
         co_yield body;

@@ -1,5 +1,6 @@
 #include "screen_text.hpp"
 
+#include <unordered_map>
 #include <vector>
 
 #ifdef __SSE2__
@@ -8,6 +9,17 @@
 
 namespace tlh {
 namespace {
+
+// f(characters, length) over the text's own representation (1, 2 or 4 bytes a character).
+template <class F>
+auto by_kind(PyObject* text, F&& f) {
+    Py_ssize_t n = PyUnicode_GET_LENGTH(text);
+    switch (PyUnicode_KIND(text)) {
+        case PyUnicode_1BYTE_KIND: return f(PyUnicode_1BYTE_DATA(text), n);
+        case PyUnicode_2BYTE_KIND: return f(PyUnicode_2BYTE_DATA(text), n);
+        default: return f(PyUnicode_4BYTE_DATA(text), n);
+    }
+}
 
 // Length of the colour sequence ESC [ params m starting at i, or 0 when there is none. The
 // parameter characters, 0-9 : ;, are the range 0x30 to 0x3b.
@@ -21,17 +33,21 @@ Py_ssize_t colour_sequence(const Char* s, Py_ssize_t i, Py_ssize_t n) {
     return 0;
 }
 
-// Whether s[i] must be written out; a colour sequence is passed over whole (i moves to its end).
-template <class Char>
+// Whether s[i] must be written out; a colour sequence that is kept is passed over whole (i moves
+// to its end).
+template <Keep keep, class Char>
 bool needs_escape(const Char* s, Py_ssize_t& i, Py_ssize_t n) {
     Py_UCS4 c = s[i];
     if (c == 0x1b) {  // the usual candidate: colours
+        if constexpr (keep == Keep::nothing) return true;
         Py_ssize_t len = colour_sequence(s, i, n);
         i += len ? len - 1 : 0;
         return len == 0;
     }
-    if (c >= 0x20 && c < 0x7f) return false;
-    return !(c == '\t' || c == '\n' || c > 0x9f);
+    if ((c >= 0x20 && c < 0x7f) || c > 0x9f) return false;
+    if (c == '\t') return keep == Keep::nothing;
+    if (c == '\n') return keep != Keep::colours_tabs_line_feeds;
+    return true;
 }
 
 // Where the next character at or after i may need a look (below 0x20, or 0x7f to 0x9f): the
@@ -69,11 +85,11 @@ Py_ssize_t next_candidate(const Char* s, Py_ssize_t i, Py_ssize_t n) {
     return i;
 }
 
-template <class Char>
+template <Keep keep, class Char>
 Ref escape(PyObject* line, const Char* s, Py_ssize_t n) {
     Py_ssize_t i = 0;
     for (; (i = next_candidate(s, i, n)) < n; ++i)
-        if (needs_escape(s, i, n)) break;
+        if (needs_escape<keep>(s, i, n)) break;
     if (i == n) return Ref::incref(line);  // clean: no copy
 
     static const char hex[] = "0123456789abcdef";
@@ -81,7 +97,7 @@ Ref escape(PyObject* line, const Char* s, Py_ssize_t n) {
     out.reserve(size_t(n) + 16);
     for (; i < n; ++i) {
         Py_ssize_t at = i;
-        if (!needs_escape(s, at, n)) {
+        if (!needs_escape<keep>(s, at, n)) {
             out.insert(out.end(), s + i, s + at + 1);
             i = at;
             continue;
@@ -92,33 +108,88 @@ Ref escape(PyObject* line, const Char* s, Py_ssize_t n) {
     return rt::owned(PyUnicode_FromKindAndData(PyUnicode_4BYTE_KIND, out.data(), Py_ssize_t(out.size())));
 }
 
-template <class Char>
-Py_ssize_t visible(const Char* s, Py_ssize_t n) {
-    Py_ssize_t count = 0;
+template <Keep keep>
+Ref escape_text(PyObject* text) {
+    return by_kind(text, [&](const auto* s, Py_ssize_t n) { return escape<keep>(text, s, n); });
+}
+
+// The columns a character other than a tab or a control character takes on a terminal: two for the
+// wide and full-width ones of East Asian scripts, none for combining marks and format characters,
+// one for the rest. Told by the interpreter's own Unicode database, once per character.
+int character_columns(Py_UCS4 c) {
+    if (c < 0x300) return 1;
+    static std::unordered_map<Py_UCS4, signed char> known;
+    auto found = known.find(c);
+    if (found != known.end()) return found->second;
+    static PyObject* const east_asian_width = rt::getattr(rt::import("unicodedata").get(), name<"east_asian_width">()).release();
+    static PyObject* const category_of = rt::getattr(rt::import("unicodedata").get(), name<"category">()).release();
+    Ref ch = rt::owned(PyUnicode_FromOrdinal(int(c)));
+    Ref width = rt::call(east_asian_width, {ch.get()});
+    Ref category = rt::call(category_of, {ch.get()});
+    int columns = 1;
+    if (equal(width.get(), name<"W">()) || equal(width.get(), name<"F">()))
+        columns = 2;
+    else if (equal(category.get(), name<"Mn">()) || equal(category.get(), name<"Me">()) ||
+             equal(category.get(), name<"Cf">()) || (c >= 0x1160 && c <= 0x11ff))
+        columns = 0;
+    known.emplace(c, static_cast<signed char>(columns));
+    return columns;
+}
+
+constexpr Py_ssize_t tab_stop = 8;
+
+// Walks a shown line column by column: `each(i, c, width)` for every character but those of colour
+// sequences, which take no column. Returns the column after the line.
+template <class Char, class Each>
+Py_ssize_t walk_columns(const Char* s, Py_ssize_t n, Each&& each) {
+    Py_ssize_t column = 0;
     for (Py_ssize_t i = 0; i < n; ++i) {
         if (s[i] == 0x1b)
             if (Py_ssize_t len = colour_sequence(s, i, n)) {
                 i += len - 1;
                 continue;
             }
-        ++count;
+        Py_UCS4 c = s[i];
+        Py_ssize_t width = c == '\t' ? tab_stop - column % tab_stop : c < 0x20 ? 0 : character_columns(c);
+        each(i, c, width);
+        column += width;
     }
-    return count;
+    return column;
 }
 
+template <class Char>
+Ref expand_tabs(PyObject* line, const Char* s, Py_ssize_t n) {
+    if (PyUnicode_FindChar(line, '\t', 0, n, 1) == -1) return Ref::incref(line);
+    std::vector<Py_UCS4> out;
+    out.reserve(size_t(n) + 16);
+    Py_ssize_t copied = 0;
+    walk_columns(s, n, [&](Py_ssize_t i, Py_UCS4 c, Py_ssize_t width) {
+        if (c != '\t') return;
+        out.insert(out.end(), s + copied, s + i);
+        out.insert(out.end(), size_t(width), Py_UCS4(' '));
+        copied = i + 1;
+    });
+    out.insert(out.end(), s + copied, s + n);
+    return rt::owned(PyUnicode_FromKindAndData(PyUnicode_4BYTE_KIND, out.data(), Py_ssize_t(out.size())));
+}
+
+// Colour sequences cannot overlap (one holds no ESC and no m but at its ends), so removing them
+// in any order ends with the same text: here as a stack, in one pass, where a sequence that
+// removing an inner one closes is taken off at its m.
 template <class Char>
 Ref strip_colours(PyObject* text, const Char* s, Py_ssize_t n) {
     std::vector<Py_UCS4> out;
     out.reserve(size_t(n));
     bool stripped = false;
     for (Py_ssize_t i = 0; i < n; ++i) {
-        if (s[i] == 0x1b)
-            if (Py_ssize_t len = colour_sequence(s, i, n)) {
-                i += len - 1;
-                stripped = true;
-                continue;
-            }
         out.push_back(s[i]);
+        if (s[i] != 'm') continue;
+        size_t j = out.size() - 1;
+        while (j > 0 && out[j - 1] - 0x30 <= 0x0b) --j;  // the parameters before the m
+        if (j >= 2 && out[j - 1] == '[' && out[j - 2] == 0x1b) {
+            out.resize(j - 2);
+            stripped = true;
+        }
     }
     if (!stripped) return Ref::incref(text);
     return rt::owned(PyUnicode_FromKindAndData(PyUnicode_4BYTE_KIND, out.data(), Py_ssize_t(out.size())));
@@ -127,30 +198,23 @@ Ref strip_colours(PyObject* text, const Char* s, Py_ssize_t n) {
 }  // namespace
 
 Ref without_colours(PyObject* text) {
-    Py_ssize_t n = PyUnicode_GET_LENGTH(text);
-    if (PyUnicode_FindChar(text, 0x1b, 0, n, 1) == -1) return Ref::incref(text);
-    switch (PyUnicode_KIND(text)) {
-        case PyUnicode_1BYTE_KIND: return strip_colours(text, PyUnicode_1BYTE_DATA(text), n);
-        case PyUnicode_2BYTE_KIND: return strip_colours(text, PyUnicode_2BYTE_DATA(text), n);
-        default: return strip_colours(text, PyUnicode_4BYTE_DATA(text), n);
-    }
+    if (PyUnicode_FindChar(text, 0x1b, 0, PyUnicode_GET_LENGTH(text), 1) == -1) return Ref::incref(text);
+    return by_kind(text, [&](const auto* s, Py_ssize_t n) { return strip_colours(text, s, n); });
 }
 
-Py_ssize_t visible_length(PyObject* shown) {
-    Py_ssize_t n = PyUnicode_GET_LENGTH(shown);
-    switch (PyUnicode_KIND(shown)) {
-        case PyUnicode_1BYTE_KIND: return visible(PyUnicode_1BYTE_DATA(shown), n);
-        case PyUnicode_2BYTE_KIND: return visible(PyUnicode_2BYTE_DATA(shown), n);
-        default: return visible(PyUnicode_4BYTE_DATA(shown), n);
-    }
+Py_ssize_t columns(PyObject* shown) {
+    return by_kind(shown, [](const auto* s, Py_ssize_t n) { return walk_columns(s, n, [](Py_ssize_t, Py_UCS4, Py_ssize_t) {}); });
 }
 
-Ref shown_safely(PyObject* line) {
-    Py_ssize_t n = PyUnicode_GET_LENGTH(line);
-    switch (PyUnicode_KIND(line)) {
-        case PyUnicode_1BYTE_KIND: return escape(line, PyUnicode_1BYTE_DATA(line), n);
-        case PyUnicode_2BYTE_KIND: return escape(line, PyUnicode_2BYTE_DATA(line), n);
-        default: return escape(line, PyUnicode_4BYTE_DATA(line), n);
+Ref tabs_expanded(PyObject* shown) {
+    return by_kind(shown, [&](const auto* s, Py_ssize_t n) { return expand_tabs(shown, s, n); });
+}
+
+Ref shown_safely(PyObject* text, Keep keep) {
+    switch (keep) {
+        case Keep::colours_tabs_line_feeds: return escape_text<Keep::colours_tabs_line_feeds>(text);
+        case Keep::colours_tabs: return escape_text<Keep::colours_tabs>(text);
+        default: return escape_text<Keep::nothing>(text);
     }
 }
 

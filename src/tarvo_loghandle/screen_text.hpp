@@ -1,19 +1,31 @@
-// Text of log data made safe to show on a terminal.
+// Text of log data made safe to show on a terminal or in a log collector's line.
 #pragma once
 #include "common.hpp"
 
 namespace tlh {
 
-// The line with every character that could move the cursor, erase or otherwise rewrite the screen
-// shown escaped (\x08, \x1b[2J): C0 controls but tab and line feed, DEL, C1 controls, and escape
-// sequences other than colours (SGR, ESC [ ... m), which services and the colour functions use on
-// purpose. Clean text (the usual case) is returned as it is, without a copy.
-Ref shown_safely(PyObject* line);
+// What a shown text keeps as it is; every other control character (C0, DEL, C1) is written out
+// as \xNN, so that log data cannot move the cursor, erase, or draw a line of its own.
+enum class Keep : unsigned char {
+    colours_tabs_line_feeds,  // terminal text: colour sequences (SGR, ESC [ ... m), tabs, line feeds
+    colours_tabs,             // one terminal line (a header, a function line): no line feed either
+    nothing,                  // a log collector's line: no control character at all, ESC included
+};
 
-// The text without its colour sequences (ESC [ ... m); text without any is returned as it is.
+// The text with what it may not keep escaped. Clean text (the usual case) is returned as it is,
+// without a copy.
+Ref shown_safely(PyObject* text, Keep keep = Keep::colours_tabs_line_feeds);
+
+// The text without its colour sequences (ESC [ ... m), removed until none is left: a sequence
+// that removing others puts together goes too. Text without any is returned as it is.
 Ref without_colours(PyObject* text);
 
-// How many characters of a shown line take a place on the terminal: colour sequences take none.
-Py_ssize_t visible_length(PyObject* shown);
+// How many terminal columns a shown line takes from the start of a line: colour sequences none,
+// wide characters two, combining marks none, a tab up to the next multiple of 8.
+Py_ssize_t columns(PyObject* shown);
+
+// A line that is drawn over another in place: its tabs become the spaces they move over, since a
+// tab moves the cursor without erasing what the earlier line left under it.
+Ref tabs_expanded(PyObject* shown);
 
 }  // namespace tlh

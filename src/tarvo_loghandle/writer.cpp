@@ -2,6 +2,7 @@
 // text with one write. Pieces are separated by line feeds, or by carriage returns where a piece
 // is drawn over the previous one in place (progress bars).
 #include "output.hpp"
+#include "output_thread.hpp"
 #include "records.hpp"
 #include "render.hpp"
 #include "screen_text.hpp"
@@ -17,7 +18,7 @@ struct Assembly {
     Ref last_overlap = rt::boolean(false);
     bool last_was_redrawing = false;
     // A piece drawn in place erases the rest of the line it overwrites with ESC [ K; under NO_COLOR,
-    // which asks for no escape sequences, with spaces up to the width of the piece before it.
+    // which asks for no escape sequences, with spaces up to the columns of the piece before it.
     bool erase_with_escape = true;
     Py_ssize_t last_in_place_width = 0;
 
@@ -48,13 +49,14 @@ struct Assembly {
             rt::raise_format(PyExc_TypeError, "can only concatenate str (not \"%.200s\") to str", Py_TYPE(line)->tp_name);
         Ref shown = shown_safely(line);
         if (in_place) {
+            shown = tabs_expanded(shown.get());
             if (!last_was_redrawing) append(name<"\n">());
             append(name<"\r">());
             append(shown.get());
             if (erase_with_escape) {
                 append(name<"\x1b[K">());
             } else {
-                Py_ssize_t width = visible_length(shown.get());
+                Py_ssize_t width = columns(shown.get());
                 if (last_was_redrawing && last_in_place_width > width)
                     append(rt::str(std::string(size_t(last_in_place_width - width), ' ')).get());
                 last_in_place_width = width;
@@ -125,10 +127,30 @@ rt::Async write_aiologs(Bound a) {
     // Frame-held: they live across the awaits below, where the collector must see them.
     Ref& output = a.local(0);  // (file, encoding), or None
     Ref& chunks = a.local(1);
-    Ref opening = rt::call(rt::make_function(open_output_def, g).get());
+    Ref& executor = a.local(2);
+    executor = start_output_thread();
+    OutputProgress& progress = progress_of(executor.get());
+    set_output_of(self, executor.get());
+    struct Ending {  // however the run ends, its thread ends after the calls given to it
+        PyObject* handler;
+        PyObject* executor;
+        ~Ending() noexcept(false) {
+            if (!rt::may_touch_objects()) return;
+            set_output_of(handler, nullptr);
+            try {
+                stop_output_thread(executor);
+            } catch (PyErr& e) {  // it may run while an exception leaves the body: reported, not thrown
+                e.restore();
+                PyErr_WriteUnraisable(executor);
+            }
+        }
+    } ending{self, executor.get()};
+    Ref opening = rt::call(rt::make_function(open_output_def, g).get(), {executor.get()});
     output = co_await rt::await(std::move(opening));
     PyObject* file = output.get() == Py_None ? nullptr : PyTuple_GET_ITEM(output.get(), 0);
     PyObject* encoding = file ? PyTuple_GET_ITEM(output.get(), 1) : nullptr;
+    // An output file object that is None (an aiofiles that gave none) is refused at the first write.
+    auto closable = [&] { return file && file != Py_None && !progress.abandoned; };
     Ref write_fn = rt::make_function(write_text_def, g);
 
     rt::DecimalCount n, chunk_number;  // entries received, and the number of the chunk at hand
@@ -209,18 +231,22 @@ rt::Async write_aiologs(Bound a) {
             }
             debug(g, rt::ascii("write_aiologs finished chunk ", chunk_number));
             Ref text = out.take_text();
+            if (file == Py_None) rt::raise_none(PyExc_AssertionError);
             if (file) {
                 // A failed write costs this chunk only: the writer goes on with the next.
                 Ref writing = rt::call(write_fn.get(), {file, encoding, text.get()});
                 Caught failed;
+                progress.entries_in_flight = len;
                 try {
                     co_await rt::await(std::move(writing));
+                    progress.entries_in_flight = 0;
                     if (PyUnicode_GET_LENGTH(text.get())) wrote_any = true;
                     lost.entries = 0;
                 } catch (PyErr& e) {
                     if (!e.matches(PyExc_OSError)) throw;
                     failed = std::move(e);
                 }
+                progress.entries_in_flight = 0;
                 if (failed) {
                     lost.add(len, failed.value());
                     debug(g, rt::concat({name<"write_aiologs could not write chunk ">(), rt::integer(chunk_number.value()).get(),
@@ -237,7 +263,8 @@ rt::Async write_aiologs(Bound a) {
     if (caught && !caught.matches(global<"SplitterBadFinish">(g).get())) {
         rt::Except handling(caught);
         debug(g, rt::concat({name<"write_aiologs receives Exception: ">(), format_exc(g).get()}));
-        if (file && !caught.matches(PyExc_GeneratorExit)) {  // an abandoned writer must not suspend
+        // An abandoned writer must not suspend, nor wait for an output the close gave up on.
+        if (closable() && !caught.matches(PyExc_GeneratorExit)) {
             Ref closing = rt::call(rt::make_function(close_output_def, g).get(), {file});
             co_await rt::await(std::move(closing));
         }
@@ -249,7 +276,7 @@ rt::Async write_aiologs(Bound a) {
     } else {
         debug(g, name<"write_aiologs finished gracefully.">());
     }
-    if (file) {
+    if (closable()) {
         // What is still to be written: losses not told yet (the last chunks could not be written),
         // for log collectors the last state of a thinned run, and on a terminal the end of the last
         // line, so that what comes after the log (a prompt, a traceback) starts on its own.

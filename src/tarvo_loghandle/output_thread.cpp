@@ -1,0 +1,150 @@
+#include "output_thread.hpp"
+
+#include <time.h>
+
+namespace tlh {
+namespace {
+
+double monotonic_seconds() {
+    timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return double(ts.tv_sec) + double(ts.tv_nsec) / 1e9;
+}
+
+struct Executor {
+    PyObject_HEAD
+    PyObject* jobs;  // queue.SimpleQueue of (future, fn, args); None ends the thread
+    OutputProgress progress;
+};
+
+Executor* as_executor(PyObject* o) { return reinterpret_cast<Executor*>(o); }
+
+// submit(fn, *args): what loop.run_in_executor asks of an executor.
+PyObject* submit(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
+    return rt::guard(
+        [&]() -> PyObject* {
+            if (nargs < 1) rt::raise(PyExc_TypeError, "submit() needs the function to call");
+            static PyObject* const future_type =
+                rt::getattr(rt::import("concurrent.futures").get(), name<"Future">()).release();
+            Ref future = rt::call(future_type);
+            Ref call_args = rt::owned(PyTuple_New(nargs - 1));
+            for (Py_ssize_t i = 1; i < nargs; ++i) PyTuple_SET_ITEM(call_args.get(), i - 1, Py_NewRef(args[i]));
+            Ref job = rt::tuple({future.get(), args[0], call_args.get()});
+            rt::call_method(as_executor(self)->jobs, name<"put">(), {job.get()});
+            return future.release();
+        },
+        static_cast<PyObject*>(nullptr));
+}
+
+// The thread's body: makes the calls in the order given, each result or exception set on its
+// future, until None comes.
+void serve(Executor* self) {
+    for (;;) {
+        Ref job = rt::call_method(self->jobs, name<"get">());
+        if (job.get() == Py_None) return;
+        PyObject* future = PyTuple_GET_ITEM(job.get(), 0);
+        if (!rt::truth(rt::call_method(future, name<"set_running_or_notify_cancel">()).get())) continue;
+        self->progress.busy_since.store(monotonic_seconds());
+        Ref result;
+        Caught failed;
+        try {
+            result = rt::owned(PyObject_Call(PyTuple_GET_ITEM(job.get(), 1), PyTuple_GET_ITEM(job.get(), 2), nullptr));
+        } catch (PyErr& e) {
+            failed = std::move(e);
+        }
+        self->progress.busy_since.store(0);
+        if (failed)
+            rt::call_method(future, name<"set_exception">(), {failed.value()});
+        else
+            rt::call_method(future, name<"set_result">(), {result.get()});
+    }
+}
+
+PyObject* serve_entry(PyObject*, PyObject* executor) {
+    return rt::guard(
+        [&]() -> PyObject* {
+            serve(as_executor(executor));
+            Py_RETURN_NONE;
+        },
+        static_cast<PyObject*>(nullptr));
+}
+
+PyMethodDef serve_def = {"serve", serve_entry, METH_O, nullptr};
+
+int executor_traverse(PyObject* o, visitproc visit, void* arg) {
+    Py_VISIT(as_executor(o)->jobs);
+    return 0;
+}
+int executor_clear(PyObject* o) {
+    Py_CLEAR(as_executor(o)->jobs);
+    return 0;
+}
+void executor_dealloc(PyObject* o) {
+    PyObject_GC_UnTrack(o);
+    executor_clear(o);
+    as_executor(o)->progress.~OutputProgress();
+    PyObject_GC_Del(o);
+}
+
+PyMethodDef executor_methods[] = {
+    {"submit", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(submit)), METH_FASTCALL, nullptr},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyTypeObject make_type() {
+    PyTypeObject t = rt::gc_type("tarvo_loghandle.OutputThread", sizeof(Executor), executor_dealloc, executor_traverse,
+                                 executor_clear);
+    t.tp_methods = executor_methods;
+    return t;
+}
+PyTypeObject ExecutorType = make_type();
+
+// The writer run whose close may ask: one handler runs at a time in a process.
+PyObject* current_handler = nullptr;  // compared only, never used
+PyObject* current_executor = nullptr;
+
+}  // namespace
+
+double OutputProgress::stalled_for() const {
+    double since = busy_since.load();
+    return since ? monotonic_seconds() - since : 0;
+}
+
+Ref start_output_thread() {
+    if (!(ExecutorType.tp_flags & Py_TPFLAGS_READY)) rt::check_int(PyType_Ready(&ExecutorType));
+    Ref jobs = rt::call(rt::getattr(rt::import("queue").get(), name<"SimpleQueue">()).get());
+    auto* self = PyObject_GC_New(Executor, &ExecutorType);
+    if (!self) rt::throw_error();
+    self->jobs = jobs.release();
+    new (&self->progress) OutputProgress();
+    PyObject_GC_Track(self);
+    Ref executor = Ref::steal(reinterpret_cast<PyObject*>(self));
+
+    Ref body = rt::owned(PyCFunction_New(&serve_def, nullptr));
+    Ref thread_type = rt::getattr(rt::import("threading").get(), name<"Thread">());
+    Ref kwargs = rt::owned(PyDict_New());
+    rt::check_int(PyDict_SetItem(kwargs.get(), name<"target">(), body.get()));
+    rt::check_int(PyDict_SetItem(kwargs.get(), name<"args">(), rt::tuple({executor.get()}).get()));
+    rt::check_int(PyDict_SetItem(kwargs.get(), name<"name">(), name<"tarvo_loghandle output">()));
+    rt::check_int(PyDict_SetItem(kwargs.get(), name<"daemon">(), Py_True));
+    Ref empty = rt::owned(PyTuple_New(0));
+    Ref thread = rt::owned(PyObject_Call(thread_type.get(), empty.get(), kwargs.get()));
+    rt::call_method(thread.get(), name<"start">());
+    return executor;
+}
+
+void stop_output_thread(PyObject* executor) { rt::call_method(as_executor(executor)->jobs, name<"put">(), {Py_None}); }
+
+OutputProgress& progress_of(PyObject* executor) { return as_executor(executor)->progress; }
+
+OutputProgress* output_of(PyObject* handler) {
+    return handler == current_handler && current_executor ? &progress_of(current_executor) : nullptr;
+}
+
+void set_output_of(PyObject* handler, PyObject* executor) {
+    if (!executor && handler != current_handler) return;  // a later run has taken over
+    current_handler = executor ? handler : nullptr;
+    Py_XSETREF(current_executor, Py_XNewRef(executor));
+}
+
+}  // namespace tlh
