@@ -74,9 +74,8 @@ void raise_format(PyObject* type, const char* fmt, ...) {
 }
 
 void set_error_from_current() {
+    if (handling_foreign_exception()) throw;
     try {
-        throw;
-    } catch (abi::__forced_unwind&) {
         throw;
     } catch (const PyErr& e) {
         e.restore();

@@ -6,8 +6,6 @@
 #pragma once
 #include "ref.hpp"
 
-#include <cxxabi.h>
-
 #include <exception>
 
 namespace rt {
@@ -53,8 +51,13 @@ inline int check_int(int r) {
     return r;
 }
 
-// Converts the C++ exception being handled into Python error state. A forced unwind (a thread
-// ended by pthread_exit) is not an error: it is rethrown and must be let through.
+// Whether the exception being handled is no C++ exception: the forced unwind that ends a thread
+// (pthread_exit, which CPython calls on a daemon thread that wants the GIL at exit), which must be
+// let through, never swallowed. C++ cannot hold such an exception in an exception_ptr.
+inline bool handling_foreign_exception() noexcept { return !std::current_exception(); }
+
+// Converts the C++ exception being handled into Python error state. A forced unwind is not an
+// error: it is rethrown and must be let through.
 void set_error_from_current();
 
 // Runs f at a C API boundary: a thrown exception becomes the error indicator and `fail` is returned.
@@ -63,8 +66,6 @@ template <class F, class R>
 R guard(F&& f, R fail) {
     try {
         return f();
-    } catch (abi::__forced_unwind&) {
-        throw;
     } catch (...) {
         set_error_from_current();
         return fail;

@@ -62,13 +62,8 @@ public:
         // A forced unwind (the thread is ending) leaves through resume(); anything else is kept
         // for the consumer.
         void unhandled_exception() {
-            try {
-                throw;
-            } catch (abi::__forced_unwind&) {
-                throw;
-            } catch (...) {
-                error = std::current_exception();
-            }
+            if (handling_foreign_exception()) throw;
+            error = std::current_exception();
         }
     };
 
