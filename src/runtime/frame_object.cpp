@@ -243,7 +243,11 @@ PyObject* awaitable_iterator(PyObject* target) {
         }
         return it;
     }
+#if PY_VERSION_HEX >= 0x030E0000
+    PyErr_Format(PyExc_TypeError, "'%.100s' object can't be awaited", tp->tp_name);
+#else
     PyErr_Format(PyExc_TypeError, "object %.100s can't be used in 'await' expression", tp->tp_name);
+#endif
     return nullptr;
 }
 

@@ -1,5 +1,6 @@
 #include "function.hpp"
 
+#include "import.hpp"
 #include "type.hpp"
 
 #include <structmember.h>
@@ -71,7 +72,7 @@ PyObject* call_native(PyObject* self, PyObject* const* args, size_t nargsf, PyOb
         static_cast<PyObject*>(nullptr));
 }
 
-Ref make_function(const FunctionDef& def, PyObject* globals, PyObject* closure, PyObject* annotations) {
+Ref make_function(const FunctionDef& def, PyObject* globals, PyObject* closure, const Annotations* annotations) {
     PyObject* module = PyDict_GetItemWithError(globals, name<"__name__">());
     if (!module && PyErr_Occurred()) throw_error();
     auto* fn = PyObject_GC_New(NativeFunction, &FunctionType);
@@ -82,7 +83,8 @@ Ref make_function(const FunctionDef& def, PyObject* globals, PyObject* closure, 
     fn->qualname = PyUnicode_InternFromString(def.qualname);
     fn->module = Py_NewRef(module ? module : Py_None);
     fn->doc = def.doc ? PyUnicode_FromString(def.doc) : Py_NewRef(Py_None);
-    fn->annotations = Py_XNewRef(annotations);
+    fn->annotations = annotations ? annotations->values.new_ref() : nullptr;
+    fn->annotation_texts = annotations ? annotations->texts.new_ref() : nullptr;
     fn->dict = nullptr;
     fn->globals = Py_NewRef(globals);
     fn->closure = Py_XNewRef(closure);
@@ -96,6 +98,10 @@ Ref make_function(const FunctionDef& def, PyObject* globals, PyObject* closure, 
             getattr(owned(PyImport_ImportModule("asyncio.coroutines")).get(), name<"_is_coroutine">()).release();
         Ref dict = owned(PyObject_GenericGetDict(result.get(), nullptr));
         check_int(PyDict_SetItemString(dict.get(), "_is_coroutine", marker));
+#if PY_VERSION_HEX >= 0x030C0000
+        // ... and what inspect.iscoroutinefunction looks for.
+        call_method(import("inspect").get(), name<"markcoroutinefunction">(), {result.get()});
+#endif
     }
     return result;
 }
@@ -107,6 +113,7 @@ int fn_traverse(PyObject* o, visitproc visit, void* arg) {
     Py_VISIT(f->module);
     Py_VISIT(f->doc);
     Py_VISIT(f->annotations);
+    Py_VISIT(f->annotation_texts);
     Py_VISIT(f->dict);
     Py_VISIT(f->globals);
     Py_VISIT(f->closure);
@@ -118,6 +125,7 @@ int fn_clear(PyObject* o) {
     Py_CLEAR(f->module);
     Py_CLEAR(f->doc);
     Py_CLEAR(f->annotations);
+    Py_CLEAR(f->annotation_texts);
     Py_CLEAR(f->dict);
     Py_CLEAR(f->globals);
     Py_CLEAR(f->closure);
@@ -166,7 +174,24 @@ int set_annotations(PyObject* o, PyObject* v, void*) {
         return -1;
     }
     Py_XSETREF(as_fn(o)->annotations, Py_XNewRef(v));
+    Py_CLEAR(as_fn(o)->annotation_texts);  // the texts were those of the annotations replaced
     return 0;
+}
+#if PY_VERSION_HEX >= 0x030E0000
+// What functools.wraps copies on 3.14, and what annotationlib asks for.
+PyObject* get_annotate(PyObject* o, void*) {
+    return guard([&] { return annotate_function(as_fn(o)->annotations, as_fn(o)->annotation_texts).release(); },
+                 static_cast<PyObject*>(nullptr));
+}
+#endif
+// What inspect.signature shows, with the annotations, as for a Python def.
+PyObject* get_signature(PyObject* o, void*) {
+    return guard(
+        [&] {
+            const FunctionDef& d = *as_fn(o)->def;
+            return signature(d.params.data(), param_count(d), as_fn(o)->annotations).release();
+        },
+        static_cast<PyObject*>(nullptr));
 }
 PyObject* get_globals(PyObject* o, void*) { return Py_NewRef(as_fn(o)->globals); }
 
@@ -192,6 +217,10 @@ PyGetSetDef fn_getset[] = {
     {"__annotations__", get_annotations, set_annotations, nullptr, nullptr},
     {"__globals__", get_globals, nullptr, nullptr, nullptr},
     {"__text_signature__", get_text_signature, nullptr, nullptr, nullptr},
+    {"__signature__", get_signature, nullptr, nullptr, nullptr},
+#if PY_VERSION_HEX >= 0x030E0000
+    {"__annotate__", get_annotate, nullptr, nullptr, nullptr},
+#endif
     {"__dict__", PyObject_GenericGetDict, PyObject_GenericSetDict, nullptr, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };

@@ -1,7 +1,9 @@
 // Native functions: callable by vectorcall, introspectable like Python functions
-// (__name__, __qualname__, __module__, __doc__, __annotations__, __dict__), bound as methods
-// when stored in a class, and recognised by asyncio.iscoroutinefunction when they make coroutines.
+// (__name__, __qualname__, __module__, __doc__, __annotations__, __annotate__ from 3.14 on,
+// __signature__, __dict__), bound as methods when stored in a class, and recognised by
+// asyncio.iscoroutinefunction and inspect.iscoroutinefunction when they make coroutines.
 #pragma once
+#include "annotations.hpp"
 #include "bodies.hpp"
 #include "call.hpp"
 #include "frame_object.hpp"
@@ -23,9 +25,9 @@ struct FunctionDef {
 };
 
 // Makes a function whose __module__ is globals["__name__"]; `closure` is a tuple of cells or NULL,
-// `annotations` a dict or NULL. The definition must outlive the function.
+// `annotations` its annotations or NULL. The definition must outlive the function.
 Ref make_function(const FunctionDef& def, PyObject* globals, PyObject* closure = nullptr,
-                  PyObject* annotations = nullptr);
+                  const Annotations* annotations = nullptr);
 
 struct NativeFunction {
     PyObject_HEAD
@@ -36,6 +38,7 @@ struct NativeFunction {
     PyObject* module;
     PyObject* doc;
     PyObject* annotations;
+    PyObject* annotation_texts;  // their source texts, what 3.14's STRING format gives; NULL if unknown
     PyObject* dict;
     PyObject* globals;
     PyObject* closure;

@@ -1,5 +1,6 @@
 // The runtime layer: everything a native package needs from CPython, and nothing of any package.
 #pragma once
+#include "annotations.hpp"
 #include "bodies.hpp"
 #include "bound.hpp"
 #include "call.hpp"

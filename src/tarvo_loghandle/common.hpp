@@ -22,11 +22,6 @@ inline void debug(PyObject* g, const Ref& msg) { debug(g, msg.get()); }
 // traceback.format_exc() for the exception being handled.
 inline Ref format_exc(PyObject* g) { return rt::call_method(global<"traceback">(g).get(), name<"format_exc">()); }
 
-// An annotations dict from name/value pairs, in order.
-Ref annotations(std::initializer_list<std::pair<const char*, PyObject*>> items);
-// generic[params...], as an annotation spells it: Tuple[bool, str, bool], Optional[X].
-Ref subscript(const Ref& generic, std::initializer_list<PyObject*> params);
-
 // text.split("\n")
 Ref split_lines(PyObject* text);
 

@@ -36,9 +36,8 @@ rt::AsyncGen log(Bound a) {
     {
         Ref handler_cell = rt::owned(PyCell_New(logger_handler.get()));
         Ref closure = rt::owned(PyTuple_Pack(1, handler_cell.get()));
-        Ref f_ann = annotations(
-            {{"_sti", global<"SyncTaskInterface">(g).get()}, {"return", global<"LoggingHandler">(g).get()}});
-        Ref f = rt::make_function(f_def, g, closure.get(), f_ann.get());
+        rt::Annotations f_ann = rt::annotate(g, {{"_sti", "SyncTaskInterface"}, {"return", "LoggingHandler"}});
+        Ref f = rt::make_function(f_def, g, closure.get(), &f_ann);
         registering = rt::call_method(sti, name<"set_interface_gen">(), {global<"SERVICE_LOG">(g).get(), f.get()});
     }
     co_await rt::await(std::move(registering));
@@ -85,10 +84,8 @@ const rt::FunctionDef log_def = {"log", "log", {"sti", "sc"}, rt::async_generato
 // @asynccontextmanager over def: the decorator is evaluated before the annotations.
 Ref context_manager(PyObject* g, const rt::FunctionDef& def) {
     Ref decorator = global<"asynccontextmanager">(g);
-    Ref iterator_none = subscript(global<"AsyncIterator">(g), {Py_None});
-    Ref ann = annotations({{"sti", global<"SyncTaskInterface">(g).get()}, {"sc", global<"ServiceConfig">(g).get()},
-                           {"return", iterator_none.get()}});
-    Ref fn = rt::make_function(def, g, nullptr, ann.get());
+    rt::Annotations ann = rt::annotate(g, {{"sti", "SyncTaskInterface"}, {"sc", "ServiceConfig"}, {"return", "AsyncIterator[None]"}});
+    Ref fn = rt::make_function(def, g, nullptr, &ann);
     return rt::call(decorator.get(), {fn.get()});
 }
 

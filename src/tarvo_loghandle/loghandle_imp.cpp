@@ -5,7 +5,10 @@
 namespace tlh {
 namespace {
 
-Ref method(const rt::FunctionDef& def, PyObject* g, Ref ann) { return rt::make_function(def, g, nullptr, ann.get()); }
+Ref method(const rt::FunctionDef& def, PyObject* g, std::initializer_list<rt::Annotation> annotated) {
+    rt::Annotations ann = rt::annotate(g, annotated);
+    return rt::make_function(def, g, nullptr, &ann);
+}
 
 Ref make_logging_handler(PyObject* g) {
     Ref ns = rt::owned(PyDict_New());
@@ -16,28 +19,28 @@ Ref make_logging_handler(PyObject* g) {
                                "writer task renders them to stderr. Start it with init(), close it with aclose(); "
                                "disable_stderr_writer() and enable_stderr_writer() pause and resume the output.">());
 
-    Ref splitter_t = subscript(global<"Splitter">(g), {global<"LogEntry">(g).get()});
-    Ref optional_t = subscript(global<"Optional">(g), {splitter_t.get()});
-    Ref bool_t = global<"bool">(g);
-    rt::bind(d, "__annotations__",
-             annotations({{"splitter", optional_t.get()},
-                          {"disabled", bool_t.get()},
-                          {"task_pump", name<"Task[None]">()},
-                          {"task_write", name<"Task[None]">()}})
-                 .get());
+    rt::Annotations fields = rt::annotate(g, {{"splitter", "Optional[Splitter[LogEntry]]"},
+                                              {"disabled", "bool"},
+                                              {"task_pump", "'Task[None]'"},
+                                              {"task_write", "'Task[None]'"}});
+#if PY_VERSION_HEX >= 0x030E0000
+    rt::bind(d, "__annotate__", rt::annotate_function(fields.values.get(), fields.texts.get()).get());
+#else
+    rt::bind(d, "__annotations__", fields.values.get());
+#endif
 
-    rt::bind(d, "__init__", method(handler_init_def, g, annotations({{"return", Py_None}})).get());
-    rt::bind(d, "inited", method(inited_def, g, annotations({{"return", global<"bool">(g).get()}})).get());
-    rt::bind(d, "init", method(init_def, g, annotations({{"return", Py_None}})).get());
-    rt::bind(d, "aclose", method(aclose_def, g, annotations({{"return", Py_None}})).get());
-    rt::bind(d, "disable_stderr_writer", method(disable_def, g, annotations({{"return", Py_None}})).get());
-    rt::bind(d, "enable_stderr_writer", method(enable_def, g, annotations({{"return", Py_None}})).get());
+    rt::bind(d, "__init__", method(handler_init_def, g, {{"return", "None"}}).get());
+    rt::bind(d, "inited", method(inited_def, g, {{"return", "bool"}}).get());
+    rt::bind(d, "init", method(init_def, g, {{"return", "None"}}).get());
+    rt::bind(d, "aclose", method(aclose_def, g, {{"return", "None"}}).get());
+    rt::bind(d, "disable_stderr_writer", method(disable_def, g, {{"return", "None"}}).get());
+    rt::bind(d, "enable_stderr_writer", method(enable_def, g, {{"return", "None"}}).get());
 
     // The decorator is looked up, class namespace first, before the function is made.
     PyObject* in_class = PyDict_GetItemWithError(d, name<"async_errors">());
     if (!in_class && PyErr_Occurred()) rt::throw_error();
     Ref decorator = in_class ? Ref::incref(in_class) : global<"async_errors">(g);
-    Ref writer = method(write_aiologs_def, g, annotations({{"return", Py_None}}));
+    Ref writer = method(write_aiologs_def, g, {{"return", "None"}});
     rt::bind(d, "write_aiologs", rt::call(decorator.get(), {writer.get()}).get());
 
     Ref bases = rt::owned(PyTuple_Pack(1, reinterpret_cast<PyObject*>(&PyBaseObject_Type)));
@@ -73,13 +76,9 @@ void exec_loghandle_imp(PyObject* module) {
     rt::bind(g, "color_raw_line", rt::call(global<"get_colorize_function">(g).get(), {name<"#0000ff">()}).get());
     rt::bind(g, "X", rt::call(global<"TypeVar">(g).get(), {name<"X">()}).get());
 
-    Ref splitter_x = subscript(global<"Splitter">(g), {global<"X">(g).get()});
-    Ref pump_ann = annotations({{"q", name<"asyncio.Queue[X]">()}, {"splitter", splitter_x.get()}, {"return", Py_None}});
-    rt::bind(g, "pump", rt::make_function(pump_def, g, nullptr, pump_ann.get()).get());
+    rt::bind(g, "pump", method(pump_def, g, {{"q", "'asyncio.Queue[X]'"}, {"splitter", "Splitter[X]"}, {"return", "None"}}).get());
     rt::bind(g, "LoggingHandler", make_logging_handler(g).get());
-    Ref lines = subscript(global<"Iterator">(g), {global<"str">(g).get()});
-    Ref linesof_ann = annotations({{"s", global<"str">(g).get()}, {"return", lines.get()}});
-    rt::bind(g, "linesof", rt::make_function(linesof_def, g, nullptr, linesof_ann.get()).get());
+    rt::bind(g, "linesof", method(linesof_def, g, {{"s", "str"}, {"return", "Iterator[str]"}}).get());
     // The output format, read when a handler starts: None defers to TARVO_LOG_FORMAT, else "terminal".
     rt::bind(g, "LOG_FORMAT", Py_None);
 }

@@ -238,19 +238,15 @@ const rt::FunctionDef linesof_def = {"linesof", "linesof", {"s"}, rt::generator_
 
 Renderer::Renderer(PyObject* g)
     : globals(Ref::incref(g)), last_write_line_prefix(cell(Py_None)), last_write_line_prefix_secondary(cell(Py_None)) {
-    Ref any_tuple = subscript(global<"Tuple">(g), {global<"Any">(g).get(), Py_Ellipsis});
-    Ref same_prefix_fn =
-        rt::make_function(same_prefix_def, g,
-                          rt::tuple({last_write_line_prefix.get(), last_write_line_prefix_secondary.get()}).get(),
-                          annotations({{"x", any_tuple.get()}, {"return", global<"bool">(g).get()}}).get());
+    rt::Annotations test_ann = rt::annotate(g, {{"x", "Tuple[Any, ...]"}, {"return", "bool"}});
+    Ref same_prefix_fn = rt::make_function(
+        same_prefix_def, g, rt::tuple({last_write_line_prefix.get(), last_write_line_prefix_secondary.get()}).get(), &test_ann);
     Ref same_prefix_secondary_fn =
-        rt::make_function(same_prefix_secondary_def, g, rt::tuple({last_write_line_prefix_secondary.get()}).get(),
-                          annotations({{"x", any_tuple.get()}, {"return", global<"bool">(g).get()}}).get());
-    Ref piece = subscript(global<"Tuple">(g), {global<"bool">(g).get(), global<"str">(g).get(), global<"bool">(g).get()});
-    Ref pieces = subscript(global<"Iterator">(g), {piece.get()});
+        rt::make_function(same_prefix_secondary_def, g, rt::tuple({last_write_line_prefix_secondary.get()}).get(), &test_ann);
+    rt::Annotations handle_ann = rt::annotate(g, {{"le", "LogEntry"}, {"return", "Iterator[Tuple[bool, str, bool]]"}});
     handle = rt::make_function(
         handle_def, g, rt::tuple({cell(same_prefix_fn.get()).get(), cell(same_prefix_secondary_fn.get()).get()}).get(),
-        annotations({{"le", global<"LogEntry">(g).get()}, {"return", pieces.get()}}).get());
+        &handle_ann);
 }
 
 Pieces Renderer::pieces(PyObject* le) const {

@@ -152,9 +152,8 @@ PyMODINIT_FUNC PyInit_rt_testmod() {
             Ref m = rt::owned(PyModule_Create(&module_def));
             PyObject* globals = PyModule_GetDict(m.get());
             for (const auto& d : defs) {
-                Ref ann = rt::owned(PyDict_New());
-                rt::check_int(PyDict_SetItemString(ann.get(), "return", Py_None));
-                Ref fn = rt::make_function(d, globals, nullptr, ann.get());
+                rt::Annotations ann = rt::annotate(globals, {{"return", "None"}});
+                Ref fn = rt::make_function(d, globals, nullptr, &ann);
                 rt::check_int(PyModule_AddObjectRef(m.get(), d.name, fn.get()));
             }
             return m.release();
