@@ -129,7 +129,10 @@ def test_a_handler_abandoned_with_its_loop_is_collected(tmp_path, monkeypatch, d
         h = LoggingHandler()
         await h.init()
         logger.info("hello")
-        await asyncio.sleep(0.05)
+        for _ in range(500):  # until it is written: the writer then waits for the next chunk
+            await asyncio.sleep(0.01)
+            if (tmp_path / "out").exists() and (tmp_path / "out").read_text():
+                break
         return weakref.ref(h)
 
     ref = loop.run_until_complete(start())

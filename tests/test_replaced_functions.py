@@ -6,6 +6,7 @@ import importlib.util
 import json
 import math
 import os
+import re
 import subprocess
 import sys
 import time
@@ -117,7 +118,9 @@ def test_pass_through_replacements_change_nothing(monkeypatch, writes, min_info)
         rec.wrap(owner, attr)
     wrapped = workload()
     render(wrapped)
-    assert "".join(writes.texts) == first
+    # the delays are read from the real clock in both runs: a loaded machine may tell them 10 ms apart
+    label = re.compile(r" \d+\.\d\d")
+    assert label.sub(" #", "".join(writes.texts)) == label.sub(" #", first)
     assert [le.msg for le in wrapped] == [le.msg for le in genuine]
     assert GLYPH in genuine[1].msg and rec.of("colored")
 

@@ -2,6 +2,7 @@
 
 #include "call.hpp"
 #include "import.hpp"
+#include "threads.hpp"
 
 #include <string_view>
 
@@ -58,18 +59,19 @@ Ref signature(const char* const* params, size_t count, PyObject* values) {
     static PyObject* const empty = getattr(parameter_type, name<"empty">()).release();
     PyObject* const annotation_kw = keywords<"annotation">();
     PyObject* const return_kw = keywords<"return_annotation">();
-    auto annotation_of = [&](const char* n) -> PyObject* {
-        PyObject* v = values ? PyDict_GetItemString(values, n) : nullptr;
-        return v ? v : empty;
+    auto annotation_of = [&](PyObject* n) {
+        Ref v = values ? dict_item(values, n) : Ref();
+        return v ? v : Ref::incref(empty);
     };
     Ref parameters = owned(PyList_New(0));
     for (size_t i = 0; i < count; ++i) {
         Ref param_name = str(params[i]);
-        Ref parameter = call_kw(parameter_type, {param_name.get(), positional_or_keyword, annotation_of(params[i])},
-                                annotation_kw);
+        Ref annotation = annotation_of(param_name.get());
+        Ref parameter = call_kw(parameter_type, {param_name.get(), positional_or_keyword, annotation.get()}, annotation_kw);
         check_int(PyList_Append(parameters.get(), parameter.get()));
     }
-    return call_kw(signature_type, {parameters.get(), annotation_of("return")}, return_kw);
+    Ref result = annotation_of(name<"return">());
+    return call_kw(signature_type, {parameters.get(), result.get()}, return_kw);
 }
 
 }  // namespace rt

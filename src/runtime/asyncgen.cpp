@@ -1,7 +1,9 @@
 // Native async generators: __anext__, asend, athrow and aclose are small awaitables over
 // the shared step driver. A co_yield of the body completes the awaitable with the value;
 // whatever an awaited object yields (futures) passes up to the task.
+#include "call.hpp"
 #include "frame_object.hpp"
+#include "text.hpp"
 #include "type.hpp"
 
 namespace rt {
@@ -27,10 +29,12 @@ AsyncGenOp* as_op(PyObject* o) { return reinterpret_cast<AsyncGenOp*>(o); }
 int call_first_iter_hook(FrameObject* gen) {
     if (gen->hooks_called) return 0;
     gen->hooks_called = true;
-    PyObject* sys_hooks = Py_XNewRef(PySys_GetObject("get_asyncgen_hooks"));  // borrowed: held while called
-    if (!sys_hooks) return 0;
-    PyObject* hooks = PyObject_CallNoArgs(sys_hooks);
-    Py_DECREF(sys_hooks);
+    PyObject* hooks = guard(
+        [] {
+            static PyObject* const sys = check(PyImport_ImportModule("sys"));  // kept for good
+            return call_method(sys, name<"get_asyncgen_hooks">()).release();
+        },
+        static_cast<PyObject*>(nullptr));
     if (!hooks) return -1;
     PyObject* firstiter = PyTuple_GetItem(hooks, 0);
     PyObject* finalizer = PyTuple_GetItem(hooks, 1);

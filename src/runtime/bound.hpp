@@ -32,7 +32,6 @@ public:
     // The i-th closure cell's object (new reference), as a free variable reads it.
     Ref cell(size_t i) const;
     void set_cell(size_t i, PyObject* v) const;
-    PyObject* cell_object(size_t i) const noexcept;
     // A frame-held local (coroutine, generator and async generator bodies only).
     Ref& local(size_t i) const noexcept { return locals_[i]; }
     Arguments& arguments() const noexcept { return *args_; }

@@ -124,10 +124,15 @@ bool step_delegate(FrameCore& c, PyObject* arg, PyObject* exc, PyObject** out) {
 
 PySendResult step(FrameCore& c, PyObject* arg, PyObject* exc, PyObject** out) {
     *out = nullptr;
-    if (c.running) {
+    // Taken at once, so that a second thread that steps the same object meanwhile is refused.
+    if (c.running.exchange(true, std::memory_order_acquire)) {
         PyErr_Format(PyExc_ValueError, "%s already executing", kind_name(c.kind));
         return PYGEN_ERROR;
     }
+    struct Done {
+        std::atomic<bool>& running;
+        ~Done() { running.store(false, std::memory_order_release); }
+    } done{c.running};
     if (c.finished) {
         if (c.kind == FrameKind::coroutine) {
             PyErr_SetString(PyExc_RuntimeError, "cannot reuse already awaited coroutine");
@@ -157,7 +162,6 @@ PySendResult step(FrameCore& c, PyObject* arg, PyObject* exc, PyObject** out) {
     }
     if (Py_EnterRecursiveCall(" in a native coroutine")) return PYGEN_ERROR;
 
-    c.running = true;
     PyThreadState* ts = PyThreadState_Get();
     c.exc_state.previous_item = ts->exc_info;
     ts->exc_info = &c.exc_state;
@@ -177,7 +181,6 @@ PySendResult step(FrameCore& c, PyObject* arg, PyObject* exc, PyObject** out) {
 
     ts->exc_info = c.exc_state.previous_item;
     c.exc_state.previous_item = nullptr;
-    c.running = false;
     Py_LeaveRecursiveCall();
     return r;
 }

@@ -7,6 +7,7 @@
 #pragma once
 #include "error.hpp"
 
+#include <atomic>
 #include <coroutine>
 #include <new>
 
@@ -28,7 +29,7 @@ struct FrameCore {
     FrameKind kind = FrameKind::coroutine;
     bool yielded_value = false;  // the last suspension was a co_yield, not a pass-through of an await
     bool started = false;
-    bool running = false;
+    std::atomic<bool> running{false};
     bool finished = false;
 };
 

@@ -263,7 +263,7 @@ static int set_str(PyObject*& slot, PyObject* v) {
 }
 int frame_set_name(PyObject* o, PyObject* v, void*) { return set_str(as_frame(o)->name, v); }
 int frame_set_qualname(PyObject* o, PyObject* v, void*) { return set_str(as_frame(o)->qualname, v); }
-static PyObject* get_running(PyObject* o, void*) { return PyBool_FromLong(as_frame(o)->core.running); }
+static PyObject* get_running(PyObject* o, void*) { return PyBool_FromLong(as_frame(o)->core.running.load()); }
 static PyObject* get_awaiting(PyObject* o, void*) {
     PyObject* d = as_frame(o)->core.delegate;
     return Py_NewRef(d ? d : Py_None);

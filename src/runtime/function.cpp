@@ -1,6 +1,7 @@
 #include "function.hpp"
 
 #include "import.hpp"
+#include "threads.hpp"
 #include "type.hpp"
 
 #include <structmember.h>
@@ -50,9 +51,9 @@ void bind(const NativeFunction* fn, PyObject* const* args, size_t nargs, PyObjec
 }  // namespace
 
 Ref cell_contents(PyObject* cell) {
-    PyObject* v = PyCell_GET(cell);
+    Ref v = cell_item(cell);
     if (!v) raise(PyExc_NameError, "free variable referenced before assignment in enclosing scope");
-    return Ref::incref(v);
+    return v;
 }
 
 Ref Bound::cell(size_t i) const { return cell_contents(PyTuple_GET_ITEM(function()->closure, Py_ssize_t(i))); }
@@ -73,15 +74,14 @@ PyObject* call_native(PyObject* self, PyObject* const* args, size_t nargsf, PyOb
 }
 
 Ref make_function(const FunctionDef& def, PyObject* globals, PyObject* closure, const Annotations* annotations) {
-    PyObject* module = PyDict_GetItemWithError(globals, name<"__name__">());
-    if (!module && PyErr_Occurred()) throw_error();
+    Ref module = dict_item(globals, name<"__name__">());
     auto* fn = PyObject_GC_New(NativeFunction, &FunctionType);
     if (!fn) throw_error();
     fn->vectorcall = call_native;
     fn->def = &def;
     fn->name = PyUnicode_InternFromString(def.name);
     fn->qualname = PyUnicode_InternFromString(def.qualname);
-    fn->module = Py_NewRef(module ? module : Py_None);
+    fn->module = module ? module.new_ref() : Py_NewRef(Py_None);
     fn->doc = def.doc ? PyUnicode_FromString(def.doc) : Py_NewRef(Py_None);
     fn->annotations = annotations ? annotations->values.new_ref() : nullptr;
     fn->annotation_texts = annotations ? annotations->texts.new_ref() : nullptr;

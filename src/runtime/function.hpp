@@ -63,9 +63,6 @@ inline PyObject* closure_if(PyObject* f, const FunctionDef& def) noexcept {
 }
 
 inline PyObject* Bound::globals() const noexcept { return function()->globals; }
-inline PyObject* Bound::cell_object(size_t i) const noexcept {
-    return PyCell_GET(PyTuple_GET_ITEM(function()->closure, Py_ssize_t(i)));
-}
 
 // Entries of functions whose call makes the object that runs their body.
 template <Async (*Body)(Bound)>

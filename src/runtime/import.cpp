@@ -1,17 +1,14 @@
 #include "import.hpp"
 #include "call.hpp"
 #include "iterate.hpp"
+#include "threads.hpp"
 
 namespace rt {
 
 Ref global(PyObject* globals, PyObject* name) {
-    PyObject* v = PyDict_GetItemWithError(globals, name);
-    if (v) return Ref::incref(v);
-    if (PyErr_Occurred()) throw_error();
+    if (Ref v = dict_item(globals, name)) return v;
     static PyObject* const builtins = PyModule_GetDict(import("builtins").release());  // kept for good
-    v = PyDict_GetItemWithError(builtins, name);
-    if (v) return Ref::incref(v);
-    if (PyErr_Occurred()) throw_error();
+    if (Ref v = dict_item(builtins, name)) return v;
     raise_format(PyExc_NameError, "name '%U' is not defined", name);
 }
 

@@ -24,6 +24,9 @@ inline void bind(PyObject* globals, const char* name, PyObject* value) {
 Ref global(PyObject* globals, PyObject* name);
 template <Literal L>
 Ref global(PyObject* globals) {
+#ifdef Py_GIL_DISABLED
+    return global(globals, name<L>());  // another thread may change the globals while we read them
+#else
     // Most lookups find the name among the globals: that path stays inline, and is remembered
     // (see watched.hpp) until the globals change.
     static Remembered memory;
@@ -33,6 +36,7 @@ Ref global(PyObject* globals) {
         return Ref::incref(v);
     }
     return global(globals, name<L>());
+#endif
 }
 
 }  // namespace rt

@@ -3,7 +3,12 @@
 namespace rt {
 
 void unpack(PyObject* obj, size_t n, Ref* out) {
-    if ((PyTuple_CheckExact(obj) || PyList_CheckExact(obj)) && size_t(Py_SIZE(obj)) == n) {
+#ifdef Py_GIL_DISABLED
+    bool fast = PyTuple_CheckExact(obj);  // a list may change in another thread while it is read
+#else
+    bool fast = PyTuple_CheckExact(obj) || PyList_CheckExact(obj);
+#endif
+    if (fast && size_t(Py_SIZE(obj)) == n) {
         PyObject** items = PyTuple_CheckExact(obj) ? &PyTuple_GET_ITEM(obj, 0) : &PyList_GET_ITEM(obj, 0);
         for (size_t i = 0; i < n; ++i) out[i] = Ref::incref(items[i]);
         return;

@@ -12,6 +12,7 @@
 #include "ref.hpp"
 #include "submodules.hpp"
 #include "text.hpp"
+#include "threads.hpp"
 #include "type.hpp"
 #include "watched.hpp"
 

@@ -8,6 +8,7 @@
 #include "error.hpp"
 
 #include <coroutine>
+#include <cstdlib>
 #include <exception>
 #include <new>
 #include <utility>
@@ -16,22 +17,26 @@ namespace rt {
 
 namespace detail {
 // Frames of one body type are all the same size and live one at a time, mostly: the last freed
-// one is kept for the next. Only touched with the GIL held.
+// one is kept for the next, one per thread.
 template <class Tag>
 struct FrameCache {
-    static inline void* spare = nullptr;
-    static inline size_t spare_size = 0;
+    struct Spare {
+        void* frame = nullptr;
+        size_t size = 0;
+        ~Spare() { std::free(frame); }
+    };
+    static inline thread_local Spare spare;
     static void* take(size_t size) {
-        if (spare && spare_size == size) return std::exchange(spare, nullptr);
-        if (void* p = PyMem_Malloc(size)) return p;
+        if (spare.frame && spare.size == size) return std::exchange(spare.frame, nullptr);
+        if (void* p = std::malloc(size)) return p;
         throw std::bad_alloc();
     }
     static void give(void* p, size_t size) noexcept {
-        if (!spare) {
-            spare = p;
-            spare_size = size;
+        if (!spare.frame) {
+            spare.frame = p;
+            spare.size = size;
         } else {
-            PyMem_Free(p);
+            std::free(p);
         }
     }
 };

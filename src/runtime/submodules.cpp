@@ -125,6 +125,11 @@ PyModuleDef_Slot package_slots[] = {
 #if PY_VERSION_HEX >= 0x030C0000
     {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_NOT_SUPPORTED},
 #endif
+#if PY_VERSION_HEX >= 0x030D0000
+    // Safe with threads running in parallel: what the process shares is read and changed under
+    // locks, atomically, or per thread, and borrowed references are not kept (runtime/threads.hpp).
+    {Py_mod_gil, Py_MOD_GIL_NOT_USED},
+#endif
     {0, nullptr},
 };
 PyModuleDef package_def = {PyModuleDef_HEAD_INIT, nullptr, nullptr, 0, nullptr, package_slots, nullptr, nullptr, nullptr};

@@ -48,6 +48,7 @@ struct Remembered {
 bool module_type_defines(PyObject* name);
 template <Literal L>
 Ref attribute(PyObject* o) {
+#ifndef Py_GIL_DISABLED  // there another thread may change the dict while we read it: always getattr
     static const bool plain = !module_type_defines(name<L>());  // no descriptor of the type comes first
     if (plain && PyModule_CheckExact(o)) {
         static Remembered memory;
@@ -59,6 +60,7 @@ Ref attribute(PyObject* o) {
         }
         if (PyErr_Occurred()) throw_error();
     }
+#endif
     return owned(PyObject_GetAttr(o, name<L>()));
 }
 

@@ -2,6 +2,7 @@
 
 #include <time.h>
 
+#include <atomic>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
@@ -12,10 +13,10 @@ namespace {
 // Whether f is the C function `function` of the extension module named `module`: a built-in
 // function bound to a module made from a definition of that name, whose method table holds f's
 // own entry under that name. Once one such function is seen, its C entry point identifies the rest.
-bool c_function_of(PyObject* f, const char* module, const char* function, PyCFunction& known) {
+bool c_function_of(PyObject* f, const char* module, const char* function, std::atomic<PyCFunction>& known) {
     if (!PyCFunction_Check(f)) return false;
     PyCFunction meth = PyCFunction_GET_FUNCTION(f);
-    if (known) return meth == known;
+    if (PyCFunction seen = known.load(std::memory_order_relaxed)) return meth == seen;
     PyObject* self = PyCFunction_GET_SELF(f);
     if (!self || !PyModule_Check(self)) return false;
     PyModuleDef* def = PyModule_GetDef(self);
@@ -23,18 +24,19 @@ bool c_function_of(PyObject* f, const char* module, const char* function, PyCFun
     PyMethodDef* entry = reinterpret_cast<PyCFunctionObject*>(f)->m_ml;
     for (PyMethodDef* m = def->m_methods; m && m->ml_name; ++m)
         if (m == entry && std::strcmp(m->ml_name, function) == 0) {
-            known = meth;
+            known.store(meth, std::memory_order_relaxed);
             return true;
         }
     return false;
 }
 
-// A Python function recognised by its code and the module it runs in: held for good once seen, so
-// that the next test is two comparisons.
+// A Python function recognised by its code and the module it runs in: the first one seen is held
+// for good, so that the next test is two comparisons. Set once, also when threads race to set it.
 struct KnownCode {
-    PyObject* code = nullptr;
-    PyObject* globals = nullptr;
+    PyObject* code;
+    PyObject* globals;
 };
+using KnownSlot = std::atomic<const KnownCode*>;
 
 bool str_equals(PyObject* s, const char* text) { return s && PyUnicode_Check(s) && PyUnicode_CompareWithASCIIString(s, text) == 0; }
 
@@ -50,26 +52,29 @@ bool module_named(PyObject* name, const char* module) {
 
 // Whether f is the Python function `function` defined in the source of the module `module`: its
 // code is named so, comes from the module's own file, and runs in that module's globals.
-bool python_function_of(PyObject* f, const char* module, const char* function, KnownCode& known) {
+bool python_function_of(PyObject* f, const char* module, const char* function, KnownSlot& known) {
     if (!PyFunction_Check(f)) return false;
-    PyObject* code = PyFunction_GET_CODE(f);
-    PyObject* globals = PyFunction_GET_GLOBALS(f);
-    if (code == known.code && globals == known.globals) return true;
-    if (!PyCode_Check(code) || !PyDict_Check(globals)) return false;
-    auto* c = reinterpret_cast<PyCodeObject*>(code);
+    const KnownCode* seen = known.load(std::memory_order_acquire);
+    if (seen && PyFunction_GET_CODE(f) == seen->code && PyFunction_GET_GLOBALS(f) == seen->globals) return true;
+    Ref code = rt::getattr(f, name<"__code__">());
+    Ref globals = rt::getattr(f, name<"__globals__">());
+    if (!PyCode_Check(code.get()) || !PyDict_Check(globals.get())) return false;
+    auto* c = reinterpret_cast<PyCodeObject*>(code.get());
     if (!str_equals(c->co_name, function)) return false;
-    PyObject* file = PyDict_GetItemWithError(globals, name<"__file__">());
-    if (!file) {
-        if (PyErr_Occurred()) rt::throw_error();
+    Ref file = rt::dict_item(globals.get(), name<"__file__">());
+    Ref module_name = rt::dict_item(globals.get(), name<"__name__">());
+    if (!file || !module_named(module_name.get(), module) || !PyUnicode_Check(file.get()) ||
+        !PyUnicode_Check(c->co_filename) || PyUnicode_Compare(file.get(), c->co_filename) != 0)
         return false;
+    if (!seen) {
+        auto* mine = new KnownCode{code.get(), globals.get()};
+        if (known.compare_exchange_strong(seen, mine, std::memory_order_acq_rel)) {
+            code.release();  // held for good by `known`
+            globals.release();
+        } else {
+            delete mine;
+        }
     }
-    PyObject* module_name = PyDict_GetItemWithError(globals, name<"__name__">());
-    if (!module_name && PyErr_Occurred()) rt::throw_error();
-    if (!module_named(module_name, module) || !PyUnicode_Check(file) || !PyUnicode_Check(c->co_filename) ||
-        PyUnicode_Compare(file, c->co_filename) != 0)
-        return false;
-    Py_XSETREF(known.code, Py_NewRef(code));
-    Py_XSETREF(known.globals, Py_NewRef(globals));
     return true;
 }
 
@@ -119,22 +124,22 @@ Ref time_ns_function(PyObject* g) { return rt::attribute<"time_ns">(global<"time
 }  // namespace
 
 bool is_time_ns(PyObject* f) {
-    static PyCFunction known = nullptr;
+    static std::atomic<PyCFunction> known{nullptr};
     return c_function_of(f, "time", "time_ns", known);
 }
 
 bool is_fabs(PyObject* f) {
-    static PyCFunction known = nullptr;
+    static std::atomic<PyCFunction> known{nullptr};
     return c_function_of(f, "math", "fabs", known);
 }
 
 bool is_basename(PyObject* f) {
-    static KnownCode known;
+    static KnownSlot known{nullptr};
     return python_function_of(f, "posixpath", "basename", known);
 }
 
 bool is_colored(PyObject* f) {
-    static KnownCode known;
+    static KnownSlot known{nullptr};
     return python_function_of(f, "termcolor.", "colored", known);
 }
 

@@ -4,12 +4,11 @@
 #include "output_thread.hpp"
 #include "records.hpp"
 
+#include <mutex>
+#include <utility>
+
 namespace tlh {
 namespace {
-
-// The pump task of the handler started last (a weak reference): TLogger.queue belongs to it
-// while it runs. Kept for the life of the process.
-PyObject* running_pump = nullptr;
 
 bool task_done(PyObject* task) { return rt::truth(rt::call_method(task, name<"done">()).get()); }
 
@@ -19,21 +18,68 @@ bool still_running(PyObject* task) {
     return !rt::truth(rt::call_method(loop.get(), name<"is_closed">()).get());
 }
 
-// There is one process-wide queue: a second handler would take it from the first, whose close
-// could then never end. Refused before anything is touched.
-void refuse_a_second_handler() {
-    if (!running_pump) return;
-    Ref task = rt::referent(running_pump);
-    if (task.get() != Py_None && still_running(task.get()))
-        rt::raise(PyExc_RuntimeError,
-                  "a LoggingHandler is already running in this process (TLogger.queue is its queue): "
-                  "close it with aclose() before starting another one");
-}
+// There is one process-wide queue, TLogger.queue: a second handler would take it from the first,
+// whose close could then never end. A handler claims it when its init() begins, before anything
+// is touched, and holds it while its pump runs; a second init() meanwhile, in this loop or in
+// another thread's, is refused.
+class QueueClaim {
+public:
+    // Whether the last pump still runs is asked of Python code, outside the lock (where no Python
+    // code runs, so that the GIL makes it atomic too); the claim is taken if nothing changed since.
+    QueueClaim() {
+        for (;;) {
+            Ref pump;
+            bool busy;
+            {
+                std::lock_guard<rt::ProcessLock> locked(lock_);
+                busy = starting_;
+                pump = Ref::incref(pump_);
+            }
+            if (!busy && pump) {
+                Ref task = rt::referent(pump.get());
+                busy = task.get() != Py_None && still_running(task.get());
+            }
+            if (busy)
+                rt::raise(PyExc_RuntimeError,
+                          "a LoggingHandler is already running in this process (TLogger.queue is its queue): "
+                          "close it with aclose() before starting another one");
+            std::lock_guard<rt::ProcessLock> locked(lock_);
+            if (starting_ || pump_ != pump.get()) continue;  // another start came between: ask again
+            starting_ = true;
+            return;
+        }
+    }
+    // The handler's pump runs: the queue is its while the task runs.
+    void held_by(PyObject* task_pump) {
+        Ref pump_ref = rt::owned(PyWeakref_NewRef(task_pump, nullptr));
+        PyObject* replaced;
+        {
+            std::lock_guard<rt::ProcessLock> locked(lock_);
+            replaced = std::exchange(pump_, pump_ref.release());
+            starting_ = false;
+        }
+        held_ = true;
+        Py_XDECREF(replaced);
+    }
+    ~QueueClaim() {
+        if (held_ || !rt::may_touch_objects()) return;
+        std::lock_guard<rt::ProcessLock> locked(lock_);
+        starting_ = false;  // the start failed or was abandoned: the queue is free again
+    }
+    QueueClaim(const QueueClaim&) = delete;
+    QueueClaim& operator=(const QueueClaim&) = delete;
+
+private:
+    bool held_ = false;
+    static inline rt::ProcessLock lock_;
+    static inline bool starting_ = false;
+    static inline PyObject* pump_ = nullptr;  // kept for the life of the process
+};
 
 rt::Async init(Bound a) {
     PyObject* g = a.globals();
     PyObject* self = a[0];
-    refuse_a_second_handler();
+    QueueClaim claim;
     resolve_format(g);  // an unknown output format is refused before anything starts
     rt::setattr(global<"TLogger">(g).get(), name<"queue">(), rt::call(rt::getattr(global<"asyncio">(g).get(), name<"Queue">()).get()).get());
     {
@@ -56,8 +102,7 @@ rt::Async init(Bound a) {
                                                 rt::getattr(self, name<"splitter">()).get()});
     Ref task_pump = rt::call(global<"my_create_task">(g).get(), {pump_coro.get(), name<"logs:pump-to-splitter">()});
     rt::setattr(self, name<"task_pump">(), task_pump.get());
-    Ref pump_ref = rt::owned(PyWeakref_NewRef(task_pump.get(), nullptr));
-    Py_XSETREF(running_pump, pump_ref.release());
+    claim.held_by(task_pump.get());
     Ref writer_coro = rt::call_method(self, name<"write_aiologs">());
     Ref task_write = rt::call(global<"my_create_task">(g).get(), {writer_coro.get(), name<"logs:write_aiologs">()});
     rt::setattr(self, name<"task_write">(), task_write.get());

@@ -2,6 +2,9 @@
 
 #include <time.h>
 
+#include <mutex>
+#include <utility>
+
 namespace tlh {
 namespace {
 
@@ -99,7 +102,9 @@ PyTypeObject make_type() {
 }
 PyTypeObject ExecutorType = make_type();
 
-// The writer run whose close may ask: one handler runs at a time in a process.
+// The writer run whose close may ask: one handler runs at a time in a process, but its close and
+// a new one's start may come from several threads.
+rt::ProcessLock current_lock;
 PyObject* current_handler = nullptr;  // compared only, never used
 PyObject* current_executor = nullptr;
 
@@ -138,13 +143,20 @@ void stop_output_thread(PyObject* executor) { rt::call_method(as_executor(execut
 OutputProgress& progress_of(PyObject* executor) { return as_executor(executor)->progress; }
 
 OutputProgress* output_of(PyObject* handler) {
+    std::lock_guard<rt::ProcessLock> locked(current_lock);
+    // The executor stays alive while it is current; its progress is read, never released, by the close.
     return handler == current_handler && current_executor ? &progress_of(current_executor) : nullptr;
 }
 
 void set_output_of(PyObject* handler, PyObject* executor) {
-    if (!executor && handler != current_handler) return;  // a later run has taken over
-    current_handler = executor ? handler : nullptr;
-    Py_XSETREF(current_executor, Py_XNewRef(executor));
+    PyObject* replaced;
+    {
+        std::lock_guard<rt::ProcessLock> locked(current_lock);
+        if (!executor && handler != current_handler) return;  // a later run has taken over
+        current_handler = executor ? handler : nullptr;
+        replaced = std::exchange(current_executor, Py_XNewRef(executor));
+    }
+    Py_XDECREF(replaced);  // outside the lock: it may run a finalizer
 }
 
 }  // namespace tlh

@@ -23,6 +23,7 @@ bool is_end_marker(PyObject* g, PyObject* x, PyObject* marker, long long i) {
 // list(subscribers.values())[0]; a dict's first value is taken without the list.
 Ref first_value(PyObject* subscribers) {
     if (PyDict_CheckExact(subscribers)) {
+        rt::Locked locked(subscribers);
         Py_ssize_t pos = 0;
         PyObject* value;
         if (PyDict_Next(subscribers, &pos, nullptr, &value)) return Ref::incref(value);

@@ -40,9 +40,9 @@ std::string iso_time(double ts) {
         ++secs;
     }
     if (double(secs) >= after_dated) return number_text(ts);
-    static long long cached_secs = -1;
-    static char cached[32];
-    static int cached_len = 0;
+    thread_local long long cached_secs = -1;
+    thread_local char cached[32];
+    thread_local int cached_len = 0;
     if (secs != cached_secs || !cached_len) {
         time_t t = time_t(secs);
         struct tm utc;
@@ -183,11 +183,9 @@ Ref plain_lines(double ts, PyObject* level, PyObject* logger, PyObject* place, P
     head = shown_safely(without_colours(head.get()).get(), Keep::nothing);
     Ref body = Ref::incref(message);
     if (kwargs && PyDict_Check(kwargs) && PyDict_GET_SIZE(kwargs)) {
-        PyObject *key, *value;
-        Py_ssize_t pos = 0;
-        while (PyDict_Next(kwargs, &pos, &key, &value)) {
-            Ref shown = rt::owned(PyObject_Repr(value));
-            body = rt::concat({body.get(), name<" ">(), text_of(key).get(), name<"=">(), shown.get()});
+        for (const auto& [key, value] : rt::dict_items(kwargs)) {
+            Ref shown = rt::owned(PyObject_Repr(value.get()));
+            body = rt::concat({body.get(), name<" ">(), text_of(key.get()).get(), name<"=">(), shown.get()});
         }
     }
     Ref lines = split_lines(without_colours(body.get()).get());
@@ -215,15 +213,13 @@ Ref json_line(double ts, PyObject* level, PyObject* logger, PyObject* module, Py
     json_field(out, "message", without_colours(message).get());
     out += ",\"fields\":{";
     if (kwargs && PyDict_Check(kwargs)) {
-        PyObject *key, *value;
-        Py_ssize_t pos = 0;
         bool first = true;
-        while (PyDict_Next(kwargs, &pos, &key, &value)) {
+        for (const auto& [key, value] : rt::dict_items(kwargs)) {
             if (!first) out += ',';
             first = false;
-            json_string(out, text_of(key).get());
+            json_string(out, text_of(key.get()).get());
             out += ':';
-            json_string(out, rt::owned(PyObject_Repr(value)).get());
+            json_string(out, rt::owned(PyObject_Repr(value.get())).get());
         }
     }
     out += "},\"tags\":[";

@@ -118,7 +118,7 @@ Ref escape_text(PyObject* text) {
 // one for the rest. Told by the interpreter's own Unicode database, once per character.
 int character_columns(Py_UCS4 c) {
     if (c < 0x300) return 1;
-    static std::unordered_map<Py_UCS4, signed char> known;
+    thread_local std::unordered_map<Py_UCS4, signed char> known;
     auto found = known.find(c);
     if (found != known.end()) return found->second;
     static PyObject* const east_asian_width = rt::getattr(rt::import("unicodedata").get(), name<"east_asian_width">()).release();
