@@ -17,24 +17,21 @@ namespace rt {
 
 namespace detail {
 // Frames of one body type are all the same size and live one at a time, mostly: the last freed
-// one is kept for the next, one per thread.
+// one is kept for the next, one per thread. (Plain thread-local values, without a destructor: a
+// thread that ends leaves its one spare frame behind.)
 template <class Tag>
 struct FrameCache {
-    struct Spare {
-        void* frame = nullptr;
-        size_t size = 0;
-        ~Spare() { std::free(frame); }
-    };
-    static inline thread_local Spare spare;
+    static inline thread_local void* spare = nullptr;
+    static inline thread_local size_t spare_size = 0;
     static void* take(size_t size) {
-        if (spare.frame && spare.size == size) return std::exchange(spare.frame, nullptr);
+        if (spare && spare_size == size) return std::exchange(spare, nullptr);
         if (void* p = std::malloc(size)) return p;
         throw std::bad_alloc();
     }
     static void give(void* p, size_t size) noexcept {
-        if (!spare.frame) {
-            spare.frame = p;
-            spare.size = size;
+        if (!spare) {
+            spare = p;
+            spare_size = size;
         } else {
             std::free(p);
         }

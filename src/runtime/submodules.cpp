@@ -2,8 +2,6 @@
 
 #include "type.hpp"
 
-#include <dlfcn.h>
-
 namespace rt {
 
 namespace {
@@ -85,14 +83,7 @@ PyTypeObject FinderType = make_type();
 
 }  // namespace
 
-Ref extension_path() {
-    Dl_info info;
-    if (!dladdr(reinterpret_cast<void*>(&extension_path), &info) || !info.dli_fname)
-        raise(PyExc_ImportError, "cannot tell the path of the extension file");
-    return owned(PyUnicode_DecodeFSDefault(info.dli_fname));
-}
-
-void install_submodule_finder(PyObject* package, const SubmoduleDef* defs, size_t count) {
+void install_submodule_finder(PyObject* package, PyObject* origin, const SubmoduleDef* defs, size_t count) {
     if (!FinderType.tp_flags || !(FinderType.tp_flags & Py_TPFLAGS_READY)) check_int(PyType_Ready(&FinderType));
     Finder* f = PyObject_New(Finder, &FinderType);
     if (!f) throw_error();
@@ -102,7 +93,7 @@ void install_submodule_finder(PyObject* package, const SubmoduleDef* defs, size_
     f->count = count;
     Ref finder = Ref::steal(reinterpret_cast<PyObject*>(f));
     if (!f->package) throw_error();
-    f->origin = extension_path().release();
+    f->origin = Py_NewRef(origin);
     Ref meta_path = Ref::incref(PySys_GetObject("meta_path"));  // borrowed: held while used
     if (!meta_path) raise(PyExc_ImportError, "sys.meta_path is missing");
     check_int(PyList_Insert(meta_path.get(), 0, finder.get()));

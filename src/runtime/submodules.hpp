@@ -12,12 +12,9 @@ struct SubmoduleDef {
     void (*exec)(PyObject* module);  // runs the module body
 };
 
-// The path of the extension file this code was loaded from.
-Ref extension_path();
-
-// Puts a finder at the front of sys.meta_path that finds `package.<name>` for each definition.
-// `defs` must outlive the interpreter's use of it.
-void install_submodule_finder(PyObject* package, const SubmoduleDef* defs, size_t count);
+// Puts a finder at the front of sys.meta_path that finds `package.<name>` for each definition, in
+// the extension file `origin`. `defs` must outlive the interpreter's use of it.
+void install_submodule_finder(PyObject* package, PyObject* origin, const SubmoduleDef* defs, size_t count);
 
 // The definition the extension's init function returns: the import system makes the package module
 // under the name it is loading, enters it in sys.modules, runs `body`, and removes the entry again

@@ -40,11 +40,10 @@ const rt::SubmoduleDef submodules[] = {
 };
 
 // __file__ is the package's __init__ inside the package directory beside the extension file.
-void set_bookkeeping(PyObject* module, PyObject* g) {
+void set_bookkeeping(PyObject* module, PyObject* g, PyObject* ext) {
     Ref module_name = rt::getattr(module, name<"__name__">());
-    Ref ext = rt::extension_path();
     Ref os_path = rt::import("os.path");
-    Ref dir = rt::call_method(os_path.get(), name<"dirname">(), {ext.get()});
+    Ref dir = rt::call_method(os_path.get(), name<"dirname">(), {ext});
     Ref last = rt::call_method(module_name.get(), name<"rpartition">(), {name<".">()});
     Ref pkgdir = rt::call_method(os_path.get(), name<"join">(), {dir.get(), PyTuple_GET_ITEM(last.get(), 2)});
     Ref suffixes = rt::getattr(rt::import("importlib.machinery").get(), name<"SOURCE_SUFFIXES">());
@@ -98,9 +97,17 @@ void body(PyObject* module) {
     }
 }
 
+// The path of the extension file, as the import system found it (the module's spec, before the
+// bookkeeping points it at the package's __init__): kept from the first time the package runs.
+PyObject* extension_file(PyObject* g) {
+    static PyObject* const file = rt::getattr(global<"__spec__">(g).get(), name<"origin">()).release();
+    return file;
+}
+
 void run_body(PyObject* module) {
     PyObject* g = PyModule_GetDict(module);
-    set_bookkeeping(module, g);
+    PyObject* ext = extension_file(g);
+    set_bookkeeping(module, g, ext);
     rt::bind(g, "__version__", name<"7.3.2201261049">());
     rt::bind(g, "__date__", name<"2022-01-26T10:49:24+01:00">());
     rt::import_from(g, "tarvo_commons", {"TLogger"});
@@ -112,7 +119,7 @@ void run_body(PyObject* module) {
 
     static bool finder_installed = false;
     if (!finder_installed) {
-        rt::install_submodule_finder(global<"__name__">(g).get(), submodules, std::size(submodules));
+        rt::install_submodule_finder(global<"__name__">(g).get(), ext, submodules, std::size(submodules));
         finder_installed = true;
     }
     rt::import_star(g, "config", 1);

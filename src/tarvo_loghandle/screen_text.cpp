@@ -1,6 +1,5 @@
 #include "screen_text.hpp"
 
-#include <unordered_map>
 #include <vector>
 
 #ifdef __SSE2__
@@ -118,9 +117,13 @@ Ref escape_text(PyObject* text) {
 // one for the rest. Told by the interpreter's own Unicode database, once per character.
 int character_columns(Py_UCS4 c) {
     if (c < 0x300) return 1;
-    thread_local std::unordered_map<Py_UCS4, signed char> known;
-    auto found = known.find(c);
-    if (found != known.end()) return found->second;
+    struct Known {
+        Py_UCS4 c;
+        int columns;
+    };
+    thread_local Known known[256];  // the last character seen at each of 256 places, per thread
+    Known& slot = known[(c ^ (c >> 8)) & 0xff];
+    if (slot.c == c) return slot.columns;
     static PyObject* const east_asian_width = rt::getattr(rt::import("unicodedata").get(), name<"east_asian_width">()).release();
     static PyObject* const category_of = rt::getattr(rt::import("unicodedata").get(), name<"category">()).release();
     Ref ch = rt::owned(PyUnicode_FromOrdinal(int(c)));
@@ -132,7 +135,7 @@ int character_columns(Py_UCS4 c) {
     else if (equal(category.get(), name<"Mn">()) || equal(category.get(), name<"Me">()) ||
              equal(category.get(), name<"Cf">()) || (c >= 0x1160 && c <= 0x11ff))
         columns = 0;
-    known.emplace(c, static_cast<signed char>(columns));
+    slot = {c, columns};
     return columns;
 }
 
