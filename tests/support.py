@@ -70,3 +70,12 @@ def run_writer(chunks, *, end_error=None, before_chunk=None, disabled=False):
 
 def pairs(*entries):
     return [(i, le) for i, le in enumerate(entries)]
+
+
+def is_coroutine_function(f):
+    """asyncio.iscoroutinefunction until 3.11; inspect's from 3.12 on (asyncio's is deprecated in 3.14)."""
+    import asyncio
+    import inspect
+    import sys
+
+    return inspect.iscoroutinefunction(f) if sys.version_info >= (3, 12) else asyncio.iscoroutinefunction(f)

@@ -8,6 +8,7 @@ import pytest
 from tarvo_kivo_interfaces import SERVICE_LOG, ServiceConfig
 from tarvo_loghandle import config, loghandle_imp
 from tarvo_utils_asyncio import SyncTaskInterface
+from support import is_coroutine_function
 
 
 class RecordingSti:
@@ -58,7 +59,7 @@ def test_normal_exit(recorded):
     assert events == ["init", "set_interface_gen", "block", "log graceful exit", "log closing logger_handler",
                       "aclose", "log closed logger_handler"]
     key, f = sti.registered[0]
-    assert key == SERVICE_LOG and f.__qualname__ == "log.<locals>.f" and asyncio.iscoroutinefunction(f)
+    assert key == SERVICE_LOG and f.__qualname__ == "log.<locals>.f" and is_coroutine_function(f)
     assert asyncio.run(f(None)) is Handler.made[0] and asyncio.run(f("other")) is Handler.made[0]
 
 

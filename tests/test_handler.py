@@ -7,6 +7,7 @@ import pytest
 from tarvo_commons.logs import LogEntry, TLogger
 from tarvo_loghandle import loghandle_imp
 from tarvo_utils_asyncio import Splitter
+from support import is_coroutine_function
 
 LoggingHandler = loghandle_imp.LoggingHandler
 
@@ -46,7 +47,7 @@ def test_class_shape():
     assert methods == ["__init__", "inited", "init", "aclose", "disable_stderr_writer", "enable_stderr_writer",
                        "write_aiologs"]
     for name in ("init", "aclose", "write_aiologs"):
-        assert asyncio.iscoroutinefunction(getattr(LoggingHandler, name))
+        assert is_coroutine_function(getattr(LoggingHandler, name))
     assert LoggingHandler.write_aiologs.__qualname__ == "LoggingHandler.write_aiologs"
     assert LoggingHandler.inited.__annotations__ == {"return": bool}
     assert loghandle_imp.__all__ == ["LoggingHandler"]

@@ -5,6 +5,7 @@ import pytest
 
 from tarvo_commons.logs import TLogger
 from tarvo_loghandle import loghandle_imp
+from support import is_coroutine_function
 
 
 class Subscriber:
@@ -135,7 +136,7 @@ def test_error_in_error_clause_chains(debug_log):
 
 def test_signature():
     pump = loghandle_imp.pump
-    assert asyncio.iscoroutinefunction(pump)
+    assert is_coroutine_function(pump)
     assert pump.__qualname__ == "pump" and pump.__module__ == "tarvo_loghandle.loghandle_imp"
     assert list(pump.__annotations__) == ["q", "splitter", "return"]
     assert pump.__annotations__["q"] == "asyncio.Queue[X]"

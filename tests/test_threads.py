@@ -20,4 +20,5 @@ def test_threads_log_and_start_handlers_at_once(tmp_path):
     assert seen["written"] == seen["entries"] == 24000, seen
     assert seen["duplicated"] == seen["out_of_order"] == 0, seen
     assert seen["started"] >= 1 and seen["started"] + seen["refused"] == 80 and seen["most_at_once"] == 1, seen
-    assert "RuntimeWarning" not in r.stderr and "GIL" not in r.stderr, r.stderr[-2000:]
+    # no warning that the GIL was enabled again; under ./run tsan, no report of ThreadSanitizer
+    assert "RuntimeWarning" not in r.stderr and "GIL" not in r.stderr and "ThreadSanitizer" not in r.stderr, r.stderr[-3000:]

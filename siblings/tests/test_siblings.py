@@ -1,5 +1,6 @@
 """The stand-ins behave as the log handler and a service rely on."""
 import asyncio
+import inspect
 import os
 import subprocess
 import sys
@@ -91,7 +92,7 @@ def test_tasks_errors_and_interfaces():
         assert task.get_name() == "named" and await task == 5
         with pytest.raises(KeyError):
             await async_errors(failing)()
-        assert asyncio.iscoroutinefunction(async_errors(failing))
+        assert inspect.iscoroutinefunction(async_errors(failing))
         sti = SyncTaskInterface()
 
         async def provider(s):

@@ -1,5 +1,6 @@
 """Native coroutines under real asyncio: awaiting, results, exceptions both ways, cancellation, close."""
 import asyncio
+import inspect
 import sys
 import traceback
 
@@ -180,7 +181,8 @@ def test_functions(rt):
     assert Adder(40).plus(2) == 42
     assert (add.__name__, add.__qualname__, add.__module__, add.__doc__) == ("add", "Adder.add", "rt_testmod", None)
     assert add.__annotations__ == {"return": None}
-    assert asyncio.iscoroutinefunction(rt.await_value) and not asyncio.iscoroutinefunction(add)
+    iscoroutinefunction = inspect.iscoroutinefunction if sys.version_info >= (3, 12) else asyncio.iscoroutinefunction
+    assert iscoroutinefunction(rt.await_value) and not iscoroutinefunction(add)
 
     @functools.wraps(rt.await_value)
     async def wrapper(aw):
