@@ -3,8 +3,10 @@
 // whatever an awaited object yields (futures) passes up to the task.
 #include "call.hpp"
 #include "frame_object.hpp"
+#include "protocol.hpp"
 #include "text.hpp"
-#include "type.hpp"
+
+#include <new>
 
 namespace rt {
 
@@ -15,187 +17,171 @@ enum class OpState : unsigned char { init, iterating, done };
 
 struct AsyncGenOp {
     PyObject_HEAD
-    FrameObject* gen;
-    PyObject* arg;  // the value to send, or the exception to throw
+    Ref gen;
+    Ref arg;  // the value to send, or the exception to throw
     OpMode mode;
     OpState state;
 };
 
-PyTypeObject AsyncGenOpType;
+extern StaticType AsyncGenOpType;
 
 AsyncGenOp* as_op(PyObject* o) { return reinterpret_cast<AsyncGenOp*>(o); }
+FrameObject* gen_of(AsyncGenOp* op) { return as_frame(op->gen.get()); }
 
 // asyncio finalises abandoned generators through the hooks it installs.
 int call_first_iter_hook(FrameObject* gen) {
     if (gen->hooks_called) return 0;
     gen->hooks_called = true;
-    PyObject* hooks = guard(
+    Ref hooks = Ref::steal(guard(
         [] {
             static PyObject* const sys = check(PyImport_ImportModule("sys"));  // kept for good
             return call_method(sys, name<"get_asyncgen_hooks">()).release();
         },
-        static_cast<PyObject*>(nullptr));
+        static_cast<PyObject*>(nullptr)));
     if (!hooks) return -1;
-    PyObject* firstiter = PyTuple_GetItem(hooks, 0);
-    PyObject* finalizer = PyTuple_GetItem(hooks, 1);
-    if (!firstiter || !finalizer) {
-        Py_DECREF(hooks);
-        return -1;
-    }
-    if (finalizer != Py_None) gen->finalizer = Py_NewRef(finalizer);
-    int rc = 0;
-    if (firstiter != Py_None) {
-        PyObject* r = PyObject_CallOneArg(firstiter, reinterpret_cast<PyObject*>(gen));
-        if (r) Py_DECREF(r);
-        else rc = -1;
-    }
-    Py_DECREF(hooks);
-    return rc;
+    PyObject* firstiter = PyTuple_GetItem(hooks.get(), 0);
+    PyObject* finalizer = PyTuple_GetItem(hooks.get(), 1);
+    if (!firstiter || !finalizer) return -1;
+    if (finalizer != Py_None) gen->finalizer = Ref::incref(finalizer);
+    if (firstiter == Py_None) return 0;
+    return Ref::steal(PyObject_CallOneArg(firstiter, reinterpret_cast<PyObject*>(gen))) ? 0 : -1;
 }
 
-PySendResult finish_op(AsyncGenOp* op, PySendResult r, PyObject** out) {
-    FrameObject* gen = op->gen;
-    if (r == PYGEN_NEXT && !gen->core.yielded_value) return PYGEN_NEXT;  // a future on its way to the task
+Step finish_op(AsyncGenOp* op, Step&& s) {
+    FrameObject* gen = gen_of(op);
+    if (s.kind == PYGEN_NEXT && !gen->core.yielded_value) return std::move(s);  // a future on its way to the task
     op->state = OpState::done;
     gen->op_running = false;
-    if (r == PYGEN_NEXT) {
-        if (op->mode != OpMode::close) return PYGEN_RETURN;  // the value of the co_yield
-        Py_CLEAR(*out);
+    if (s.kind == PYGEN_NEXT) {
+        if (op->mode != OpMode::close) return {PYGEN_RETURN, std::move(s.value)};  // the value of the co_yield
         PyErr_SetString(PyExc_RuntimeError, "async generator ignored GeneratorExit");
-        return PYGEN_ERROR;
+        return {PYGEN_ERROR, Ref()};
     }
-    if (r == PYGEN_RETURN) {
-        if (op->mode == OpMode::close) return PYGEN_RETURN;
-        Py_CLEAR(*out);
+    if (s.kind == PYGEN_RETURN) {
+        if (op->mode == OpMode::close) return std::move(s);
         PyErr_SetNone(PyExc_StopAsyncIteration);
-        return PYGEN_ERROR;
+        return {PYGEN_ERROR, Ref()};
     }
     if (op->mode == OpMode::close &&
         (PyErr_ExceptionMatches(PyExc_GeneratorExit) || PyErr_ExceptionMatches(PyExc_StopAsyncIteration))) {
         PyErr_Clear();
-        *out = Py_NewRef(Py_None);
-        return PYGEN_RETURN;
+        return {PYGEN_RETURN, Ref::incref(Py_None)};
     }
-    return PYGEN_ERROR;
+    return std::move(s);
 }
 
-PySendResult op_step(AsyncGenOp* op, PyObject* arg, PyObject* exc, PyObject** out) {
-    *out = nullptr;
-    FrameObject* gen = op->gen;
-    if (op->state == OpState::done) {
-        PyErr_SetString(PyExc_RuntimeError, op->mode == OpMode::send
-                                                 ? "cannot reuse already awaited __anext__()/asend()"
-                                                 : "cannot reuse already awaited aclose()/athrow()");
-        return PYGEN_ERROR;
+const char* already_running(OpMode mode) {
+    switch (mode) {
+        case OpMode::send: return "anext(): asynchronous generator is already running";
+        case OpMode::close: return "aclose(): asynchronous generator is already running";
+        default: return "athrow(): asynchronous generator is already running";
     }
-    if (op->state == OpState::init) {
-        if (gen->op_running) {
-            op->state = OpState::done;
-            PyErr_SetString(PyExc_RuntimeError, op->mode == OpMode::send    ? "anext(): asynchronous generator is already running"
-                                                : op->mode == OpMode::close ? "aclose(): asynchronous generator is already running"
-                                                                            : "athrow(): asynchronous generator is already running");
-            return PYGEN_ERROR;
-        }
-        if (gen->core.finished || (op->mode != OpMode::send && gen->closed)) {
-            // Nothing left to run: anext() ends the iteration, athrow() and aclose() have nothing to do.
-            op->state = OpState::done;
-            if (op->mode != OpMode::send) {
-                *out = Py_NewRef(Py_None);
-                return PYGEN_RETURN;
-            }
+}
+
+// The first step of an operation: refused while another runs, nothing to do on a finished
+// generator; else the generator runs, with the operation's own value or exception.
+bool begin_op(AsyncGenOp* op, Borrowed& arg, Borrowed& exc, Step& out) {
+    FrameObject* gen = gen_of(op);
+    if (gen->op_running) {
+        op->state = OpState::done;
+        PyErr_SetString(PyExc_RuntimeError, already_running(op->mode));
+        out = {PYGEN_ERROR, Ref()};
+        return false;
+    }
+    if (gen->core.finished || (op->mode != OpMode::send && gen->closed)) {
+        // Nothing left to run: anext() ends the iteration, athrow() and aclose() have nothing to do.
+        op->state = OpState::done;
+        if (op->mode != OpMode::send) {
+            out = {PYGEN_RETURN, Ref::incref(Py_None)};
+        } else {
             PyErr_SetNone(PyExc_StopAsyncIteration);
-            return PYGEN_ERROR;
+            out = {PYGEN_ERROR, Ref()};
         }
-        if (op->mode == OpMode::close) gen->closed = true;  // first, so that shutdown_asyncgens sees it
-        op->state = OpState::iterating;
-        gen->op_running = true;
-        if (!exc) {
-            if (op->mode == OpMode::send) {
-                if (arg == Py_None) arg = op->arg;
-            } else {
-                exc = op->arg;
-            }
-        }
+        return false;
     }
-    PySendResult r = step(gen->core, arg, exc, out);
-    return finish_op(op, r, out);
+    if (op->mode == OpMode::close) gen->closed = true;  // first, so that shutdown_asyncgens sees it
+    op->state = OpState::iterating;
+    gen->op_running = true;
+    if (!exc) {
+        if (op->mode != OpMode::send) exc = op->arg;
+        else if (arg.get() == Py_None) arg = op->arg;
+    }
+    return true;
 }
 
-PySendResult op_am_send(PyObject* o, PyObject* arg, PyObject** out) { return op_step(as_op(o), arg, nullptr, out); }
-
-PyObject* op_send(PyObject* o, PyObject* arg) {
-    PyObject* out;
-    PySendResult r = op_step(as_op(o), arg, nullptr, &out);
-    return send_result(r, out);
+Step op_step(AsyncGenOp* op, Borrowed arg, Borrowed exc) {
+    if (op->state == OpState::done) {
+        PyErr_SetString(PyExc_RuntimeError, op->mode == OpMode::send ? "cannot reuse already awaited __anext__()/asend()"
+                                                                     : "cannot reuse already awaited aclose()/athrow()");
+        return {PYGEN_ERROR, Ref()};
+    }
+    Step out{PYGEN_ERROR, Ref()};
+    if (op->state == OpState::init && !begin_op(op, arg, exc, out)) return out;
+    return finish_op(op, step(gen_of(op)->core, arg, exc));
 }
 
+PySendResult op_am_send(PyObject* o, PyObject* arg, PyObject** out) {
+    return op_step(as_op(o), Borrowed(arg), Borrowed()).into(out);
+}
+PyObject* op_send(PyObject* o, PyObject* arg) { return send_result(op_step(as_op(o), Borrowed(arg), Borrowed())); }
 PyObject* op_iternext(PyObject* o) { return op_send(o, Py_None); }
-
 PyObject* op_throw(PyObject* o, PyObject* const* args, Py_ssize_t nargs) {
-    PyObject* exc = thrown_exception(args, nargs);
+    Ref exc = thrown_exception(args, nargs);
     if (!exc) return nullptr;
-    PyObject* out;
-    PySendResult r = op_step(as_op(o), nullptr, exc, &out);
-    Py_DECREF(exc);
-    return send_result(r, out);
+    return send_result(op_step(as_op(o), Borrowed(), exc));
 }
 
 PyObject* op_close(PyObject* o, PyObject*) {
     AsyncGenOp* op = as_op(o);
-    if (op->state == OpState::iterating) op->gen->op_running = false;
+    if (op->state == OpState::iterating) gen_of(op)->op_running = false;
     op->state = OpState::done;
     Py_RETURN_NONE;
 }
 
-PyObject* self_await(PyObject* o, PyObject*) { return Py_NewRef(o); }
+PyObject* self_await(PyObject* o, PyObject*) { return Ref::incref(o).release(); }
 
 int op_traverse(PyObject* o, visitproc visit, void* arg) {
-    Py_VISIT(reinterpret_cast<PyObject*>(as_op(o)->gen));
-    Py_VISIT(as_op(o)->arg);
+    Py_VISIT(as_op(o)->gen.get());
+    Py_VISIT(as_op(o)->arg.get());
     return 0;
 }
 
 int op_clear(PyObject* o) {
-    Py_CLEAR(as_op(o)->gen);
-    Py_CLEAR(as_op(o)->arg);
+    as_op(o)->gen.reset();
+    as_op(o)->arg.reset();
     return 0;
 }
 
 void op_dealloc(PyObject* o) {
     PyObject_GC_UnTrack(o);
-    op_clear(o);
+    as_op(o)->gen.~Ref();
+    as_op(o)->arg.~Ref();
     PyObject_GC_Del(o);
 }
 
 // As Python's, the hooks are called when the first operation is made, not when it is awaited.
-PyObject* new_op(PyObject* gen, OpMode mode, PyObject* arg) {
-    if (call_first_iter_hook(as_frame(gen)) < 0) {
-        Py_DECREF(arg);
-        return nullptr;
-    }
+PyObject* new_op(PyObject* gen, OpMode mode, Ref&& arg) {
+    if (call_first_iter_hook(as_frame(gen)) < 0) return nullptr;
     auto* op = PyObject_GC_New(AsyncGenOp, &AsyncGenOpType);
-    if (!op) {
-        Py_DECREF(arg);
-        return nullptr;
-    }
-    op->gen = as_frame(Py_NewRef(gen));
-    op->arg = arg;
+    if (!op) return nullptr;
+    new (&op->gen) Ref(Ref::incref(gen));
+    new (&op->arg) Ref(std::move(arg));
     op->mode = mode;
     op->state = OpState::init;
     PyObject_GC_Track(op);
     return reinterpret_cast<PyObject*>(op);
 }
 
-PyObject* gen_anext(PyObject* self) { return new_op(self, OpMode::send, Py_NewRef(Py_None)); }
+PyObject* gen_anext(PyObject* self) { return new_op(self, OpMode::send, Ref::incref(Py_None)); }
 PyObject* gen_anext_method(PyObject* self, PyObject*) { return gen_anext(self); }
-PyObject* gen_asend(PyObject* self, PyObject* v) { return new_op(self, OpMode::send, Py_NewRef(v)); }
+PyObject* gen_asend(PyObject* self, PyObject* v) { return new_op(self, OpMode::send, Ref::incref(v)); }
 PyObject* gen_athrow(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
-    PyObject* exc = thrown_exception(args, nargs);
-    return exc ? new_op(self, OpMode::throw_, exc) : nullptr;
+    Ref exc = thrown_exception(args, nargs);
+    return exc ? new_op(self, OpMode::throw_, std::move(exc)) : nullptr;
 }
 PyObject* gen_aclose(PyObject* self, PyObject*) {
-    PyObject* exit = PyObject_CallNoArgs(PyExc_GeneratorExit);
-    return exit ? new_op(self, OpMode::close, exit) : nullptr;
+    Ref exit = Ref::steal(PyObject_CallNoArgs(PyExc_GeneratorExit));
+    return exit ? new_op(self, OpMode::close, std::move(exit)) : nullptr;
 }
 
 // An abandoned generator goes to asyncio's finaliser, which schedules aclose(); without one
@@ -203,19 +189,16 @@ PyObject* gen_aclose(PyObject* self, PyObject*) {
 void gen_finalize(PyObject* o) {
     FrameObject* self = as_frame(o);
     if (self->core.finished || !self->core.started) return;  // nothing to close; freed by the deallocation
-    PyObject *t, *v, *tb;
-    PyErr_Fetch(&t, &v, &tb);
+    Ref pending = fetch_exception();
+    bool done;
     if (self->finalizer && !self->closed) {
-        PyObject* r = PyObject_CallOneArg(self->finalizer, o);
-        if (r) Py_DECREF(r);
-        else PyErr_WriteUnraisable(o);
+        done = bool(Ref::steal(PyObject_CallOneArg(self->finalizer.get(), o)));
     } else {
         self->closed = true;
-        PyObject* r = close_frame(self->core);
-        if (r) Py_DECREF(r);
-        else PyErr_WriteUnraisable(o);
+        done = bool(close_frame(self->core));
     }
-    PyErr_Restore(t, v, tb);
+    if (!done) PyErr_WriteUnraisable(o);
+    if (pending) restore_exception(pending);
 }
 
 PyObject* get_running(PyObject* o, void*) { return PyBool_FromLong(as_frame(o)->op_running); }
@@ -247,22 +230,18 @@ PyAsyncMethods gen_async = {nullptr, PyObject_SelfIter, gen_anext, nullptr};
 PyAsyncMethods op_async = {PyObject_SelfIter, nullptr, nullptr, op_am_send};
 
 PyObject* gen_repr(PyObject* o) {
-    return PyUnicode_FromFormat("<native async_generator object %S at %p>", as_frame(o)->qualname, o);
+    return PyUnicode_FromFormat("<native async_generator object %S at %p>", as_frame(o)->qualname.get(), o);
 }
+
+StaticType AsyncGenOpType("native_async_generator_op", sizeof(AsyncGenOp), [](StaticType& t) {
+    t.collected(op_dealloc, op_traverse, op_clear);
+    t.steps(&op_async, op_iternext, op_methods);
+});
 
 }  // namespace
 
-PyTypeObject AsyncGeneratorType =
-    frame_type("native_async_generator", &gen_async, gen_methods, gen_getset, gen_repr, gen_finalize);
-static const bool op_type_made =
-    (AsyncGenOpType = step_iterator_type("native_async_generator_op", sizeof(AsyncGenOp), op_dealloc, op_traverse,
-                                         op_clear, &op_async, op_iternext, op_methods),
-     true);
-
-int ready_async_generator_types() {
-    (void)op_type_made;
-    if (PyType_Ready(&AsyncGeneratorType) < 0) return -1;
-    return PyType_Ready(&AsyncGenOpType);
-}
+StaticType AsyncGeneratorType("native_async_generator", sizeof(FrameObject), [](StaticType& t) {
+    frame_type(t, &gen_async, gen_methods, gen_getset, gen_repr, gen_finalize);
+});
 
 }  // namespace rt

@@ -8,6 +8,7 @@
 // them for as long as the body can run (its first send comes long after the call returned).
 #pragma once
 #include "frame.hpp"
+#include "type.hpp"
 
 namespace rt {
 
@@ -15,7 +16,7 @@ class Async {
 public:
     struct promise_type : PromiseBase {
         Async get_return_object() noexcept { return Async(std::coroutine_handle<promise_type>::from_promise(*this)); }
-        void return_value(Ref v) noexcept { core->result = v.release(); }
+        void return_value(Ref v) { core->result = std::move(v); }
     };
     BodyHandle<promise_type> body;
 
@@ -31,8 +32,8 @@ public:
             return YieldingBody(std::coroutine_handle<promise_type>::from_promise(*this));
         }
         void return_void() noexcept {}
-        YieldPoint yield_value(Ref v) noexcept {
-            core->yielded = v.release();
+        YieldPoint yield_value(Ref v) {
+            core->yielded = std::move(v);
             core->yielded_value = true;
             return YieldPoint{core};
         }
@@ -46,8 +47,8 @@ private:
 using Gen = YieldingBody<struct GenTag>;
 using AsyncGen = YieldingBody<struct AsyncGenTag>;
 
-extern PyTypeObject CoroutineType;
-extern PyTypeObject GeneratorType;
-extern PyTypeObject AsyncGeneratorType;
+extern StaticType CoroutineType;
+extern StaticType GeneratorType;
+extern StaticType AsyncGeneratorType;
 
 }  // namespace rt

@@ -12,7 +12,7 @@ inline Ref boolean(bool b) { return Ref::incref(b ? Py_True : Py_False); }
 inline Ref tuple(std::initializer_list<PyObject*> items) {
     Ref t = owned(PyTuple_New(Py_ssize_t(items.size())));
     Py_ssize_t i = 0;
-    for (PyObject* o : items) PyTuple_SET_ITEM(t.get(), i++, Py_NewRef(o));
+    for (PyObject* o : items) PyTuple_SET_ITEM(t.get(), i++, Ref::incref(o).release());
     return t;
 }
 
@@ -31,11 +31,7 @@ inline Ref getattr(PyObject* o, PyObject* name) { return owned(PyObject_GetAttr(
 inline void setattr(PyObject* o, PyObject* name, PyObject* v) { check_int(PyObject_SetAttr(o, name, v)); }
 // hasattr(o, name): only an AttributeError means no; other errors are raised.
 inline bool has_attr(PyObject* o, PyObject* name) {
-    PyObject* v = PyObject_GetAttr(o, name);
-    if (v) {
-        Py_DECREF(v);
-        return true;
-    }
+    if (Ref v = Ref::steal(PyObject_GetAttr(o, name))) return true;
     if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw_error();
     PyErr_Clear();
     return false;

@@ -14,33 +14,39 @@ bool may_touch_objects_at_exit() noexcept {
     return PyThread_get_thread_ident() == detail::exiting_thread.load(std::memory_order_relaxed) && PyGILState_Check();
 }
 
-PyObject* fetch_exception() {
+Ref fetch_exception() {
+#if PY_VERSION_HEX >= 0x030C0000
+    return Ref::steal(PyErr_GetRaisedException());  // normalised, traceback attached
+#else
     PyObject *type, *value, *tb;
     PyErr_Fetch(&type, &value, &tb);
-    if (!type) return nullptr;
+    if (!type) return Ref();
     PyErr_NormalizeException(&type, &value, &tb);
-    if (tb && value) PyException_SetTraceback(value, tb);
-    Py_XDECREF(type);
-    Py_XDECREF(tb);
-    return value;
+    Ref owned_type = Ref::steal(type), exc = Ref::steal(value), traceback = Ref::steal(tb);
+    if (traceback && exc) PyException_SetTraceback(exc.get(), traceback.get());
+    return exc;
+#endif
 }
 
-void restore_exception(PyObject* exc) noexcept {
-    Py_INCREF(Py_TYPE(exc));
-    Py_INCREF(exc);
-    PyErr_Restore(reinterpret_cast<PyObject*>(Py_TYPE(exc)), exc, PyException_GetTraceback(exc));
+void restore_exception(Borrowed exc) noexcept {
+#if PY_VERSION_HEX >= 0x030C0000
+    PyErr_SetRaisedException(exc.ref().release());
+#else
+    Ref type = Ref::incref(reinterpret_cast<PyObject*>(Py_TYPE(exc.get())));
+    PyErr_Restore(type.release(), exc.ref().release(), PyException_GetTraceback(exc.get()));
+#endif
 }
 
 PyErr PyErr::fetch() {
-    PyObject* exc = fetch_exception();
+    Ref exc = fetch_exception();
     if (!exc) {
         PyErr_SetString(PyExc_SystemError, "error return without exception set");
         exc = fetch_exception();
     }
-    return PyErr(Ref::steal(exc));
+    return PyErr(std::move(exc));
 }
 
-void PyErr::restore() const noexcept { restore_exception(exc_.get()); }
+void PyErr::restore() const noexcept { restore_exception(exc_); }
 
 void throw_error() { throw PyErr::fetch(); }
 
@@ -57,11 +63,8 @@ void raise_none(PyObject* type) {
 void raise_with(PyObject* type, PyObject* arg) {
     // An instance with exactly this one argument: PyErr_SetObject would unpack a tuple, drop None
     // and raise an exception instance as itself.
-    PyObject* exc = PyObject_CallOneArg(type, arg);
-    if (exc) {
-        PyErr_SetObject(type, exc);
-        Py_DECREF(exc);
-    }
+    Ref exc = Ref::steal(PyObject_CallOneArg(type, arg));
+    if (exc) PyErr_SetObject(type, exc.get());
     throw_error();
 }
 

@@ -29,10 +29,10 @@ private:
     Ref exc_;
 };
 
-// Normalises the error indicator into one exception instance, traceback attached; NULL if none is set.
-PyObject* fetch_exception();
-// Sets the error indicator from an exception instance, keeping its traceback.
-void restore_exception(PyObject* exc) noexcept;
+// Takes the error indicator as one exception instance, traceback attached; empty if none is set.
+Ref fetch_exception();
+// Sets the error indicator to an exception instance, keeping its traceback.
+void restore_exception(Borrowed exc) noexcept;
 
 [[noreturn]] void throw_error();
 [[noreturn]] void raise(PyObject* type, const char* msg);

@@ -14,13 +14,17 @@
 // `rt::Except finally(leaving)` (a no-op scope when nothing is pending), then `leaving.reraise_if_any()`.
 #pragma once
 #include "error.hpp"
+#include "held.hpp"
 
 #include <optional>
 
 namespace rt {
 
-class Caught {
+// Held: an except clause that awaits keeps the exception across the await, where the collector
+// must see it (its traceback holds the frames, and with them maybe the coroutine itself).
+class Caught final : public Held {
 public:
+    Caught() noexcept = default;
     Caught& operator=(PyErr&& e) {
         err_.emplace(std::move(e));
         return *this;
@@ -33,6 +37,10 @@ public:
     [[noreturn]] void reraise() const { throw *err_; }
     void reraise_if_any() const {
         if (err_) throw *err_;
+    }
+    int traverse(visitproc visit, void* arg) const override {
+        Py_VISIT(value());
+        return 0;
     }
 
 private:

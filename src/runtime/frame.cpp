@@ -1,12 +1,11 @@
 #include "frame.hpp"
 
+#include "protocol.hpp"
+
 #include <utility>
 
 namespace rt {
-
 namespace {
-
-PyObject* take(PyObject*& slot) noexcept { return std::exchange(slot, nullptr); }
 
 const char* kind_name(FrameKind k) noexcept {
     switch (k) {
@@ -16,338 +15,229 @@ const char* kind_name(FrameKind k) noexcept {
     }
 }
 
-}  // namespace
-
-PyObject* replace_stop_iteration(FrameKind kind, PyObject* err) {
-    PyObject* stopper = nullptr;
-    if (PyErr_GivenExceptionMatches(err, PyExc_StopIteration))
-        stopper = PyExc_StopIteration;
-    else if (kind == FrameKind::async_generator && PyErr_GivenExceptionMatches(err, PyExc_StopAsyncIteration))
-        stopper = PyExc_StopAsyncIteration;
-    if (!stopper) return err;
-    PyObject* msg = PyUnicode_FromFormat("%s raised %s", kind_name(kind), reinterpret_cast<PyTypeObject*>(stopper)->tp_name);
-    PyObject* repl = msg ? PyObject_CallOneArg(PyExc_RuntimeError, msg) : nullptr;
-    Py_XDECREF(msg);
-    if (!repl) {
-        Py_DECREF(err);
-        return fetch_exception();
-    }
-    Py_INCREF(err);
-    PyException_SetCause(repl, err);   // steals; also suppresses the context display
-    PyException_SetContext(repl, err);  // steals
-    return repl;
-}
-
-namespace {
-
-// Resumes the body and reports how it stopped.
-PySendResult resume_body(FrameCore& c, PyObject** out) {
+// Resumes the body and tells how it stopped.
+Step resume_body(FrameCore& c) {
+    HeldList* outer = c.held.enter();
     c.frame.resume();
-    if (!c.frame.done()) {
-        *out = take(c.yielded);
-        return PYGEN_NEXT;
-    }
-    PyObject* err = take(c.error);
-    PyObject* result = take(c.result);
+    HeldList::leave(outer);
+    if (!c.frame.done()) return {PYGEN_NEXT, std::move(c.yielded)};
+    Ref err = std::move(c.error);
+    Ref result = std::move(c.result);
     drop_frame(c);
     if (err) {
-        Py_XDECREF(result);
-        err = replace_stop_iteration(c.kind, err);
-        restore_exception(err);
-        Py_DECREF(err);
-        *out = nullptr;
-        return PYGEN_ERROR;
+        restore_exception(replace_stop_iteration(c.kind, std::move(err)));
+        return {PYGEN_ERROR, Ref()};
     }
-    *out = result ? result : Py_NewRef(Py_None);
-    return PYGEN_RETURN;
+    return {PYGEN_RETURN, result ? std::move(result) : Ref::incref(Py_None)};
 }
 
-// Passes a send or throw on to the awaited delegate. Returns true with *out set when the
-// delegate yielded; otherwise its outcome waits in the core for the body to resume with.
-bool step_delegate(FrameCore& c, PyObject* arg, PyObject* exc, PyObject** out) {
-    PyObject* res = nullptr;
+// Closing the delegate for a close() of ours: its close() (if it has one), then GeneratorExit, or
+// what its close raised, where the body resumes.
+void close_delegate(FrameCore& c, Borrowed exc) {
+    Ref closed = Ref::steal(PyObject_CallMethod(c.delegate.get(), "close", nullptr));
+    if (!closed && PyErr_ExceptionMatches(PyExc_AttributeError)) {
+        PyErr_Clear();
+        closed = Ref::incref(Py_None);
+    }
+    c.resume_error = closed ? exc.ref() : fetch_exception();
+}
+
+// Throwing into the delegate: its throw() with the exception; what it yields passes up, what it
+// returns or raises waits for the body. Returns the yielded value, or an empty Ref.
+Ref throw_into_delegate(FrameCore& c, Borrowed exc) {
+    Ref method = Ref::steal(PyObject_GetAttrString(c.delegate.get(), "throw"));
+    if (!method) {
+        c.resume_error = PyErr_ExceptionMatches(PyExc_AttributeError) ? (PyErr_Clear(), exc.ref()) : fetch_exception();
+        return Ref();
+    }
+    Ref yielded = Ref::steal(PyObject_CallOneArg(method.get(), exc.get()));
+    if (yielded) return yielded;
+    Ref err = fetch_exception();
+    if (!PyErr_GivenExceptionMatches(err.get(), PyExc_StopIteration)) {
+        c.resume_error = std::move(err);
+        return Ref();
+    }
+    Ref value = Ref::steal(PyObject_GetAttrString(err.get(), "value"));
+    if (value) c.resume_value = std::move(value);
+    else c.resume_error = fetch_exception();
+    return Ref();
+}
+
+// Passes a send or throw on to the awaited delegate. Returns what the delegate yielded; empty when
+// it is done, its outcome waiting in the core for the body to resume with.
+Ref step_delegate(FrameCore& c, Borrowed arg, Borrowed exc) {
+    Ref yielded;
     if (!exc) {
-        PySendResult r = PyIter_Send(c.delegate, arg, &res);
-        if (r == PYGEN_NEXT) {
-            *out = res;
-            return true;
-        }
-        if (r == PYGEN_RETURN)
-            c.resume_value = res;
-        else
-            c.resume_error = fetch_exception();
-    } else if (PyErr_GivenExceptionMatches(exc, PyExc_GeneratorExit)) {
-        // Closing: close the delegate, then raise GeneratorExit (or what close raised) in the body.
-        PyObject* r = PyObject_CallMethod(c.delegate, "close", nullptr);
-        if (!r && PyErr_ExceptionMatches(PyExc_AttributeError)) {
-            PyErr_Clear();
-            r = Py_NewRef(Py_None);
-        }
-        if (r) {
-            Py_DECREF(r);
-            c.resume_error = Py_NewRef(exc);
-        } else {
-            c.resume_error = fetch_exception();
-        }
-    } else {
-        PyObject* meth = PyObject_GetAttrString(c.delegate, "throw");
-        if (!meth) {
-            if (!PyErr_ExceptionMatches(PyExc_AttributeError)) {
-                c.resume_error = fetch_exception();
-            } else {
-                PyErr_Clear();
-                c.resume_error = Py_NewRef(exc);
-            }
-        } else {
-            res = PyObject_CallOneArg(meth, exc);
-            Py_DECREF(meth);
-            if (res) {
-                *out = res;
-                return true;
-            }
-            PyObject* err = fetch_exception();
-            if (PyErr_GivenExceptionMatches(err, PyExc_StopIteration)) {
-                PyObject* v = PyObject_GetAttrString(err, "value");
-                Py_DECREF(err);
-                if (v) c.resume_value = v;
-                else c.resume_error = fetch_exception();
-            } else {
-                c.resume_error = err;
-            }
-        }
+        PyObject* res = nullptr;
+        PySendResult r = PyIter_Send(c.delegate.get(), arg.get(), &res);
+        if (r == PYGEN_NEXT) return Ref::steal(res);
+        if (r == PYGEN_RETURN) c.resume_value = Ref::steal(res);
+        else c.resume_error = fetch_exception();
+    } else if (PyErr_GivenExceptionMatches(exc.get(), PyExc_GeneratorExit)) {
+        close_delegate(c, exc);
+    } else if ((yielded = throw_into_delegate(c, exc))) {
+        return yielded;
     }
-    Py_CLEAR(c.delegate);
-    return false;
+    c.delegate.reset();
+    return Ref();
 }
 
-}  // namespace
-
-PySendResult step(FrameCore& c, PyObject* arg, PyObject* exc, PyObject** out) {
-    *out = nullptr;
-    // Taken at once, so that a second thread that steps the same object meanwhile is refused.
-    if (c.running.exchange(true, std::memory_order_acquire)) {
-        PyErr_Format(PyExc_ValueError, "%s already executing", kind_name(c.kind));
-        return PYGEN_ERROR;
-    }
-    struct Done {
-        std::atomic<bool>& running;
-        ~Done() { running.store(false, std::memory_order_release); }
-    } done{c.running};
+// The checks of a step before the body runs; an ERROR or RETURN step when it must not run.
+bool refused(FrameCore& c, Borrowed arg, Borrowed exc, Step& out) {
     if (c.finished) {
         if (c.kind == FrameKind::coroutine) {
             PyErr_SetString(PyExc_RuntimeError, "cannot reuse already awaited coroutine");
         } else if (exc) {
             restore_exception(exc);
         } else {
-            *out = Py_NewRef(Py_None);
-            return PYGEN_RETURN;
+            out = {PYGEN_RETURN, Ref::incref(Py_None)};
+            return true;
         }
-        return PYGEN_ERROR;
+        out = {PYGEN_ERROR, Ref()};
+        return true;
     }
-    if (!c.started) {
-        if (exc) {  // raised before the first line runs: the body ends with it
-            drop_frame(c);
-            PyObject* err = Py_NewRef(exc);
+    if (c.started) return false;
+    if (exc) {  // raised before the first line runs: the body ends with it
+        drop_frame(c);
+        Ref err = exc.ref();
 #if PY_VERSION_HEX < 0x030C0000
-            err = replace_stop_iteration(c.kind, err);  // as if the body's first line had raised it
+        err = replace_stop_iteration(c.kind, std::move(err));  // as if the body's first line had raised it
 #endif
-            restore_exception(err);
-            Py_DECREF(err);
-            return PYGEN_ERROR;
-        }
-        if (arg && arg != Py_None) {
-            PyErr_Format(PyExc_TypeError, "can't send non-None value to a just-started %s", kind_name(c.kind));
-            return PYGEN_ERROR;
-        }
+        restore_exception(err);
+        out = {PYGEN_ERROR, Ref()};
+        return true;
     }
-    if (Py_EnterRecursiveCall(" in a native coroutine")) return PYGEN_ERROR;
+    if (arg && arg.get() != Py_None) {
+        PyErr_Format(PyExc_TypeError, "can't send non-None value to a just-started %s", kind_name(c.kind));
+        out = {PYGEN_ERROR, Ref()};
+        return true;
+    }
+    return false;
+}
+
+}  // namespace
+
+Step step(FrameCore& c, Borrowed arg, Borrowed exc) {
+    // Taken at once, so that a second thread that steps the same object meanwhile is refused.
+    if (c.running.exchange(true, std::memory_order_acquire)) {
+        PyErr_Format(PyExc_ValueError, "%s already executing", kind_name(c.kind));
+        return {PYGEN_ERROR, Ref()};
+    }
+    struct Done {
+        std::atomic<bool>& running;
+        ~Done() { running.store(false, std::memory_order_release); }
+    } done{c.running};
+    Step out{PYGEN_ERROR, Ref()};
+    if (refused(c, arg, exc, out)) return out;
+    if (Py_EnterRecursiveCall(" in a native coroutine")) return out;
 
     PyThreadState* ts = PyThreadState_Get();
     c.exc_state.previous_item = ts->exc_info;
     ts->exc_info = &c.exc_state;
-
-    PySendResult r;
-    if (c.delegate && step_delegate(c, arg, exc, out)) {
+    Ref yielded = c.delegate ? step_delegate(c, arg, exc) : Ref();
+    if (yielded) {
         c.yielded_value = false;
-        r = PYGEN_NEXT;
+        out = {PYGEN_NEXT, std::move(yielded)};
     } else {
         if (!c.delegate && !c.resume_value && !c.resume_error && c.started) {
-            if (exc) c.resume_error = Py_NewRef(exc);
-            else c.resume_value = Py_NewRef(arg ? arg : Py_None);
+            if (exc) c.resume_error = exc.ref();
+            else c.resume_value = arg ? arg.ref() : Ref::incref(Py_None);
         }
         c.started = true;
-        r = resume_body(c, out);
+        out = resume_body(c);
     }
-
     ts->exc_info = c.exc_state.previous_item;
     c.exc_state.previous_item = nullptr;
     Py_LeaveRecursiveCall();
-    return r;
+    return out;
 }
 
-PyObject* close_frame(FrameCore& c) {
-    if (c.finished) Py_RETURN_NONE;
+Ref close_frame(FrameCore& c) {
+    if (c.finished) return Ref::incref(Py_None);
     if (!c.started) {
         drop_frame(c);
-        Py_RETURN_NONE;
+        return Ref::incref(Py_None);
     }
-    PyObject* exit = PyObject_CallNoArgs(PyExc_GeneratorExit);
-    if (!exit) return nullptr;
-    PyObject* out;
-    PySendResult r = step(c, nullptr, exit, &out);
-    Py_DECREF(exit);
-    if (r == PYGEN_NEXT) {
-        Py_DECREF(out);
+    Ref exit = Ref::steal(PyObject_CallNoArgs(PyExc_GeneratorExit));
+    if (!exit) return Ref();
+    Step s = step(c, Borrowed(), exit);
+    if (s.kind == PYGEN_NEXT) {
         PyErr_Format(PyExc_RuntimeError, "%s ignored GeneratorExit", kind_name(c.kind));
-        return nullptr;
+        return Ref();
     }
-    if (r == PYGEN_RETURN) {
+    if (s.kind == PYGEN_RETURN) {
 #if PY_VERSION_HEX >= 0x030D0000
-        return out;  // from 3.13 on, close() gives what the body returned
+        return std::move(s.value);  // from 3.13 on, close() gives what the body returned
 #else
-        Py_DECREF(out);
-        Py_RETURN_NONE;
+        return Ref::incref(Py_None);
 #endif
     }
     if (PyErr_ExceptionMatches(PyExc_GeneratorExit) || PyErr_ExceptionMatches(PyExc_StopIteration)) {
         PyErr_Clear();
-        Py_RETURN_NONE;
+        return Ref::incref(Py_None);
     }
-    return nullptr;
+    return Ref();
 }
 
 void drop_frame(FrameCore& c) {
     c.finished = true;
     if (!c.frame) return;
     // Destroying the frame releases the C++ locals it still holds, which may run arbitrary code.
-    PyObject *t, *v, *tb;
-    PyErr_Fetch(&t, &v, &tb);
+    Ref pending = fetch_exception();
     std::exchange(c.frame, nullptr).destroy();
-    PyErr_Restore(t, v, tb);
+    if (pending) restore_exception(pending);
 }
 
-int traverse_core(FrameCore& c, visitproc visit, void* arg) {
-    Py_VISIT(c.delegate);
-    Py_VISIT(c.yielded);
-    Py_VISIT(c.resume_value);
-    Py_VISIT(c.resume_error);
-    Py_VISIT(c.result);
-    Py_VISIT(c.error);
+int traverse_core(const FrameCore& c, visitproc visit, void* arg) {
+    for (const Ref* r : {&c.delegate, &c.yielded, &c.resume_value, &c.resume_error, &c.result, &c.error})
+        Py_VISIT(r->get());
     Py_VISIT(c.exc_state.exc_value);
 #if PY_VERSION_HEX < 0x030B0000
     Py_VISIT(c.exc_state.exc_type);
     Py_VISIT(c.exc_state.exc_traceback);
 #endif
-    return 0;
+    return c.held.traverse(visit, arg);
 }
 
 void clear_core(FrameCore& c) {
-    Py_CLEAR(c.exc_state.exc_value);
+    Ref handled = Ref::steal(std::exchange(c.exc_state.exc_value, nullptr));
 #if PY_VERSION_HEX < 0x030B0000
-    Py_CLEAR(c.exc_state.exc_type);
-    Py_CLEAR(c.exc_state.exc_traceback);
+    Ref handled_type = Ref::steal(std::exchange(c.exc_state.exc_type, nullptr));
+    Ref handled_traceback = Ref::steal(std::exchange(c.exc_state.exc_traceback, nullptr));
 #endif
-    Py_CLEAR(c.delegate);
-    Py_CLEAR(c.yielded);
-    Py_CLEAR(c.resume_value);
-    Py_CLEAR(c.resume_error);
-    Py_CLEAR(c.result);
-    Py_CLEAR(c.error);
+    for (Ref* r : {&c.delegate, &c.yielded, &c.resume_value, &c.resume_error, &c.result, &c.error}) r->reset();
 }
 
 bool Awaiter::start(Ref target) {
     FrameCore& c = *core_;
-    PyObject* it = awaitable_iterator(target.get());
+    Ref it = awaitable_iterator(target);
     if (!it) {
         c.resume_error = fetch_exception();
         return false;
     }
     PyObject* res = nullptr;
-    PySendResult r = PyIter_Send(it, Py_None, &res);
+    PySendResult r = PyIter_Send(it.get(), Py_None, &res);
     if (r == PYGEN_NEXT) {
-        c.delegate = it;
-        c.yielded = res;
+        c.delegate = std::move(it);
+        c.yielded = Ref::steal(res);
         c.yielded_value = false;
         return true;
     }
-    Py_DECREF(it);
-    if (r == PYGEN_RETURN)
-        c.resume_value = res;
-    else
-        c.resume_error = fetch_exception();
+    if (r == PYGEN_RETURN) c.resume_value = Ref::steal(res);
+    else c.resume_error = fetch_exception();
     return false;
 }
 
 Ref Awaiter::await_resume() {
     FrameCore& c = *core_;
-    if (c.resume_error) throw PyErr(Ref::steal(take(c.resume_error)));
-    return Ref::steal(take(c.resume_value));
+    if (c.resume_error) throw PyErr(std::move(c.resume_error));
+    return std::move(c.resume_value);
 }
 
 Ref YieldPoint::await_resume() const {
-    if (core->resume_error) throw PyErr(Ref::steal(take(core->resume_error)));
-    PyObject* v = take(core->resume_value);
-    return Ref::steal(v ? v : Py_NewRef(Py_None));
-}
-
-PyObject* stop_iteration(PyObject* value) {
-    if (value == Py_None) {
-        Py_DECREF(value);
-        PyErr_SetNone(PyExc_StopIteration);
-        return nullptr;
-    }
-    if (!PyTuple_Check(value) && !PyExceptionInstance_Check(value)) {
-        PyErr_SetObject(PyExc_StopIteration, value);
-        Py_DECREF(value);
-        return nullptr;
-    }
-    // An instance keeps tuples and exceptions from being taken apart as constructor arguments.
-    PyObject* stop = PyObject_CallOneArg(PyExc_StopIteration, value);
-    Py_DECREF(value);
-    if (stop) {
-        PyErr_SetObject(PyExc_StopIteration, stop);
-        Py_DECREF(stop);
-    }
-    return nullptr;
-}
-
-PyObject* send_result(PySendResult r, PyObject* out) {
-    if (r == PYGEN_RETURN) return stop_iteration(out);
-    return out;
-}
-
-PyObject* thrown_exception(PyObject* const* args, Py_ssize_t nargs) {
-    if (nargs < 1 || nargs > 3) {
-        PyErr_Format(PyExc_TypeError, "throw expected 1 to 3 arguments, got %zd", nargs);
-        return nullptr;
-    }
-    PyObject* typ = args[0];
-    PyObject* val = nargs > 1 ? args[1] : Py_None;
-    PyObject* tb = nargs > 2 ? args[2] : Py_None;
-    if (tb != Py_None && !PyTraceBack_Check(tb)) {
-        PyErr_SetString(PyExc_TypeError, "throw() third argument must be a traceback object");
-        return nullptr;
-    }
-    PyObject* tbref = tb != Py_None ? Py_NewRef(tb) : nullptr;
-    if (PyExceptionInstance_Check(typ)) {
-        if (val != Py_None) {
-            Py_XDECREF(tbref);
-            PyErr_SetString(PyExc_TypeError, "instance exception may not have a separate value");
-            return nullptr;
-        }
-        val = typ;
-        typ = reinterpret_cast<PyObject*>(Py_TYPE(val));
-        if (!tbref) tbref = PyException_GetTraceback(val);  // keep its own traceback
-    } else if (!PyExceptionClass_Check(typ)) {
-        Py_XDECREF(tbref);
-        PyErr_Format(PyExc_TypeError, "exceptions must be classes or instances deriving from BaseException, not %s",
-                     Py_TYPE(typ)->tp_name);
-        return nullptr;
-    }
-    Py_INCREF(typ);
-    Py_INCREF(val);
-    PyErr_Restore(typ, val, tbref);
-    return fetch_exception();
+    if (core->resume_error) throw PyErr(std::move(core->resume_error));
+    Ref v = std::move(core->resume_value);
+    return v ? std::move(v) : Ref::incref(Py_None);
 }
 
 }  // namespace rt

@@ -2,10 +2,11 @@
 // C++20 coroutine frame that runs its body.
 //
 // What the garbage collector must see lives in the Python object, not in the C++ frame: here the
-// awaited delegate, the value to deliver on resumption and the result; beside it, in the frame
-// object, the call's arguments and the body's frame-held locals (frame_object.hpp).
+// awaited delegate, the value to deliver on resumption, the result, and the list of Held objects
+// the body keeps across its suspensions; beside it, in the frame object, the call's arguments.
 #pragma once
 #include "error.hpp"
+#include "held.hpp"
 
 #include <atomic>
 #include <coroutine>
@@ -17,14 +18,16 @@ enum class FrameKind : unsigned char { coroutine, generator, async_generator };
 
 struct FrameCore {
     std::coroutine_handle<> frame;
-    PyObject* delegate = nullptr;       // iterator of the awaitable being awaited
-    PyObject* yielded = nullptr;        // what the body produced at its last suspension
-    PyObject* resume_value = nullptr;   // result of the await, or value sent to a yield
-    PyObject* resume_error = nullptr;   // exception to raise where the body resumes
-    PyObject* result = nullptr;         // return value of the finished body
-    PyObject* error = nullptr;          // exception that ended the body
+    Ref delegate;      // iterator of the awaitable being awaited
+    Ref yielded;       // what the body produced at its last suspension
+    Ref resume_value;  // result of the await, or value sent to a yield
+    Ref resume_error;  // exception to raise where the body resumes
+    Ref result;        // return value of the finished body
+    Ref error;         // exception that ended the body
+    HeldList held;     // what the body keeps across its suspensions
     // The exception the body is handling (an except clause it is in), pushed on the interpreter's
-    // stack of handled exceptions while the body runs, as a Python generator's is.
+    // stack of handled exceptions while the body runs, as a Python generator's is. CPython's own
+    // struct: its references are owned and released here (traverse_core, clear_core).
     _PyErr_StackItem exc_state{};
     FrameKind kind = FrameKind::coroutine;
     bool yielded_value = false;  // the last suspension was a co_yield, not a pass-through of an await
@@ -33,33 +36,29 @@ struct FrameCore {
     bool finished = false;
 };
 
+// What one step of a body gave: NEXT with the value yielded, RETURN with the result, or ERROR
+// (the error indicator set, no value): am_send's results.
+struct Step {
+    PySendResult kind;
+    Ref value;
+    // For am_send and the methods built on it: the value as a new reference, or NULL.
+    PySendResult into(PyObject** out) {
+        *out = value.release();
+        return kind;
+    }
+};
+
 // Runs one step of the body: sends `arg`, or throws `exc` (an exception instance) when given.
-// Returns like am_send: NEXT with the yielded value, RETURN with the result, or ERROR.
 // Not noexcept, like everything that runs Python code: a daemon thread ended at interpreter exit
 // unwinds through here.
-PySendResult step(FrameCore& c, PyObject* arg, PyObject* exc, PyObject** out);
+Step step(FrameCore& c, Borrowed arg, Borrowed exc);
 // Throws GeneratorExit into a suspended body and checks that it ends; used by close() and finalizers.
-PyObject* close_frame(FrameCore& c);
+Ref close_frame(FrameCore& c);
 // Destroys the C++ frame of a body that is done or abandoned. A frame's C++ locals are released
 // with it; the arguments belong to the Python object.
 void drop_frame(FrameCore& c);
-int traverse_core(FrameCore& c, visitproc visit, void* arg);
+int traverse_core(const FrameCore& c, visitproc visit, void* arg);
 void clear_core(FrameCore& c);
-
-// The iterator that `await target` drives, with Python's errors for what cannot be awaited
-// (a plain generator, a coroutine someone else awaits already); NULL with the error set.
-PyObject* awaitable_iterator(PyObject* target);
-
-// A StopIteration (or, from an async generator, StopAsyncIteration) leaving a body would be
-// taken for its end by whoever drives it: it becomes RuntimeError, as in Python. Steals `err`,
-// returns the exception to raise instead (`err` itself when it is no such exception).
-PyObject* replace_stop_iteration(FrameKind kind, PyObject* err);
-
-// Conversions between am_send results and the iterator protocol.
-PyObject* stop_iteration(PyObject* value);  // sets StopIteration(value), returns NULL; steals value
-PyObject* send_result(PySendResult r, PyObject* out);
-// Builds the exception instance of a throw() call in either argument form.
-PyObject* thrown_exception(PyObject* const* args, Py_ssize_t nargs);
 
 struct PromiseBase {
     FrameCore* core = nullptr;
@@ -106,7 +105,7 @@ public:
     template <class P>
     bool await_suspend(std::coroutine_handle<P> h) {
         core_ = h.promise().core;
-        return start(Ref(std::move(target_)));
+        return start(std::move(target_));  // taken over: the C++ frame, where the awaiter lives, holds nothing
     }
     Ref await_resume();
 

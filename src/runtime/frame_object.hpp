@@ -1,8 +1,10 @@
 // The Python object behind native coroutines, generators and async generators. It owns the
-// C++ frame that runs the body, the call's arguments and the body's frame-held locals.
+// C++ frame that runs the body and the call's arguments; what the body holds across its
+// suspensions it shows to the collector through its core's list of Held objects.
 #pragma once
 #include "bodies.hpp"
 #include "bound.hpp"
+#include "type.hpp"
 
 namespace rt {
 
@@ -10,12 +12,11 @@ struct FrameObject {
     PyObject_HEAD
     FrameCore core;
     Arguments arguments;
-    Ref locals[max_frame_locals];
-    PyObject* name;
-    PyObject* qualname;
-    PyObject* weakrefs;
+    Ref name;
+    Ref qualname;
+    PyObject* weakrefs;  // CPython's list head: cleared by PyObject_ClearWeakRefs, never released
     // async generators only
-    PyObject* finalizer;
+    Ref finalizer;
     bool hooks_called;
     bool closed;
     bool op_running;
@@ -30,9 +31,9 @@ PyObject* frame_get_name(PyObject* self, void*);
 PyObject* frame_get_qualname(PyObject* self, void*);
 int frame_set_name(PyObject* self, PyObject* v, void*);
 int frame_set_qualname(PyObject* self, PyObject* v, void*);
-// The type of a native coroutine, generator or async generator, built the same way for all three.
-PyTypeObject frame_type(const char* name, PyAsyncMethods* am, PyMethodDef* methods, PyGetSetDef* getset,
-                        reprfunc repr, destructor finalize);
+// Fills in what the types of native coroutines, generators and async generators share.
+void frame_type(StaticType& t, PyAsyncMethods* am, PyMethodDef* methods, PyGetSetDef* getset, reprfunc repr,
+                destructor finalize);
 
 inline FrameObject* as_frame(PyObject* o) { return reinterpret_cast<FrameObject*>(o); }
 
@@ -41,7 +42,7 @@ template <class Body, Body (*Make)(Bound)>
 Ref start_frame(PyTypeObject* type, FrameKind kind, Bound call) {
     Ref obj = new_frame_object(type, kind, std::move(call.arguments()));
     FrameObject* self = as_frame(obj.get());
-    Body body = Make(Bound(self->arguments, self->locals));
+    Body body = Make(Bound(self->arguments));
     self->core.frame = body.body.attach(&self->core);
     return obj;
 }

@@ -7,6 +7,7 @@
 #include <structmember.h>
 
 #include <cstring>
+#include <new>
 #include <string>
 
 namespace rt {
@@ -28,7 +29,7 @@ void bind(const NativeFunction* fn, PyObject* const* args, size_t nargs, PyObjec
     const FunctionDef& d = *fn->def;
     size_t nparams = param_count(d);
     if (nargs > nparams)
-        raise_format(PyExc_TypeError, "%U() takes %zu positional argument%s but %zu %s given", fn->name, nparams,
+        raise_format(PyExc_TypeError, "%U() takes %zu positional argument%s but %zu %s given", fn->name.get(), nparams,
                      nparams == 1 ? "" : "s", nargs, nargs == 1 ? "was" : "were");
     for (size_t i = 0; i < nargs; ++i) out[i] = Ref::incref(args[i]);
     if (kwnames) {
@@ -39,13 +40,13 @@ void bind(const NativeFunction* fn, PyObject* const* args, size_t nargs, PyObjec
             for (; i < nparams; ++i)
                 if (PyUnicode_CompareWithASCIIString(key, d.params[i]) == 0) break;
             if (i == nparams)
-                raise_format(PyExc_TypeError, "%U() got an unexpected keyword argument '%U'", fn->name, key);
-            if (out[i]) raise_format(PyExc_TypeError, "%U() got multiple values for argument '%s'", fn->name, d.params[i]);
+                raise_format(PyExc_TypeError, "%U() got an unexpected keyword argument '%U'", fn->name.get(), key);
+            if (out[i]) raise_format(PyExc_TypeError, "%U() got multiple values for argument '%s'", fn->name.get(), d.params[i]);
             out[i] = Ref::incref(args[nargs + size_t(k)]);
         }
     }
     for (size_t i = 0; i < nparams; ++i)
-        if (!out[i]) raise_format(PyExc_TypeError, "%U() missing required argument: '%s'", fn->name, d.params[i]);
+        if (!out[i]) raise_format(PyExc_TypeError, "%U() missing required argument: '%s'", fn->name.get(), d.params[i]);
 }
 
 }  // namespace
@@ -56,10 +57,10 @@ Ref cell_contents(PyObject* cell) {
     return v;
 }
 
-Ref Bound::cell(size_t i) const { return cell_contents(PyTuple_GET_ITEM(function()->closure, Py_ssize_t(i))); }
+Ref Bound::cell(size_t i) const { return cell_contents(PyTuple_GET_ITEM(function()->closure.get(), Py_ssize_t(i))); }
 
 void Bound::set_cell(size_t i, PyObject* v) const {
-    check_int(PyCell_Set(PyTuple_GET_ITEM(function()->closure, Py_ssize_t(i)), v));
+    check_int(PyCell_Set(PyTuple_GET_ITEM(function()->closure.get(), Py_ssize_t(i)), v));
 }
 
 PyObject* call_native(PyObject* self, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
@@ -75,23 +76,25 @@ PyObject* call_native(PyObject* self, PyObject* const* args, size_t nargsf, PyOb
 
 Ref make_function(const FunctionDef& def, PyObject* globals, PyObject* closure, const Annotations* annotations) {
     Ref module = dict_item(globals, name<"__name__">());
+    Ref fn_name = owned(PyUnicode_InternFromString(def.name));
+    Ref qualname = owned(PyUnicode_InternFromString(def.qualname));
+    Ref doc = def.doc ? owned(PyUnicode_FromString(def.doc)) : none();
     auto* fn = PyObject_GC_New(NativeFunction, &FunctionType);
     if (!fn) throw_error();
     fn->vectorcall = call_native;
     fn->def = &def;
-    fn->name = PyUnicode_InternFromString(def.name);
-    fn->qualname = PyUnicode_InternFromString(def.qualname);
-    fn->module = module ? module.new_ref() : Py_NewRef(Py_None);
-    fn->doc = def.doc ? PyUnicode_FromString(def.doc) : Py_NewRef(Py_None);
-    fn->annotations = annotations ? annotations->values.new_ref() : nullptr;
-    fn->annotation_texts = annotations ? annotations->texts.new_ref() : nullptr;
-    fn->dict = nullptr;
-    fn->globals = Py_NewRef(globals);
-    fn->closure = Py_XNewRef(closure);
+    new (&fn->name) Ref(std::move(fn_name));
+    new (&fn->qualname) Ref(std::move(qualname));
+    new (&fn->module) Ref(module ? std::move(module) : none());
+    new (&fn->doc) Ref(std::move(doc));
+    new (&fn->annotations) Ref(annotations ? annotations->values : Ref());
+    new (&fn->annotation_texts) Ref(annotations ? annotations->texts : Ref());
+    new (&fn->dict) Ref();
+    new (&fn->globals) Ref(Ref::incref(globals));
+    new (&fn->closure) Ref(Ref::incref(closure));
     fn->weakrefs = nullptr;
     PyObject_GC_Track(fn);
     Ref result = Ref::steal(reinterpret_cast<PyObject*>(fn));
-    if (!fn->name || !fn->qualname || !fn->doc) throw_error();
     if (def.kind == FunctionKind::coroutine) {
         // What asyncio.iscoroutinefunction looks for on functions that are not Python code.
         static PyObject* const marker =
@@ -110,62 +113,53 @@ namespace {
 
 int fn_traverse(PyObject* o, visitproc visit, void* arg) {
     NativeFunction* f = as_fn(o);
-    Py_VISIT(f->module);
-    Py_VISIT(f->doc);
-    Py_VISIT(f->annotations);
-    Py_VISIT(f->annotation_texts);
-    Py_VISIT(f->dict);
-    Py_VISIT(f->globals);
-    Py_VISIT(f->closure);
+    for (const Ref* r : {&f->module, &f->doc, &f->annotations, &f->annotation_texts, &f->dict, &f->globals, &f->closure})
+        Py_VISIT(r->get());
     return 0;
 }
 
 int fn_clear(PyObject* o) {
     NativeFunction* f = as_fn(o);
-    Py_CLEAR(f->module);
-    Py_CLEAR(f->doc);
-    Py_CLEAR(f->annotations);
-    Py_CLEAR(f->annotation_texts);
-    Py_CLEAR(f->dict);
-    Py_CLEAR(f->globals);
-    Py_CLEAR(f->closure);
+    for (Ref* r : {&f->module, &f->doc, &f->annotations, &f->annotation_texts, &f->dict, &f->globals, &f->closure})
+        r->reset();
     return 0;
 }
 
 void fn_dealloc(PyObject* o) {
     PyObject_GC_UnTrack(o);
-    if (as_fn(o)->weakrefs) PyObject_ClearWeakRefs(o);
-    fn_clear(o);
-    Py_CLEAR(as_fn(o)->name);
-    Py_CLEAR(as_fn(o)->qualname);
+    NativeFunction* f = as_fn(o);
+    if (f->weakrefs) PyObject_ClearWeakRefs(o);
+    for (Ref* r : {&f->name, &f->qualname, &f->module, &f->doc, &f->annotations, &f->annotation_texts, &f->dict,
+                   &f->globals, &f->closure})
+        r->~Ref();
     PyObject_GC_Del(o);
 }
 
 PyObject* fn_get(PyObject* self, PyObject* obj, PyObject*) {
-    if (!obj || obj == Py_None) return Py_NewRef(self);
+    if (!obj || obj == Py_None) return Ref::incref(self).release();
     return PyMethod_New(self, obj);
 }
 
-PyObject* fn_repr(PyObject* o) { return PyUnicode_FromFormat("<function %U at %p>", as_fn(o)->qualname, o); }
+PyObject* fn_repr(PyObject* o) { return PyUnicode_FromFormat("<function %U at %p>", as_fn(o)->qualname.get(), o); }
 
-int set_string(PyObject*& slot, PyObject* v, const char* what) {
+int set_string(Ref& slot, PyObject* v, const char* what) {
     if (!v || !PyUnicode_Check(v)) {
         PyErr_Format(PyExc_TypeError, "%s must be set to a string object", what);
         return -1;
     }
-    Py_SETREF(slot, Py_NewRef(v));
+    slot = Ref::incref(v);
     return 0;
 }
 
-PyObject* get_name(PyObject* o, void*) { return Py_NewRef(as_fn(o)->name); }
+PyObject* get_name(PyObject* o, void*) { return as_fn(o)->name.new_ref(); }
 int set_name(PyObject* o, PyObject* v, void*) { return set_string(as_fn(o)->name, v, "__name__"); }
-PyObject* get_qualname(PyObject* o, void*) { return Py_NewRef(as_fn(o)->qualname); }
+PyObject* get_qualname(PyObject* o, void*) { return as_fn(o)->qualname.new_ref(); }
 int set_qualname(PyObject* o, PyObject* v, void*) { return set_string(as_fn(o)->qualname, v, "__qualname__"); }
 
 PyObject* get_annotations(PyObject* o, void*) {
     NativeFunction* f = as_fn(o);
-    if (!f->annotations) f->annotations = PyDict_New();
-    return Py_XNewRef(f->annotations);
+    if (!f->annotations) f->annotations = Ref::steal(PyDict_New());
+    return f->annotations.new_ref();
 }
 int set_annotations(PyObject* o, PyObject* v, void*) {
     if (v == Py_None) v = nullptr;
@@ -173,14 +167,14 @@ int set_annotations(PyObject* o, PyObject* v, void*) {
         PyErr_SetString(PyExc_TypeError, "__annotations__ must be set to a dict object");
         return -1;
     }
-    Py_XSETREF(as_fn(o)->annotations, Py_XNewRef(v));
-    Py_CLEAR(as_fn(o)->annotation_texts);  // the texts were those of the annotations replaced
+    as_fn(o)->annotations = Ref::incref(v);
+    as_fn(o)->annotation_texts.reset();  // the texts were those of the annotations replaced
     return 0;
 }
 #if PY_VERSION_HEX >= 0x030E0000
 // What functools.wraps copies on 3.14, and what annotationlib asks for.
 PyObject* get_annotate(PyObject* o, void*) {
-    return guard([&] { return annotate_function(as_fn(o)->annotations, as_fn(o)->annotation_texts).release(); },
+    return guard([&] { return annotate_function(as_fn(o)->annotations.get(), as_fn(o)->annotation_texts.get()).release(); },
                  static_cast<PyObject*>(nullptr));
 }
 #endif
@@ -189,11 +183,11 @@ PyObject* get_signature(PyObject* o, void*) {
     return guard(
         [&] {
             const FunctionDef& d = *as_fn(o)->def;
-            return signature(d.params.data(), param_count(d), as_fn(o)->annotations).release();
+            return signature(d.params.data(), param_count(d), as_fn(o)->annotations.get()).release();
         },
         static_cast<PyObject*>(nullptr));
 }
-PyObject* get_globals(PyObject* o, void*) { return Py_NewRef(as_fn(o)->globals); }
+PyObject* get_globals(PyObject* o, void*) { return as_fn(o)->globals.new_ref(); }
 
 // "(a, b)", what inspect.signature reads for functions that are not Python code.
 PyObject* get_text_signature(PyObject* o, void*) {
@@ -231,8 +225,10 @@ PyMemberDef fn_members[] = {
     {nullptr, 0, 0, 0, nullptr},
 };
 
-PyTypeObject make_type() {
-    PyTypeObject t = gc_type("native_function", sizeof(NativeFunction), fn_dealloc, fn_traverse, fn_clear);
+}  // namespace
+
+StaticType FunctionType("native_function", sizeof(NativeFunction), [](StaticType& t) {
+    t.collected(fn_dealloc, fn_traverse, fn_clear);
     t.tp_vectorcall_offset = offsetof(NativeFunction, vectorcall);
     t.tp_repr = fn_repr;
     t.tp_call = PyVectorcall_Call;
@@ -244,11 +240,6 @@ PyTypeObject make_type() {
     t.tp_members = fn_members;
     t.tp_descr_get = fn_get;
     t.tp_dictoffset = offsetof(NativeFunction, dict);
-    return t;
-}
-
-}  // namespace
-
-PyTypeObject FunctionType = make_type();
+});
 
 }  // namespace rt

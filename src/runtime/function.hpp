@@ -33,19 +33,19 @@ struct NativeFunction {
     PyObject_HEAD
     vectorcallfunc vectorcall;
     const FunctionDef* def;
-    PyObject* name;
-    PyObject* qualname;
-    PyObject* module;
-    PyObject* doc;
-    PyObject* annotations;
-    PyObject* annotation_texts;  // their source texts, what 3.14's STRING format gives; NULL if unknown
-    PyObject* dict;
-    PyObject* globals;
-    PyObject* closure;
-    PyObject* weakrefs;
+    Ref name;
+    Ref qualname;
+    Ref module;
+    Ref doc;
+    Ref annotations;       // NULL until asked for or set
+    Ref annotation_texts;  // their source texts, what 3.14's STRING format gives; NULL if unknown
+    Ref dict;
+    Ref globals;
+    Ref closure;
+    PyObject* weakrefs;  // CPython's list head: cleared by PyObject_ClearWeakRefs, never released
 };
 
-extern PyTypeObject FunctionType;
+extern StaticType FunctionType;
 
 // What a closure cell holds (a new reference), as a free variable reads it: NameError when empty.
 Ref cell_contents(PyObject* cell);
@@ -59,10 +59,10 @@ inline bool made_from(PyObject* f, const FunctionDef& def) noexcept {
 inline PyObject* closure_if(PyObject* f, const FunctionDef& def) noexcept {
     if (!Py_IS_TYPE(f, &FunctionType)) return nullptr;
     auto* fn = reinterpret_cast<NativeFunction*>(f);
-    return fn->def == &def ? fn->closure : nullptr;
+    return fn->def == &def ? fn->closure.get() : nullptr;
 }
 
-inline PyObject* Bound::globals() const noexcept { return function()->globals; }
+inline PyObject* Bound::globals() const noexcept { return function()->globals.get(); }
 
 // Entries of functions whose call makes the object that runs their body.
 template <Async (*Body)(Bound)>

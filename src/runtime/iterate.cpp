@@ -30,11 +30,7 @@ void unpack(PyObject* obj, size_t n, Ref* out) {
         }
         out[i] = Ref::steal(v);
     }
-    PyObject* extra = PyIter_Next(it);
-    if (extra) {
-        Py_DECREF(extra);
-        raise_format(PyExc_ValueError, "too many values to unpack (expected %zu)", n);
-    }
+    if (Ref extra = Ref::steal(PyIter_Next(it))) raise_format(PyExc_ValueError, "too many values to unpack (expected %zu)", n);
     if (PyErr_Occurred()) throw_error();
 }
 

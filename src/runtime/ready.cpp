@@ -2,9 +2,6 @@
 
 namespace rt {
 
-int ready_frame_types();
-int ready_async_generator_types();
-
 namespace {
 
 // Registered with atexit: from here on daemon threads may be ended without the GIL.
@@ -18,9 +15,7 @@ PyMethodDef note_exit_def = {"_native_runtime_exiting", note_exit, METH_NOARGS, 
 }  // namespace
 
 void ready_types() {
-    check_int(PyType_Ready(&FunctionType));
-    check_int(ready_frame_types());
-    check_int(ready_async_generator_types());
+    StaticType::ready_all();
     static bool registered = false;
     if (!registered) {
         Ref hook = owned(PyCFunction_New(&note_exit_def, nullptr));

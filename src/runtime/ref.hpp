@@ -1,8 +1,14 @@
-// Owning references to Python objects.
+// References to Python objects, with who owns them in their types.
 //
-// Rules: a C API call that returns a new reference is taken over with Ref::steal; a borrowed
-// reference that must outlive its source gets a reference of its own with Ref::incref; handing
-// ours to the C API (which steals) is Ref::release. Nothing converts implicitly.
+//   Ref       owns one reference. A new reference from the C API is taken over with Ref::steal, a
+//             borrowed one is kept with Ref::incref; handing ours to the C API (which steals) is
+//             Ref::release. It is released when the Ref goes.
+//   Borrowed  names an object that someone else keeps alive for as long as it is used; it never
+//             releases anything. A Ref lends itself as a Borrowed.
+//
+// A function that takes over a reference takes a Ref&&; one that gives a new reference returns a
+// Ref; one that only looks at an object takes a Borrowed (or a PyObject*, where the C API's own
+// signature asks for one). Nothing converts implicitly from a PyObject*.
 #pragma once
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
@@ -37,6 +43,8 @@ bool may_touch_objects_at_exit() noexcept;
     if (may_touch_objects()) Py_DECREF(p);
 }
 
+class Borrowed;
+
 class Ref {
 public:
     Ref() noexcept = default;
@@ -69,6 +77,21 @@ public:
 
 private:
     explicit Ref(PyObject* p) noexcept : p_(p) {}
+    PyObject* p_ = nullptr;
+};
+
+class Borrowed {
+public:
+    Borrowed() noexcept = default;
+    explicit Borrowed(PyObject* p) noexcept : p_(p) {}
+    Borrowed(const Ref& r) noexcept : p_(r.get()) {}  // NOLINT: a Ref lends itself
+
+    PyObject* get() const noexcept { return p_; }
+    // A reference of our own to the same object.
+    Ref ref() const noexcept { return Ref::incref(p_); }
+    explicit operator bool() const noexcept { return p_ != nullptr; }
+
+private:
     PyObject* p_ = nullptr;
 };
 

@@ -7,6 +7,7 @@
 #include "error.hpp"
 #include "except.hpp"
 #include "function.hpp"
+#include "held.hpp"
 #include "import.hpp"
 #include "iterate.hpp"
 #include "ref.hpp"

@@ -2,14 +2,16 @@
 
 #include "type.hpp"
 
+#include <new>
+
 namespace rt {
 
 namespace {
 
 struct Finder {
     PyObject_HEAD
-    PyObject* package;  // "pkg."
-    PyObject* origin;
+    Ref package;  // "pkg."
+    Ref origin;
     const SubmoduleDef* defs;
     size_t count;
 };
@@ -18,8 +20,8 @@ Finder* as_finder(PyObject* o) { return reinterpret_cast<Finder*>(o); }
 
 const SubmoduleDef* lookup(Finder* f, PyObject* fullname) {
     if (!PyUnicode_Check(fullname)) return nullptr;
-    Py_ssize_t plen = PyUnicode_GET_LENGTH(f->package);
-    if (PyUnicode_Tailmatch(fullname, f->package, 0, plen, -1) != 1) return nullptr;
+    Py_ssize_t plen = PyUnicode_GET_LENGTH(f->package.get());
+    if (PyUnicode_Tailmatch(fullname, f->package.get(), 0, plen, -1) != 1) return nullptr;
     Ref rest = owned(PyUnicode_Substring(fullname, plen, PyUnicode_GET_LENGTH(fullname)));
     for (size_t i = 0; i < f->count; ++i)
         if (PyUnicode_CompareWithASCIIString(rest.get(), f->defs[i].name) == 0) return &f->defs[i];
@@ -30,11 +32,11 @@ PyObject* find_spec(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyO
     return guard(
         [&]() -> PyObject* {
             if (nargs < 1) raise(PyExc_TypeError, "find_spec() needs the module name");
-            if (!lookup(as_finder(self), args[0])) return Py_NewRef(Py_None);
+            if (!lookup(as_finder(self), args[0])) return none().release();
             static PyObject* const module_spec =
                 getattr(import("importlib.machinery").get(), name<"ModuleSpec">()).release();
             PyObject* const kw = keywords<"origin">();
-            Ref found_spec = call_kw(module_spec, {args[0], self, as_finder(self)->origin}, kw);
+            Ref found_spec = call_kw(module_spec, {args[0], self, as_finder(self)->origin.get()}, kw);
             setattr(found_spec.get(), name<"has_location">(), Py_True);
             return found_spec.release();
         },
@@ -56,8 +58,8 @@ PyObject* exec_module(PyObject* self, PyObject* module) {
 }
 
 void finder_dealloc(PyObject* o) {
-    Py_XDECREF(as_finder(o)->package);
-    Py_XDECREF(as_finder(o)->origin);
+    as_finder(o)->package.~Ref();
+    as_finder(o)->origin.~Ref();
     PyObject_Free(o);
 }
 
@@ -69,33 +71,23 @@ PyMethodDef finder_methods[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
-PyTypeObject make_type() {
-    PyTypeObject t = blank_type();
-    t.tp_name = "native_submodule_finder";
-    t.tp_basicsize = sizeof(Finder);
+StaticType FinderType("native_submodule_finder", sizeof(Finder), [](StaticType& t) {
     t.tp_dealloc = finder_dealloc;
-    t.tp_flags = Py_TPFLAGS_DEFAULT;
     t.tp_methods = finder_methods;
-    return t;
-}
-
-PyTypeObject FinderType = make_type();
+});
 
 }  // namespace
 
 void install_submodule_finder(PyObject* package, PyObject* origin, const SubmoduleDef* defs, size_t count) {
-    if (!FinderType.tp_flags || !(FinderType.tp_flags & Py_TPFLAGS_READY)) check_int(PyType_Ready(&FinderType));
+    Ref prefix = owned(PyUnicode_FromFormat("%U.", package));
     Finder* f = PyObject_New(Finder, &FinderType);
     if (!f) throw_error();
-    f->package = PyUnicode_FromFormat("%U.", package);
-    f->origin = nullptr;
+    new (&f->package) Ref(std::move(prefix));
+    new (&f->origin) Ref(Ref::incref(origin));
     f->defs = defs;
     f->count = count;
     Ref finder = Ref::steal(reinterpret_cast<PyObject*>(f));
-    if (!f->package) throw_error();
-    f->origin = Py_NewRef(origin);
-    Ref meta_path = Ref::incref(PySys_GetObject("meta_path"));  // borrowed: held while used
-    if (!meta_path) raise(PyExc_ImportError, "sys.meta_path is missing");
+    Ref meta_path = getattr(import("sys").get(), name<"meta_path">());
     check_int(PyList_Insert(meta_path.get(), 0, finder.get()));
 }
 

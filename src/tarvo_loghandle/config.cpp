@@ -27,7 +27,7 @@ rt::AsyncGen log(Bound a) {
     // Read, as the configuration must offer them, and not kept: nothing here uses them.
     rt::getattr(sc, name<"extra_config">());
     rt::getattr(sc, name<"working_dir">());
-    Ref& logger_handler = a.local(0);  // frame-held: it lives across the block's awaits
+    rt::Local logger_handler;  // it lives across the block's awaits
     logger_handler = rt::call(global<"LoggingHandler">(g).get());
     Ref initialising = rt::call_method(logger_handler.get(), name<"init">());
     co_await rt::await(std::move(initialising));

@@ -184,7 +184,7 @@ rt::Async aclose(Bound a) {
             rt::raise_format(PyExc_AttributeError,
                              "'LoggingHandler' object has no attribute '%U': aclose() needs a handler started by init()",
                              attr);
-    Ref& loop = a.local(1);  // frame-held, as everything that lives across the awaits below
+    rt::Local loop;  // held, as everything that lives across the awaits below
     loop = rt::call_method(global<"asyncio">(g).get(), name<"get_running_loop">());
     refuse_another_loop(self, loop.get());
 
@@ -208,9 +208,9 @@ rt::Async aclose(Bound a) {
     PyObject* tasks[] = {name<"task_pump">(), name<"task_write">()};
     PyObject* steps[] = {name<"Closing logging handler: 2/5: Awaiting task_pump to finish">(),
                          name<"Closing logging handler: 3/5: Awaiting task_write to finish">()};
+    rt::Local task;
     for (int k = 0; k < 2 && !gave_up; ++k) {
         debug(g, steps[k]);
-        Ref& task = a.local(0);
         task = rt::getattr(self, tasks[k]);
         while (!task_done(task.get())) {
             double wait = stall_check_s;
@@ -222,7 +222,7 @@ rt::Async aclose(Bound a) {
             }
             PyObject* const timeout_kw = rt::keywords<"timeout">();
             Ref waited = rt::owned(PyList_New(1));
-            PyList_SET_ITEM(waited.get(), 0, task.new_ref());
+            PyList_SET_ITEM(waited.get(), 0, task.ref().new_ref());
             Ref seconds = rt::owned(PyFloat_FromDouble(wait));
             Ref waiting = rt::call_kw(rt::getattr(global<"asyncio">(g).get(), name<"wait">()).get(),
                                       {waited.get(), seconds.get()}, timeout_kw);

@@ -94,13 +94,10 @@ PyMethodDef executor_methods[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
-PyTypeObject make_type() {
-    PyTypeObject t = rt::gc_type("tarvo_loghandle.OutputThread", sizeof(Executor), executor_dealloc, executor_traverse,
-                                 executor_clear);
+rt::StaticType ExecutorType("tarvo_loghandle.OutputThread", sizeof(Executor), [](rt::StaticType& t) {
+    t.collected(executor_dealloc, executor_traverse, executor_clear);
     t.tp_methods = executor_methods;
-    return t;
-}
-PyTypeObject ExecutorType = make_type();
+});
 
 // The writer run whose close may ask: one handler runs at a time in a process, but its close and
 // a new one's start may come from several threads.
@@ -116,7 +113,6 @@ double OutputProgress::stalled_for() const {
 }
 
 Ref start_output_thread() {
-    if (!(ExecutorType.tp_flags & Py_TPFLAGS_READY)) rt::check_int(PyType_Ready(&ExecutorType));
     Ref jobs = rt::call(rt::getattr(rt::import("queue").get(), name<"SimpleQueue">()).get());
     auto* self = PyObject_GC_New(Executor, &ExecutorType);
     if (!self) rt::throw_error();

@@ -30,11 +30,11 @@ Ref same_prefix_over(PyObject* closure, PyObject* x) {
     if (!rt::truth(same.get())) rt::check_int(PyCell_Set(PyTuple_GET_ITEM(closure, 1), Py_None));
     return same;
 }
-Ref same_prefix(Bound a) { return same_prefix_over(a.function()->closure, a[0]); }
+Ref same_prefix(Bound a) { return same_prefix_over(a.function()->closure.get(), a[0]); }
 
 // Closure cell: (last_write_line_prefix_secondary,).
 Ref same_prefix_secondary_over(PyObject* closure, PyObject* x) { return compare_and_remember(PyTuple_GET_ITEM(closure, 0), x); }
-Ref same_prefix_secondary(Bound a) { return same_prefix_secondary_over(a.function()->closure, a[0]); }
+Ref same_prefix_secondary(Bound a) { return same_prefix_secondary_over(a.function()->closure.get(), a[0]); }
 
 // Whether `key` continues the run, as the prefix test `test` answers; the writer's own tests
 // answer here, without a call.
@@ -250,14 +250,14 @@ Renderer::Renderer(PyObject* g)
 }
 
 Pieces Renderer::pieces(PyObject* le) const {
-    PyObject* closure = reinterpret_cast<rt::NativeFunction*>(handle.get())->closure;
+    PyObject* closure = reinterpret_cast<rt::NativeFunction*>(handle.get())->closure.get();
     return render(Scope{globals.get(), rt::cell_contents(PyTuple_GET_ITEM(closure, 0)),
                         rt::cell_contents(PyTuple_GET_ITEM(closure, 1))},
                   le);
 }
 
 void Renderer::stop_iteration_escaped(const PyErr& e) {
-    throw PyErr(Ref::steal(rt::replace_stop_iteration(rt::FrameKind::generator, Ref(e.ref()).release())));
+    throw PyErr(rt::replace_stop_iteration(rt::FrameKind::generator, Ref(e.ref())));
 }
 
 void Renderer::forget_prefixes() {

@@ -2,6 +2,7 @@
 // pieces, with the prefix memory it shares with the closures same_prefix and same_prefix_secondary.
 #pragma once
 #include "common.hpp"
+#include "runtime/protocol.hpp"
 #include "runtime/sequence.hpp"
 
 namespace tlh {

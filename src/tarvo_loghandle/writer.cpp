@@ -125,9 +125,9 @@ rt::Async write_aiologs(Bound a) {
     Records records(g, format);
 
     // Frame-held: they live across the awaits below, where the collector must see them.
-    Ref& output = a.local(0);  // (file, encoding), or None
-    Ref& chunks = a.local(1);
-    Ref& executor = a.local(2);
+    rt::Local output;  // (file, encoding), or None
+    rt::Local chunks;
+    rt::Local executor;
     executor = start_output_thread();
     OutputProgress& progress = progress_of(executor.get());
     set_output_of(self, executor.get());

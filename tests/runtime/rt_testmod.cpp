@@ -30,7 +30,7 @@ rt::Async returning(Bound a) { co_return Ref::incref(a[0]); }
 
 // raise exc
 rt::Async raising(Bound a) {
-    rt::restore_exception(a[0]);
+    rt::restore_exception(rt::Borrowed(a[0]));
     rt::throw_error();
     co_return rt::none();
 }
@@ -51,6 +51,31 @@ rt::Async catching(Bound a) {
     Ref r = co_await rt::await(std::move(coro));
     if (PyUnicode_Check(r.get()) && PyUnicode_CompareWithASCIIString(r.get(), "reraise") == 0) caught.reraise();
     co_return rt::owned(Py_BuildValue("(sO)", "handled", r.get()));
+}
+
+// kept = make(); return (kept, await aw): `kept` lives across the await, in a Local
+rt::Async hold_local(Bound a) {
+    rt::Local kept;
+    kept = rt::call(a[0]);
+    Ref target = Ref::incref(a[1]);
+    Ref r = co_await rt::await(std::move(target));
+    co_return rt::tuple({kept.get(), r.get()});
+}
+
+// try: raise make() except BaseException: await aw; raise: the exception lives across the await,
+// in a Caught
+rt::Async hold_exception(Bound a) {
+    rt::Caught caught;
+    try {
+        Ref exc = rt::call(a[0]);
+        rt::restore_exception(exc);
+        rt::throw_error();
+    } catch (PyErr& e) {
+        caught = std::move(e);
+    }
+    Ref target = Ref::incref(a[1]);
+    co_await rt::await(std::move(target));
+    caught.reraise();
 }
 
 // for i in range(n): yield i
@@ -88,7 +113,7 @@ rt::AsyncGen managed(Bound a) {
 // for x in items: y = yield x; log(y); then awaits pause between items.
 // The iterator lives across suspensions: it is a frame-held local, seen by the collector.
 rt::AsyncGen echo_items(Bound a) {
-    Ref& it = a.local(0);
+    rt::Local it;
     it = rt::owned(PyObject_GetIter(a[0]));
     while (PyObject* x = PyIter_Next(it.get())) {
         Ref sent = co_yield Ref::steal(x);
@@ -130,6 +155,9 @@ const rt::FunctionDef defs[] = {
     {"raising", "raising", {"exc"}, rt::coroutine_entry<raising>, rt::FunctionKind::coroutine},
     {"catching", "catching", {"aw", "handler"}, rt::coroutine_entry<catching>, rt::FunctionKind::coroutine},
     {"count", "count", {"n"}, rt::generator_entry<count>, rt::FunctionKind::generator},
+    {"hold_local", "hold_local", {"make", "aw"}, rt::coroutine_entry<hold_local>, rt::FunctionKind::coroutine},
+    {"hold_exception", "hold_exception", {"make", "aw"}, rt::coroutine_entry<hold_exception>,
+     rt::FunctionKind::coroutine},
     {"managed", "managed", {"log", "pause"}, rt::async_generator_entry<managed>, rt::FunctionKind::async_generator},
     {"echo_items", "echo_items", {"items", "log", "pause"}, rt::async_generator_entry<echo_items>,
      rt::FunctionKind::async_generator},

@@ -250,6 +250,38 @@ def coroutine_suspended_in_a_cycle(m):
     return collected(make)
 
 
+class Kept(Exception):
+    """What a coroutine keeps across an await; the only way back to the coroutine is through it."""
+
+    made = []
+
+    def __init__(self):
+        super().__init__()
+        Kept.made.append(weakref.ref(self))
+
+
+def kept_in_a_cycle(start):
+    """The coroutine runs to its await, keeping a Kept; the Kept then refers to the coroutine."""
+
+    def make():
+        Kept.made.clear()
+        c = start(Kept, Step())
+        c.send(None)
+        kept = Kept.made[0]()
+        kept.c = c
+        return Kept.made[0]
+
+    return collected(make)
+
+
+def coroutine_holding_a_local_in_a_cycle(m):
+    return kept_in_a_cycle(m.hold_local)
+
+
+def coroutine_holding_a_caught_exception_in_a_cycle(m):
+    return kept_in_a_cycle(m.hold_exception)
+
+
 def coroutine_never_awaited(m):
     with warnings.catch_warnings(record=True) as caught:
         warnings.simplefilter("always")

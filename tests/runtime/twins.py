@@ -29,6 +29,19 @@ async def catching(aw, handler):
         return ("handled", r)
 
 
+async def hold_local(make, aw):
+    kept = make()
+    return (kept, await aw)
+
+
+async def hold_exception(make, aw):
+    try:
+        raise make()
+    except BaseException:  # noqa: B902 - the twin of a catch-all
+        await aw
+        raise
+
+
 def count(n):
     for i in range(n):
         yield i
