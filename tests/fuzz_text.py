@@ -13,17 +13,16 @@ and nothing crashes. tests/test_text_fuzz.py runs a short round in the suite; fo
 import asyncio
 import json
 import os
-import re
 import sys
 import time
 
+from doubles import COLOUR, RecordedFiles, shown_as
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
 from tarvo_commons.logs import LogEntry, StackInfo
 from tarvo_loghandle import loghandle_imp
 
-COLOUR = re.compile(r"\x1b\[[0-9:;]*m")
 PIECES = ["\x1b", "[", "m", "0", "3", ";", ":", "\x1b[31m", "\x1b[0m", "\x1b[2J", "\x1b[", "\n", "\r", "\t", "\x00",
           "\x07", "\x08", "\x7f", "\x80", "\x9b", "\x9f", "\xa0", "a", " ", "é", "ÿ", "║", "中", "\u200b", "😀",
           "\udcff"]
@@ -39,40 +38,6 @@ def without_colours(text):
         text = stripped
 
 
-def shown_as(text):
-    """What may reach the terminal of a line: colour sequences and printable text as they are, any
-    other control character (C0 but tab, DEL, C1) written out as \\xNN."""
-    out, i = [], 0
-    while i < len(text):
-        if m := COLOUR.match(text, i):
-            out.append(m.group())
-            i = m.end()
-            continue
-        code = ord(text[i])
-        out.append(text[i] if 0x20 <= code < 0x7F or code == 0x09 or code > 0x9F else f"\\x{code:02x}")
-        i += 1
-    return "".join(out)
-
-
-class Output:
-    texts = []
-
-    class File:
-        async def write(self, data):
-            Output.texts.append(data.decode("utf-8"))
-            return len(data)
-
-        async def close(self):
-            pass
-
-    @staticmethod
-    def open(*args, **kwargs):
-        async def opened():
-            return Output.File()
-
-        return opened()
-
-
 class Chunk:
     def __init__(self, entries):
         self.entries = entries
@@ -83,12 +48,12 @@ class Chunk:
 
 def written(fmt, entries):
     """The text the writer writes for the entries, in one chunk, in the format."""
-    Output.texts = []
+    RecordedFiles.texts = []
     loghandle_imp.LOG_FORMAT = fmt
     h = loghandle_imp.LoggingHandler()
     h.splitter = Chunk(entries)
     asyncio.run(h.write_aiologs())
-    return "".join(Output.texts)
+    return "".join(RecordedFiles.texts)
 
 
 def entries_of(triples, level="INFO"):
@@ -118,7 +83,7 @@ def check(triples):
 
 
 def run(examples):
-    loghandle_imp.aiofiles = Output
+    loghandle_imp.aiofiles = RecordedFiles
     loghandle_imp.debug = len
     loghandle_imp.get_as_strings = lambda msg, kwargs: msg  # the terminal's user lines: the text itself
 

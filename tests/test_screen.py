@@ -1,9 +1,9 @@
 """What a person at the terminal sees: the written bytes fed to a terminal emulator (pyte)."""
 import random
-import re
 
 import pyte
 import pytest
+from doubles import shown_as
 from support import entry, pairs, run_writer
 
 from tarvo_loghandle import loghandle_imp
@@ -97,24 +97,6 @@ def test_no_color_draws_without_any_escape_sequence(writes, debug_log, monkeypat
     assert "\x1b" not in text
     progress = [row for row in rows(screen_of(writes.texts)) if "│" in row]
     assert len(progress) == 1 and progress[0].endswith("│ done"), progress
-
-
-COLOUR = re.compile(r"\x1b\[[0-9;:]*m")
-
-
-def shown_as(text):
-    """What may reach the terminal of a line: colour sequences and printable text as they are,
-    any other control character (C0 but tab, DEL, C1) written out as \\xNN."""
-    out, i = [], 0
-    while i < len(text):
-        if m := COLOUR.match(text, i):
-            out.append(m.group())
-            i = m.end()
-            continue
-        code = ord(text[i])
-        out.append(text[i] if 0x20 <= code < 0x7F or code == 0x09 or code > 0x9F else f"\\x{code:02x}")
-        i += 1
-    return "".join(out)
 
 
 def test_every_line_is_escaped_as_the_model_says(writes, debug_log, monkeypatch):

@@ -9,7 +9,7 @@ import re
 ROOT = pathlib.Path(__file__).resolve().parents[1]
 SOURCES = sorted((ROOT / "src").rglob("*.[ch]pp")) + [ROOT / "tests" / "runtime" / "rt_testmod.cpp"]
 
-AWAIT = re.compile(r"^\s*(?:(?:Ref\s+)?\w+\s*=\s*)?co_await rt::await\(std::move\(\w+\)\);$")
+AWAIT = re.compile(r"^\s*(?:(?:Ref\s+)?\w+\s*=\s*)?co_await rt::await(?:_next)?\(std::move\(\w+\)\);$")
 
 
 def statements_with(keyword):
@@ -62,3 +62,62 @@ def test_exceptions_with_one_argument_are_built_as_instances():
             path = where.split(":")[0]
             found[path] = found.get(path, 0) + code.count("PyErr_SetObject(")
     assert found == allowed, f"use rt::raise_with(type, value) instead: {found}"
+
+
+def coroutine_bodies():
+    """(where, name, body text) of each native coroutine, generator and async generator body:
+    the bodies that may suspend and be resumed by Python."""
+    for path in SOURCES:
+        text = re.sub(r"//[^\n]*", "", path.read_text())
+        for m in re.finditer(r"^rt::(?:Async|AsyncGen|Gen) (\w+)\([^)]*\) \{", text, re.M):
+            depth, i = 1, m.end()
+            while depth:
+                depth += {"{": 1, "}": -1}.get(text[i], 0)
+                i += 1
+            yield f"{path.relative_to(ROOT)}:{text.count(chr(10), 0, m.start()) + 1}", m.group(1), text[m.end():i - 1]
+
+
+def scope_end(body, at):
+    """Where the brace block that holds position `at` of the body ends."""
+    depth = 0
+    for i in range(at, len(body)):
+        depth += {"{": 1, "}": -1}.get(body[i], 0)
+        if depth < 0:
+            return i
+    return len(body)
+
+
+def test_what_a_coroutine_holds_across_an_await_is_held():
+    """A plain Ref in a C++ coroutine frame is invisible to the collector: a reference that lives
+    across a co_await or a co_yield must be held (rt::Local, rt::Caught, a Held type), the way a
+    Python frame's locals are seen. A Ref that is still in scope at a suspension, and not handed on
+    (std::move), released or reset before it, is refused."""
+    bad = []
+    for where, fn, body in coroutine_bodies():
+        for decl in re.finditer(r"\bRef\s+(\w+)\s*[=;({]", body):
+            name = decl.group(1)
+            statement_end = body.index(";", decl.end() - 1)
+            end = scope_end(body, decl.start())
+            for suspension in re.finditer(r"\bco_(?:await|yield)\b", body[statement_end:end]):
+                at = statement_end + suspension.start()
+                await_end = body.index(";", at)
+                given_up = rf"std::move\({name}\)|\b{name}\.(?:reset|release)\(\)"
+                if not re.search(given_up, body[decl.start():await_end]):
+                    bad.append(f"{where} {fn}: {name}")
+                    break
+    assert not bad, "\n".join(bad)
+
+
+def test_no_loop_over_python_iterators_suspends():
+    """The iterator of `for (Ref& x : rt::iterate(obj))` lives in the C++ frame: a loop over it
+    that suspends would hold it (and the object it iterates) where the collector cannot see."""
+    bad = []
+    for where, fn, body in coroutine_bodies():
+        for loop in re.finditer(r"\bfor \([^;{]*:\s*rt::iterate\(", body):
+            start = body.index(")", loop.end()) + 1
+            while body[start] in " \n":
+                start += 1
+            end = scope_end(body, start + 1) if body[start] == "{" else body.index(";", start)
+            if re.search(r"\bco_(?:await|yield)\b", body[start:end]):
+                bad.append(f"{where} {fn}")
+    assert not bad, "\n".join(bad)

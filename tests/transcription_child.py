@@ -98,6 +98,7 @@ from hypothesis import HealthCheck, given, settings  # noqa: E402
 from hypothesis import strategies as st  # noqa: E402
 
 import python_reference  # noqa: E402
+from doubles import RecordedFiles  # noqa: E402
 from tarvo_commons.logs import LogEntry, StackInfo  # noqa: E402
 from tarvo_loghandle import loghandle_imp  # noqa: E402
 
@@ -113,26 +114,7 @@ DEBUG = []
 loghandle_imp.debug = DEBUG.append
 
 
-class Output:
-    texts = []
-
-    class File:
-        async def write(self, data):
-            Output.texts.append(data.decode())
-            return len(data)
-
-        async def close(self):
-            pass
-
-    @staticmethod
-    def open(*args, **kwargs):
-        async def opened():
-            return Output.File()
-
-        return opened()
-
-
-loghandle_imp.aiofiles = Output
+loghandle_imp.aiofiles = RecordedFiles
 
 
 class Chunks:
@@ -145,11 +127,11 @@ class Chunks:
 
 
 def package_run(chunks):
-    Output.texts = []
+    RecordedFiles.texts = []
     h = loghandle_imp.LoggingHandler()
     h.splitter = Chunks(chunks)
     asyncio.run(h.write_aiologs())
-    return Output.texts
+    return RecordedFiles.texts
 
 
 def transcription_run(chunks):

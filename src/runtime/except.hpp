@@ -22,9 +22,13 @@ namespace rt {
 
 // Held: an except clause that awaits keeps the exception across the await, where the collector
 // must see it (its traceback holds the frames, and with them maybe the coroutine itself).
-class Caught final : public Held {
+class Caught final : HeldNode {
 public:
-    Caught() noexcept = default;
+    Caught() noexcept : HeldNode(&show) { link(); }
+    ~Caught() noexcept(false) {
+        unlink();
+        err_.reset();
+    }
     Caught& operator=(PyErr&& e) {
         err_.emplace(std::move(e));
         return *this;
@@ -38,12 +42,12 @@ public:
     void reraise_if_any() const {
         if (err_) throw *err_;
     }
-    int traverse(visitproc visit, void* arg) const override {
-        Py_VISIT(value());
-        return 0;
-    }
 
 private:
+    static int show(const HeldNode* node, visitproc visit, void* arg) {
+        Py_VISIT(static_cast<const Caught*>(node)->value());
+        return 0;
+    }
     std::optional<PyErr> err_;
 };
 

@@ -5,7 +5,6 @@
 #include <utility>
 
 namespace rt {
-namespace {
 
 const char* kind_name(FrameKind k) noexcept {
     switch (k) {
@@ -14,6 +13,8 @@ const char* kind_name(FrameKind k) noexcept {
         default: return "async generator";
     }
 }
+
+namespace {
 
 // Resumes the body and tells how it stopped.
 Step resume_body(FrameCore& c) {
@@ -230,8 +231,10 @@ bool Awaiter::start(Ref target) {
 
 Ref Awaiter::await_resume() {
     FrameCore& c = *core_;
-    if (c.resume_error) throw PyErr(std::move(c.resume_error));
-    return std::move(c.resume_value);
+    if (!c.resume_error) return std::move(c.resume_value);
+    Ref error = std::move(c.resume_error);
+    if (end_is_empty_ && PyErr_GivenExceptionMatches(error.get(), PyExc_StopAsyncIteration)) return Ref();
+    throw PyErr(std::move(error));
 }
 
 Ref YieldPoint::await_resume() const {

@@ -15,6 +15,8 @@
 namespace rt {
 
 enum class FrameKind : unsigned char { coroutine, generator, async_generator };
+// "coroutine", "generator", "async generator": as Python's messages name them.
+const char* kind_name(FrameKind k) noexcept;
 
 struct FrameCore {
     std::coroutine_handle<> frame;
@@ -100,7 +102,8 @@ private:
 // the body goes on without suspending, otherwise its yields pass up to whoever drives us.
 class Awaiter {
 public:
-    explicit Awaiter(Ref target) noexcept : target_(std::move(target)) {}
+    explicit Awaiter(Ref target, bool end_is_empty = false) noexcept
+        : target_(std::move(target)), end_is_empty_(end_is_empty) {}
     bool await_ready() const noexcept { return false; }
     template <class P>
     bool await_suspend(std::coroutine_handle<P> h) {
@@ -112,10 +115,14 @@ public:
 private:
     bool start(Ref target);
     Ref target_;
+    bool end_is_empty_;
     FrameCore* core_ = nullptr;
 };
 
 inline Awaiter await(Ref target) noexcept { return Awaiter(std::move(target)); }
+// `co_await rt::await_next(rt::anext(it))`: one step of `async for`; an empty Ref when the
+// iteration ends (StopAsyncIteration).
+inline Awaiter await_next(Ref step) noexcept { return Awaiter(std::move(step), true); }
 
 // Where a body stops at co_yield; resumes with the sent value or raises the thrown exception.
 struct YieldPoint {

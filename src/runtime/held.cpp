@@ -7,33 +7,30 @@ namespace {
 thread_local HeldList* current = nullptr;
 }  // namespace
 
-Held::Held() noexcept : list_(current) {
+void HeldNode::link() noexcept {
+    list_ = current;
     if (!list_) return;
     next_ = list_->first;
     if (next_) next_->prev_ = this;
     list_->first = this;
 }
 
-Held::~Held() noexcept(false) {
+void HeldNode::unlink() noexcept {
     if (!list_) return;
     if (prev_) prev_->next_ = next_;
     else list_->first = next_;
     if (next_) next_->prev_ = prev_;
+    list_ = nullptr;
 }
 
 int HeldList::traverse(visitproc visit, void* arg) const {
-    for (const Held* h = first; h; h = h->next_)
-        if (int r = h->traverse(visit, arg)) return r;
+    for (const HeldNode* h = first; h; h = h->next_)
+        if (int r = h->show_(h, visit, arg)) return r;
     return 0;
 }
 
 HeldList* HeldList::enter() noexcept { return std::exchange(current, this); }
 
 void HeldList::leave(HeldList* before) noexcept { current = before; }
-
-int Local::traverse(visitproc visit, void* arg) const {
-    Py_VISIT(ref_.get());
-    return 0;
-}
 
 }  // namespace rt

@@ -5,14 +5,6 @@
 namespace rt {
 namespace {
 
-const char* kind_name(FrameKind k) noexcept {
-    switch (k) {
-        case FrameKind::coroutine: return "coroutine";
-        case FrameKind::generator: return "generator";
-        default: return "async generator";
-    }
-}
-
 // Whether a Python coroutine is suspended in an await of its own (another awaiter drives it).
 int python_coroutine_busy(PyObject* coro) {
     Ref awaiting = Ref::steal(PyObject_GetAttrString(coro, "cr_await"));

@@ -60,8 +60,10 @@ public:
         std::swap(p_, o.p_);
         return *this;
     }
+    // Emptied before the reference is dropped: what the drop runs (a finalizer, a collection)
+    // never finds a reference that is going.
     [[gnu::always_inline]] ~Ref() noexcept(false) {
-        if (p_) release_ref(p_);
+        if (PyObject* p = std::exchange(p_, nullptr)) release_ref(p);
     }
 
     PyObject* get() const noexcept { return p_; }

@@ -12,11 +12,5 @@ Ref not_str_text(PyObject* msg) {
     return rt::concat({name<"!!!!! not str: ">(), type_text.get()});
 }
 
-bool below_min_level(PyObject* g, PyObject* prefix, PyObject* module, PyObject* level_name) {
-    PyObject* const level_kw = rt::keywords<"prefix", "module">();
-    Ref min_level = rt::call_kw(global<"get_min_level">(g).get(), {prefix, module}, level_kw);
-    Ref level = rt::call_method(global<"TLogger">(g).get(), name<"level_from_level_name">(), {level_name});
-    return rt::truth(rt::owned(PyObject_RichCompare(level.get(), min_level.get(), Py_LT)).get());
-}
 
 }  // namespace tlh

@@ -28,12 +28,9 @@ Ref split_lines(PyObject* text);
 // What a message of another type than str (and not None) is shown as: a text naming its type.
 Ref not_str_text(PyObject* msg);
 
-// The level filter of every format: whether an entry's level number is below the minimum that
-// get_min_level(prefix=, module=) gives for it (both looked up when called).
-bool below_min_level(PyObject* g, PyObject* prefix, PyObject* module, PyObject* level_name);
 
 // loghandle_imp
-extern const rt::FunctionDef pump_def, linesof_def, handle_def, same_prefix_def, same_prefix_secondary_def;
+extern const rt::FunctionDef pump_def, linesof_def;
 extern const rt::FunctionDef init_def, aclose_def, write_aiologs_def;
 extern const rt::FunctionDef handler_init_def, inited_def, disable_def, enable_def;
 void exec_loghandle_imp(PyObject* module);

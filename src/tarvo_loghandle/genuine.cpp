@@ -152,18 +152,18 @@ Ref clock(PyObject* g) {
     return rt::owned(PyNumber_TrueDivide(now.get(), nanoseconds_per_second()));
 }
 
-Ref delay(PyObject* g, PyObject* le) {
+Ref delay(PyObject* g, EntryView& e) {
     Ref time_ns = time_ns_function(g);
     if (is_time_ns(time_ns.get())) {
         double now = now_seconds();
-        Ref timestamp = rt::getattr(le, name<"timestamp">());
-        if (PyFloat_CheckExact(timestamp.get())) return rt::owned(PyFloat_FromDouble(now - PyFloat_AS_DOUBLE(timestamp.get())));
+        PyObject* timestamp = e.timestamp().get();
+        if (PyFloat_CheckExact(timestamp)) return rt::owned(PyFloat_FromDouble(now - PyFloat_AS_DOUBLE(timestamp)));
         Ref seconds = rt::owned(PyFloat_FromDouble(now));
-        return rt::owned(PyNumber_Subtract(seconds.get(), timestamp.get()));
+        return rt::owned(PyNumber_Subtract(seconds.get(), timestamp));
     }
     Ref now = rt::call(time_ns.get());
     Ref seconds = rt::owned(PyNumber_TrueDivide(now.get(), nanoseconds_per_second()));
-    return rt::owned(PyNumber_Subtract(seconds.get(), rt::getattr(le, name<"timestamp">()).get()));
+    return rt::owned(PyNumber_Subtract(seconds.get(), e.timestamp().get()));
 }
 
 bool late(PyObject* g, PyObject* x) {

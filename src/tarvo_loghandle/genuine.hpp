@@ -6,7 +6,7 @@
 // clock), whenever it was installed, before the package's import included, is called exactly as
 // the rules say.
 #pragma once
-#include "common.hpp"
+#include "entry_view.hpp"
 
 namespace tlh::genuine {
 
@@ -19,8 +19,8 @@ bool is_linesof(PyObject* f);
 // The calls as the rules make them, each name looked up now (module global, then attribute).
 // time.time_ns() / 1000000000
 Ref clock(PyObject* g);
-// time.time_ns() / 1000000000 - timestamp
-Ref delay(PyObject* g, PyObject* timestamp);
+// time.time_ns() / 1000000000 - the entry's timestamp (read after the clock)
+Ref delay(PyObject* g, EntryView& e);
 // math.fabs(x) > 1.0
 bool late(PyObject* g, PyObject* x);
 // os.path.basename(path)

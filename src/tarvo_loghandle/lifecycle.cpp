@@ -2,7 +2,7 @@
 // shutting it down in five announced steps, from the head of the chain to its tail.
 #include "common.hpp"
 #include "output_thread.hpp"
-#include "records.hpp"
+#include "layout.hpp"
 
 #include <mutex>
 #include <utility>
@@ -76,37 +76,47 @@ private:
     static inline PyObject* pump_ = nullptr;  // kept for the life of the process
 };
 
-rt::Async init(Bound a) {
-    PyObject* g = a.globals();
-    PyObject* self = a[0];
-    QueueClaim claim;
-    resolve_format(g);  // an unknown output format is refused before anything starts
-    rt::setattr(global<"TLogger">(g).get(), name<"queue">(), rt::call(rt::getattr(global<"asyncio">(g).get(), name<"Queue">()).get()).get());
-    {
-        Ref loop = rt::call_method(global<"asyncio">(g).get(), name<"get_running_loop">());
-        Ref loop_id = rt::owned(PyLong_FromVoidPtr(loop.get()));
-        debug(g, rt::concat({name<"for logging handler, looop is ">(), loop_id.get()}));
-    }
-    debug(g, name<"Started also regular logs">());
-
-    Ref logger_limits = rt::owned(Py_BuildValue("{s:i,s:i,s:i}", "prune_if_bigger", 100, "prune_age_s", 30, "max_size", 100));
+// Splitter.make_init(LogEntry, name="logs", prune_if_bigger=100, prune_age_s=30, max_size=100)
+Ref making_splitter(PyObject* g) {
+    Ref limits = rt::owned(Py_BuildValue("{s:i,s:i,s:i}", "prune_if_bigger", 100, "prune_age_s", 30, "max_size", 100));
     Ref kwargs = rt::owned(Py_BuildValue("{s:s}", "name", "logs"));
-    rt::check_int(PyDict_Update(kwargs.get(), logger_limits.get()));
+    rt::check_int(PyDict_Update(kwargs.get(), limits.get()));
     Ref args = rt::owned(PyTuple_Pack(1, global<"LogEntry">(g).get()));
     Ref make_init = rt::getattr(global<"Splitter">(g).get(), name<"make_init">());
-    Ref making = rt::owned(PyObject_Call(make_init.get(), args.get(), kwargs.get()));
-    Ref splitter = co_await rt::await(std::move(making));
-    rt::setattr(self, name<"splitter">(), splitter.get());
+    return rt::owned(PyObject_Call(make_init.get(), args.get(), kwargs.get()));
+}
 
+// The pump task "logs:pump-to-splitter" and the writer task "logs:write_aiologs"; the queue is
+// the pump's from then on.
+void start_tasks(PyObject* g, PyObject* self, QueueClaim& claim) {
     Ref pump_coro = rt::call(global<"pump">(g).get(), {rt::getattr(global<"TLogger">(g).get(), name<"queue">()).get(),
-                                                rt::getattr(self, name<"splitter">()).get()});
+                                                       rt::getattr(self, name<"splitter">()).get()});
     Ref task_pump = rt::call(global<"my_create_task">(g).get(), {pump_coro.get(), name<"logs:pump-to-splitter">()});
     rt::setattr(self, name<"task_pump">(), task_pump.get());
     claim.held_by(task_pump.get());
     Ref writer_coro = rt::call_method(self, name<"write_aiologs">());
     Ref task_write = rt::call(global<"my_create_task">(g).get(), {writer_coro.get(), name<"logs:write_aiologs">()});
     rt::setattr(self, name<"task_write">(), task_write.get());
+}
 
+rt::Async init(Bound a) {
+    PyObject* g = a.globals();
+    PyObject* self = a[0];
+    QueueClaim claim;
+    resolve_format(g);  // an unknown output format is refused before anything starts
+    Ref queue = rt::call(rt::getattr(global<"asyncio">(g).get(), name<"Queue">()).get());
+    rt::setattr(global<"TLogger">(g).get(), name<"queue">(), queue.get());
+    queue.reset();
+    {
+        Ref loop = rt::call_method(global<"asyncio">(g).get(), name<"get_running_loop">());
+        Ref loop_id = rt::owned(PyLong_FromVoidPtr(loop.get()));
+        debug(g, rt::concat({name<"for logging handler, looop is ">(), loop_id.get()}));
+    }
+    debug(g, name<"Started also regular logs">());
+    Ref making = making_splitter(g);
+    Ref splitter = co_await rt::await(std::move(making));
+    rt::setattr(self, name<"splitter">(), splitter.get());
+    start_tasks(g, self, claim);
     Ref environ = rt::getattr(global<"os">(g).get(), name<"environ">());
     if (!rt::check_int(PySequence_Contains(environ.get(), global<"ENV_LOG_STDERR">(g).get())))
         rt::setattr(global<"TLogger">(g).get(), name<"enable_simple">(), Py_False);
@@ -174,35 +184,68 @@ void give_up(PyObject* g, PyObject* self, bool output_stalled) {
         rt::call_method(rt::getattr(self, attr).get(), name<"cancel">());
 }
 
-rt::Async aclose(Bound a) {
-    PyObject* g = a.globals();
-    PyObject* self = a[0];
-    // A handler that was never started has nothing to close: nothing is touched, least of all the
-    // queue of a handler that runs.
+// A handler that was never started has nothing to close: nothing is touched, least of all the
+// queue of a handler that runs.
+void refuse_unstarted(PyObject* self) {
     for (PyObject* attr : {name<"task_pump">(), name<"task_write">()})
         if (!rt::has_attr(self, attr))
             rt::raise_format(PyExc_AttributeError,
                              "'LoggingHandler' object has no attribute '%U': aclose() needs a handler started by init()",
                              attr);
+}
+
+// The end marker takes the path of the entries that other threads send (the loop's thread-safe
+// call), so it lands behind every entry sent before the close began, in asyncio and uvloop.
+void post_end_marker(PyObject* g, PyObject* loop) {
+    Ref tlogger = global<"TLogger">(g);
+    Ref queue = rt::getattr(tlogger.get(), name<"queue">());
+    Ref put = rt::getattr(queue.get(), name<"put_nowait">());
+    Ref marker = rt::getattr(tlogger.get(), name<"queue_sentinel_eof">());
+    rt::call_method(loop, name<"call_soon_threadsafe">(), {put.get(), marker.get()});
+}
+
+// How long to wait for the task this time; negative when the close must stop waiting: a cancelled
+// close past its deadline, or an output that took nothing for 5 s.
+double next_wait(PyObject* self, PyObject* loop, bool cancelled, double deadline) {
+    if (cancelled) {
+        double left = deadline - loop_time(loop);
+        return left > 0 ? left : -1;
+    }
+    OutputProgress* output = output_of(self);
+    return output && output->stalled_for() >= close_bound_s ? -1 : stall_check_s;
+}
+
+// asyncio.wait([task], timeout=seconds): it waits without cancelling the task when the wait is.
+Ref waiting_for(PyObject* g, PyObject* task, double seconds) {
+    PyObject* const timeout_kw = rt::keywords<"timeout">();
+    Ref waited = rt::owned(PyList_New(1));
+    PyList_SET_ITEM(waited.get(), 0, Ref::incref(task).release());
+    Ref timeout = rt::owned(PyFloat_FromDouble(seconds));
+    return rt::call_kw(rt::getattr(global<"asyncio">(g).get(), name<"wait">()).get(), {waited.get(), timeout.get()},
+                       timeout_kw);
+}
+
+// A task that ended: its own end (an error, a cancellation by someone else) ends the close; a
+// cancelled close only retrieves it, and ends cancelled anyway.
+void settle(PyObject* task, bool cancelled) {
+    if (!cancelled) rt::call_method(task, name<"result">());
+    else if (!task_cancelled(task)) rt::call_method(task, name<"exception">());
+}
+
+rt::Async aclose(Bound a) {
+    PyObject* g = a.globals();
+    PyObject* self = a[0];
+    refuse_unstarted(self);
     rt::Local loop;  // held, as everything that lives across the awaits below
     loop = rt::call_method(global<"asyncio">(g).get(), name<"get_running_loop">());
     refuse_another_loop(self, loop.get());
-
-    // The end marker takes the path of the entries that other threads send (the loop's thread-safe
-    // call), so it lands behind every entry sent before the close began, in asyncio and uvloop.
     debug(g, name<"Closing logging handler: 1/5: closing the queue">());
-    {
-        Ref tlogger = global<"TLogger">(g);
-        Ref queue = rt::getattr(tlogger.get(), name<"queue">());
-        Ref put = rt::getattr(queue.get(), name<"put_nowait">());
-        Ref marker = rt::getattr(tlogger.get(), name<"queue_sentinel_eof">());
-        rt::call_method(loop.get(), name<"call_soon_threadsafe">(), {put.get(), marker.get()});
-    }
+    post_end_marker(g, loop.get());
 
     // The tasks are waited for, not awaited: a cancellation of the close does not reach them. It is
     // kept, what was queued is still written for a while, and then it is raised again. Every wait is
     // bounded: a close gives up when the output has taken nothing for 5 s (a pipe nobody reads).
-    Caught cancelled;
+    rt::Caught cancelled;
     double deadline = 0;
     bool gave_up = false;
     PyObject* tasks[] = {name<"task_pump">(), name<"task_write">()};
@@ -212,21 +255,9 @@ rt::Async aclose(Bound a) {
     for (int k = 0; k < 2 && !gave_up; ++k) {
         debug(g, steps[k]);
         task = rt::getattr(self, tasks[k]);
-        while (!task_done(task.get())) {
-            double wait = stall_check_s;
-            if (cancelled) {
-                wait = deadline - loop_time(loop.get());
-                if (wait <= 0) break;
-            } else if (OutputProgress* output = output_of(self); output && output->stalled_for() >= close_bound_s) {
-                break;
-            }
-            PyObject* const timeout_kw = rt::keywords<"timeout">();
-            Ref waited = rt::owned(PyList_New(1));
-            PyList_SET_ITEM(waited.get(), 0, task.ref().new_ref());
-            Ref seconds = rt::owned(PyFloat_FromDouble(wait));
-            Ref waiting = rt::call_kw(rt::getattr(global<"asyncio">(g).get(), name<"wait">()).get(),
-                                      {waited.get(), seconds.get()}, timeout_kw);
-            Caught interrupted;
+        for (double wait; !task_done(task.get()) && (wait = next_wait(self, loop.get(), bool(cancelled), deadline)) >= 0;) {
+            Ref waiting = waiting_for(g, task.get(), wait);
+            rt::Caught interrupted;
             try {
                 co_await rt::await(std::move(waiting));
             } catch (PyErr& e) {
@@ -239,19 +270,13 @@ rt::Async aclose(Bound a) {
             deadline = loop_time(loop.get()) + close_bound_s;
             debug(g, name<"Closing logging handler: cancelled; what was queued is still written, for 5 s at most">());
         }
-        if (!task_done(task.get())) {
-            gave_up = true;
-        } else if (!cancelled) {
-            rt::call_method(task.get(), name<"result">());  // the task's own end (an error, a cancellation) ends the close
-        } else if (!task_cancelled(task.get())) {
-            rt::call_method(task.get(), name<"exception">());  // retrieved: the close ends cancelled anyway
-        }
+        if (task_done(task.get())) settle(task.get(), bool(cancelled));
+        else gave_up = true;
     }
     if (gave_up) {
         give_up(g, self, !cancelled);
         cancelled.reraise_if_any();
     }
-
     debug(g, name<"Closing logging handler: 4/5: closing splitter">());
     if (rt::getattr(self, name<"splitter">()).get() != Py_None) {
         Ref closing = rt::call_method(rt::getattr(self, name<"splitter">()).get(), name<"aclose">());

@@ -5,6 +5,14 @@
 namespace tlh {
 namespace {
 
+// linesof(s): the parts of s between line feeds, as s.split("\n") gives them, one at a time.
+rt::Gen linesof(Bound a) {
+    rt::Local parts;  // held across the yields
+    parts = rt::owned(PyObject_GetIter(split_lines(a[0]).get()));
+    while (Ref part = Ref::steal(PyIter_Next(parts.get()))) co_yield std::move(part);
+    if (PyErr_Occurred()) rt::throw_error();
+}
+
 Ref method(const rt::FunctionDef& def, PyObject* g, std::initializer_list<rt::Annotation> annotated) {
     rt::Annotations ann = rt::annotate(g, annotated);
     return rt::make_function(def, g, nullptr, &ann);
@@ -48,6 +56,10 @@ Ref make_logging_handler(PyObject* g) {
 }
 
 }  // namespace
+
+const rt::FunctionDef linesof_def = {"linesof", "linesof", {"s"}, rt::generator_entry<linesof>,
+                                     rt::FunctionKind::generator,
+    "The parts of s between line feeds, as s.split(\"\\n\") gives them, one at a time."};
 
 void exec_loghandle_imp(PyObject* module) {
     PyObject* g = PyModule_GetDict(module);

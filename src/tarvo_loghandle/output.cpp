@@ -1,5 +1,7 @@
 #include "output.hpp"
 
+#include "chunk_output.hpp"
+
 namespace tlh {
 namespace {
 
@@ -21,9 +23,11 @@ rt::Async open_output(Bound a) {
     Ref path = global<"STDERR">(g);
     if (!(PyUnicode_Check(path.get()) && equal(path.get(), name<"/dev/stderr">()))) {
         Ref opening = open_unbuffered(g, path.get(), executor);
+        path.reset();
         Ref file = co_await rt::await(std::move(opening));
         co_return rt::tuple({file.get(), preferred_encoding().get()});
     }
+    path.reset();
 
     Ref process_stderr = rt::getattr(global<"sys">(g).get(), name<"__stderr__">());
     if (process_stderr.get() == Py_None) {
@@ -31,10 +35,12 @@ rt::Async open_output(Bound a) {
                       "(file descriptor 2), and the file that now has that number is not the log's">());
         co_return rt::none();
     }
-    Ref encoding = rt::getattr(process_stderr.get(), name<"encoding">());
+    rt::Local encoding, fd;  // held across the open
+    encoding = rt::getattr(process_stderr.get(), name<"encoding">());
+    process_stderr.reset();
     if (!PyUnicode_Check(encoding.get())) encoding = preferred_encoding();
     static PyObject* const two = rt::check(PyLong_FromLong(2));
-    Ref fd = rt::call_method(global<"os">(g).get(), name<"dup">(), {two});
+    fd = rt::call_method(global<"os">(g).get(), name<"dup">(), {two});
     Ref opening = open_unbuffered(g, fd.get(), executor);
     Caught failed;
     try {
@@ -48,18 +54,22 @@ rt::Async open_output(Bound a) {
     failed.reraise();
 }
 
-rt::Async write_text(Bound a) {
+// The whole text, raising OSError when it cannot be written.
+rt::Async write_all(Bound a) {
     PyObject* g = a.globals();
     PyObject* file = a[0];
-    Ref data = rt::owned(PyUnicode_AsEncodedString(a[2], PyUnicode_AsUTF8(a[1]), "backslashreplace"));
+    rt::Local data;  // held across the writes
+    data = rt::owned(PyUnicode_AsEncodedString(a[2], PyUnicode_AsUTF8(a[1]), "backslashreplace"));
     Py_ssize_t size = PyBytes_GET_SIZE(data.get());
     Py_ssize_t done = 0;
     int idle = 0;
     do {  // one write as a rule; the loop only takes up what the OS did not take at once
-        Ref rest = done ? rt::owned(PyBytes_FromStringAndSize(PyBytes_AS_STRING(data.get()) + done, size - done)) : data;
+        Ref rest = done ? rt::owned(PyBytes_FromStringAndSize(PyBytes_AS_STRING(data.get()) + done, size - done)) : data.ref();
         Ref writing = rt::call_method(file, name<"write">(), {rest.get()});
+        rest.reset();
         Ref written = co_await rt::await(std::move(writing));
         Py_ssize_t n = written.get() == Py_None ? 0 : PyLong_AsSsize_t(written.get());
+        written.reset();
         if (n < 0 && PyErr_Occurred()) rt::throw_error();
         if (n > 0) {
             done += n;
@@ -72,6 +82,20 @@ rt::Async write_text(Bound a) {
             co_await rt::await(std::move(sleeping));
         }
     } while (done < size);
+    co_return rt::none();
+}
+
+const rt::FunctionDef write_all_def = {"write_all", "write_all", {"file", "encoding", "text"},
+                                       rt::coroutine_entry<write_all>, rt::FunctionKind::coroutine};
+
+rt::Async write_text(Bound a) {
+    Ref writing = rt::call(rt::make_function(write_all_def, a.globals()).get(), {a[0], a[1], a[2]});
+    try {
+        co_await rt::await(std::move(writing));
+    } catch (PyErr& e) {
+        if (!e.matches(PyExc_OSError)) throw;
+        co_return e.ref();
+    }
     co_return rt::none();
 }
 
@@ -92,12 +116,73 @@ rt::Async close_output(Bound a) {
     co_return rt::none();
 }
 
+rt::Async finish_output(Bound a) {
+    PyObject* g = a.globals();
+    if (PyUnicode_GET_LENGTH(a[2])) {
+        Ref writing = rt::call(rt::make_function(write_text_def, g).get(), {a[0], a[1], a[2]});
+        Ref failure = co_await rt::await(std::move(writing));
+        if (failure.get() != Py_None)  // nowhere left in the log to tell it
+            debug(g, rt::concat({name<"write_aiologs could not write its last text: ">(), describe(failure.get()).get()}));
+    }
+    Ref closing = rt::call(rt::make_function(close_output_def, a.globals()).get(), {a[0]});
+    co_await rt::await(std::move(closing));
+    co_return rt::none();
+}
+
 }  // namespace
+
+Output::Output(PyObject* g, PyObject* handler)
+    : g_(g), handler_(handler), executor_(start_output_thread()), progress_(progress_of(executor_.get())),
+      output_(rt::none()), write_(rt::make_function(write_text_def, g)) {
+    set_output_of(handler, executor_.get());
+}
+
+Output::~Output() noexcept(false) {
+    if (!rt::may_touch_objects()) return;
+    set_output_of(handler_, nullptr);
+    try {
+        stop_output_thread(executor_.get());
+    } catch (PyErr& e) {  // it may run while an exception leaves the body: reported, not thrown
+        e.restore();
+        PyErr_WriteUnraisable(executor_.get());
+    }
+}
+
+Ref Output::opening() const { return rt::call(rt::make_function(open_output_def, g_).get(), {executor_.get()}); }
+
+void Output::opened(Ref result) { output_ = std::move(result); }
+
+PyObject* Output::file() const noexcept {
+    return output_.get() == Py_None ? nullptr : PyTuple_GET_ITEM(output_.get(), 0);
+}
+
+Ref Output::writing(PyObject* text, Py_ssize_t entries) {
+    if (file() == Py_None) rt::raise_none(PyExc_AssertionError);
+    progress_.entries_in_flight = entries;
+    return rt::call(write_.get(), {file(), PyTuple_GET_ITEM(output_.get(), 1), text});
+}
+
+bool Output::closable() const noexcept { return file() && file() != Py_None && !progress_.abandoned; }
+
+Ref Output::closing() const { return rt::call(rt::make_function(close_output_def, g_).get(), {file()}); }
+
+Ref Output::finishing(PyObject* text) const {
+    return rt::call(rt::make_function(finish_output_def, g_).get(), {file(), PyTuple_GET_ITEM(output_.get(), 1), text});
+}
+
+int Output::traverse(visitproc visit, void* arg) const {
+    Py_VISIT(executor_.get());
+    Py_VISIT(output_.get());
+    Py_VISIT(write_.get());
+    return 0;
+}
 
 const rt::FunctionDef open_output_def = {"open_output", "open_output", {"executor"}, rt::coroutine_entry<open_output>,
                                          rt::FunctionKind::coroutine};
 const rt::FunctionDef write_text_def = {"write_text", "write_text", {"file", "encoding", "text"},
                                         rt::coroutine_entry<write_text>, rt::FunctionKind::coroutine};
+const rt::FunctionDef finish_output_def = {"finish_output", "finish_output", {"file", "encoding", "text"},
+                                           rt::coroutine_entry<finish_output>, rt::FunctionKind::coroutine};
 const rt::FunctionDef close_output_def = {"close_output", "close_output", {"file"}, rt::coroutine_entry<close_output>,
                                           rt::FunctionKind::coroutine};
 

@@ -1,6 +1,7 @@
 // The writer's output file: where it goes, and how a chunk's text reaches it.
 #pragma once
 #include "common.hpp"
+#include "output_thread.hpp"
 
 namespace tlh {
 
@@ -15,10 +16,51 @@ namespace tlh {
 //   The file is unbuffered and binary: each chunk is handed to the OS by its own write, and a
 //   failed write leaves nothing behind in a buffer to resurface or to block later chunks.
 extern const rt::FunctionDef open_output_def;
-// write_text(file, encoding, text): the text encoded (what the encoding cannot represent, such as
-// lone surrogates from undecodable file names, written escaped), written whole; OSError on failure.
+// write_text(file, encoding, text) -> None, or the OSError that failed the write: the text encoded
+// (what the encoding cannot represent, such as lone surrogates from undecodable file names,
+// written escaped), written whole.
 extern const rt::FunctionDef write_text_def;
+// finish_output(file, encoding, text): the last text written (a failure is told through debug
+// only: there is no later chunk to tell it in), then the file closed.
+extern const rt::FunctionDef finish_output_def;
 // close_output(file): closes it; a failure to close is only reported.
 extern const rt::FunctionDef close_output_def;
+
+// The output of one writer run, held by the writer across its awaits (rt::Held): its own thread
+// for the file's blocking calls (output_thread.hpp), registered for the handler's close, and the file.
+class Output final {
+public:
+    Output(PyObject* g, PyObject* handler);
+    ~Output() noexcept(false);  // the run's thread ends after the calls given to it
+
+    // Opening the file: the coroutine to await, then what it gave.
+    Ref opening() const;
+    void opened(Ref result);
+    // Whether there is a file to write to (an interpreter without a descriptor 2 has none).
+    bool writes() const noexcept { return file() != nullptr; }
+    // Writing the text (the coroutine to await: it gives None, or the OSError that failed the
+    // write), the entries of the chunk counted as in flight; AssertionError when the file object
+    // is None.
+    Ref writing(PyObject* text, Py_ssize_t entries);
+    void written() noexcept { progress_.entries_in_flight = 0; }
+    // Whether there is a file to close: not without a file, nor when the handler's close has given
+    // up on the output, which must then not be waited for. Closing it: the coroutine to await.
+    bool closable() const noexcept;
+    Ref closing() const;
+    // The last text of the run written, then the file closed: the coroutine to await.
+    Ref finishing(PyObject* text) const;
+
+    int traverse(visitproc visit, void* arg) const;
+
+private:
+    PyObject* file() const noexcept;
+
+    PyObject* g_;
+    PyObject* handler_;
+    Ref executor_;
+    OutputProgress& progress_;
+    Ref output_;  // (file, encoding), or None
+    Ref write_;   // write_text, made once
+};
 
 }  // namespace tlh

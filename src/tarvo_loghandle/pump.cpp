@@ -91,9 +91,12 @@ rt::Async pump(Bound a) {
     }
     if (caught) {
         rt::Except handling(caught);
-        Ref msg = rt::concat({name<"pump() exception ">(), format_exc(g).get()});
-        debug(g, msg);
-        Ref finish = rt::call_method(splitter, name<"finish_error">(), {msg.get()});
+        Ref finish;
+        {
+            Ref msg = rt::concat({name<"pump() exception ">(), format_exc(g).get()});
+            debug(g, msg);
+            finish = rt::call_method(splitter, name<"finish_error">(), {msg.get()});
+        }
         co_await rt::await(std::move(finish));
         debug(g, name<"error shutdown for pump()">());
         caught.reraise();

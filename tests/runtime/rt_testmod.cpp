@@ -19,7 +19,8 @@ rt::Async await_value(Bound a) {
 // return (await a, await b)
 rt::Async await_both(Bound a) {
     Ref first = Ref::incref(a[0]);
-    Ref x = co_await rt::await(std::move(first));
+    rt::Local x;  // held across the second await
+    x = co_await rt::await(std::move(first));
     Ref second = Ref::incref(a[1]);
     Ref y = co_await rt::await(std::move(second));
     co_return rt::owned(PyTuple_Pack(2, x.get(), y.get()));
@@ -99,8 +100,10 @@ rt::AsyncGen managed(Bound a) {
     }
     if (caught) {
         rt::Except handling(caught);
-        Ref info = rt::call(rt::getattr(rt::import("sys").get(), rt::name<"exc_info">()).get());
-        rt::call(log, {rt::name<"except">(), PyTuple_GET_ITEM(info.get(), 1)});
+        {
+            Ref info = rt::call(rt::getattr(rt::import("sys").get(), rt::name<"exc_info">()).get());
+            rt::call(log, {rt::name<"except">(), PyTuple_GET_ITEM(info.get(), 1)});
+        }
         Ref p = rt::call(pause);
         co_await rt::await(std::move(p));
         caught.reraise();
@@ -178,6 +181,9 @@ PyMODINIT_FUNC PyInit_rt_testmod() {
         [] {
             rt::ready_types();
             Ref m = rt::owned(PyModule_Create(&module_def));
+#ifdef Py_GIL_DISABLED
+            rt::check_int(PyUnstable_Module_SetGIL(m.get(), Py_MOD_GIL_NOT_USED));  // as the package's
+#endif
             PyObject* globals = PyModule_GetDict(m.get());
             for (const auto& d : defs) {
                 rt::Annotations ann = rt::annotate(globals, {{"return", "None"}});

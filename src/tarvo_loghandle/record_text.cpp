@@ -1,15 +1,11 @@
-#include "records.hpp"
+#include "record_text.hpp"
 
-#include "genuine.hpp"
 #include "screen_text.hpp"
 
-#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <ctime>
 #include <string>
-
-#include <unistd.h>
 
 namespace tlh {
 namespace {
@@ -149,22 +145,11 @@ void json_field(std::string& out, const char* key, PyObject* text) {
     json_string(out, text);
 }
 
-// The message as text: None is empty, anything but a str is named by its type, as the terminal
-// layout names it (the entry itself is left as it is).
-Ref message_text(PyObject* msg) {
-    if (msg == Py_None) return Ref::incref(name<"">());
-    if (PyUnicode_Check(msg)) return Ref::incref(msg);
-    return not_str_text(msg);
-}
+}  // namespace
 
 Ref text_of(PyObject* o) { return PyUnicode_Check(o) ? Ref::incref(o) : rt::to_str(o); }
 
-// What one entry says, read from its attributes.
-struct Entry {
-    double ts;
-    Ref level, logger, module, file, function, message, tags, kwargs, prefix;
-    bool raw_line, redraw;
-};
+namespace {
 
 Ref padded_level(PyObject* level) {
     Ref text = text_of(level);
@@ -172,6 +157,8 @@ Ref padded_level(PyObject* level) {
     if (n >= 10) return text;
     return rt::concat({text.get(), rt::str(std::string(size_t(10 - n), ' ')).get()});
 }
+
+}  // namespace
 
 // ts level logger file:function message key=value ..., and the message's further lines indented.
 // Nothing of the log data can break the line or reach a terminal that shows the file: colours go,
@@ -235,129 +222,6 @@ Ref json_line(double ts, PyObject* level, PyObject* logger, PyObject* module, Py
     append_seconds(out, now - ts);
     out += "}\n";
     return rt::owned(PyUnicode_DecodeUTF8(out.data(), Py_ssize_t(out.size()), "strict"));
-}
-
-}  // namespace
-
-Format resolve_format(PyObject* g) {
-    Ref value = global<"LOG_FORMAT">(g);
-    if (value.get() == Py_None) {
-        Ref environ = rt::getattr(global<"os">(g).get(), name<"environ">());
-        value = rt::call_method(environ.get(), name<"get">(), {name<"TARVO_LOG_FORMAT">(), name<"terminal">()});
-    }
-    if (PyUnicode_Check(value.get())) {
-        if (equal(value.get(), name<"terminal">()) || equal(value.get(), name<"">())) return Format::terminal;
-        if (equal(value.get(), name<"plain">())) return Format::plain;
-        if (equal(value.get(), name<"json">())) return Format::json;
-        if (equal(value.get(), name<"auto">())) {
-            // A terminal is the process's stderr on a terminal, with the default output path.
-            Ref path = global<"STDERR">(g);
-            if (!(PyUnicode_Check(path.get()) && equal(path.get(), name<"/dev/stderr">()))) return Format::plain;
-            Ref process_stderr = rt::getattr(global<"sys">(g).get(), name<"__stderr__">());
-            if (process_stderr.get() == Py_None) return Format::plain;
-            return isatty(2) == 1 ? Format::terminal : Format::plain;
-        }
-    }
-    rt::raise_format(PyExc_ValueError,
-                     "unknown log format %R: TARVO_LOG_FORMAT and tarvo_loghandle.loghandle_imp.LOG_FORMAT take "
-                     "'terminal', 'plain', 'json' or 'auto'",
-                     value.get());
-}
-
-Records::Records(PyObject* g, Format format) : g_(g), format_(format) {}
-
-void Records::add(PyObject* le, PyObject* parts) {
-    PyObject* g = g_;
-    if (!rt::check_int(PyObject_IsInstance(le, global<"LogEntry">(g).get()))) rt::raise_with(PyExc_AssertionError, le);
-    Entry e;
-    e.prefix = rt::getattr(le, name<"prefix">());
-    e.module = rt::getattr(le, name<"module">());
-    e.level = rt::getattr(le, name<"level">());
-    if (below_min_level(g, e.prefix.get(), e.module.get(), e.level.get())) return;
-
-    e.ts = PyFloat_AsDouble(rt::getattr(le, name<"timestamp">()).get());
-    if (e.ts == -1 && PyErr_Occurred()) rt::throw_error();
-    e.logger = rt::owned(PyUnicode_Join(name<".">(), e.prefix.get()));
-    e.module = text_of(e.module.get());
-    Ref stack_info = rt::getattr(le, name<"stack_info">());
-    e.file = text_of(rt::getattr(stack_info.get(), name<"filename">()).get());
-    e.function = text_of(rt::getattr(stack_info.get(), name<"func_name">()).get());
-    e.message = message_text(rt::getattr(le, name<"msg">()).get());
-    e.kwargs = rt::getattr(le, name<"kwargs">());
-    e.tags = rt::getattr(le, name<"tags">());
-    e.raw_line = rt::check_int(PySequence_Contains(e.tags.get(), name<"raw_line">()));
-    e.redraw = e.raw_line && rt::check_int(PySequence_Contains(e.tags.get(), name<"redraw">()));
-
-    Ref text;
-    if (format_ == Format::json) {
-        // A raw line is shown as it is: without its keyword values, as on the terminal.
-        double now = PyFloat_AsDouble(genuine::clock(g).get());
-        if (now == -1 && PyErr_Occurred()) rt::throw_error();
-        text = json_line(e.ts, e.level.get(), e.logger.get(), e.module.get(), e.file.get(), e.function.get(),
-                         e.message.get(), e.raw_line ? nullptr : e.kwargs.get(), e.tags.get(), now);
-    } else {
-        Ref place = rt::concat({genuine::base_name(g, e.file.get()).get(), name<":">(), e.function.get()});
-        text = plain_lines(e.ts, e.level.get(), e.logger.get(), place.get(), e.message.get(),
-                           e.raw_line ? nullptr : e.kwargs.get());
-    }
-
-    // A progress bar (a logger's lines redrawn in place) is thinned: its first state, at most one a
-    // second after it, and always its last state when its run ends: when its logger writes another
-    // kind of line, or at the end. Other loggers' lines in between change nothing.
-    size_t at = size_t(std::find_if(bars_.begin(), bars_.end(), [&](const Bar& b) { return equal(e.prefix.get(), b.prefix.get()); }) -
-                       bars_.begin());
-    bool running = at < bars_.size();
-    write_due(e.ts, parts, at);  // older states of other bars first
-    if (e.redraw && running) {
-        Bar& bar = bars_[at];
-        if (e.ts - bar.written >= 1.0) {
-            bar.pending.reset();
-            bar.written = e.ts;
-            rt::check_int(PyList_Append(parts, text.get()));
-        } else {
-            bar.pending = text;
-        }
-    } else {
-        if (running) {  // its logger wrote another kind of line: the bar's run has ended
-            if (bars_[at].pending) rt::check_int(PyList_Append(parts, bars_[at].pending.get()));
-            bars_.erase(bars_.begin() + std::ptrdiff_t(at));
-        }
-        if (e.redraw) bars_.push_back(Bar{e.prefix, e.ts, Ref()});
-        rt::check_int(PyList_Append(parts, text.get()));
-    }
-    // Bars quiet for a second are forgotten: their next state would be written at once anyway.
-    std::erase_if(bars_, [&](const Bar& b) { return !b.pending && e.ts - b.written >= 1.0; });
-}
-
-void Records::write_due(double ts, PyObject* parts, size_t except) {
-    for (size_t i = 0; i < bars_.size(); ++i) {
-        Bar& bar = bars_[i];
-        if (i == except || !bar.pending || !(ts - bar.written >= 1.0)) continue;
-        rt::check_int(PyList_Append(parts, bar.pending.get()));
-        bar.pending.reset();
-        bar.written = ts;
-    }
-}
-
-void Records::add_own(PyObject* message, PyObject* parts) {
-    PyObject* g = g_;
-    double now = PyFloat_AsDouble(genuine::clock(g).get());
-    if (now == -1 && PyErr_Occurred()) rt::throw_error();
-    Ref logger = Ref::incref(name<"tarvo_loghandle">());
-    Ref text;
-    if (format_ == Format::json) {
-        text = json_line(now, name<"ERROR">(), logger.get(), name<"tarvo_loghandle.loghandle_imp">(), name<"">(),
-                         name<"write_aiologs">(), message, nullptr, nullptr, now);
-    } else {
-        text = plain_lines(now, name<"ERROR">(), logger.get(), name<"loghandle_imp:write_aiologs">(), message, nullptr);
-    }
-    rt::check_int(PyList_Append(parts, text.get()));
-}
-
-void Records::flush(PyObject* parts) {
-    for (const Bar& bar : bars_)
-        if (bar.pending) rt::check_int(PyList_Append(parts, bar.pending.get()));
-    bars_.clear();
 }
 
 }  // namespace tlh

@@ -1,0 +1,94 @@
+#include "chunk_output.hpp"
+
+#include "screen_text.hpp"
+
+#include <string>
+
+namespace tlh {
+
+ChunkOutput::ChunkOutput(bool erase_with_escape)
+    : parts_(rt::owned(PyList_New(0))), last_overlap_(rt::boolean(false)), erase_with_escape_(erase_with_escape) {}
+
+void ChunkOutput::piece(PyObject* overlap, PyObject* line, PyObject* redraw) {
+    bool in_place = (rt::truth(overlap) && rt::truth(last_overlap_.get())) || rt::truth(redraw);
+    if (!PyUnicode_Check(line))
+        rt::raise_format(PyExc_TypeError, "can only concatenate str (not \"%.200s\") to str", Py_TYPE(line)->tp_name);
+    Ref shown = shown_safely(line);
+    if (in_place) {
+        shown = tabs_expanded(shown.get());
+        if (!last_was_redrawing_) append(name<"\n">());
+        append(name<"\r">());
+        append(shown.get());
+        if (erase_with_escape_) {
+            append(name<"\x1b[K">());
+        } else {
+            Py_ssize_t width = columns(shown.get());
+            if (last_was_redrawing_ && last_in_place_width_ > width)
+                append(rt::str(std::string(size_t(last_in_place_width_ - width), ' ')).get());
+            last_in_place_width_ = width;
+        }
+        last_was_redrawing_ = true;
+    } else {
+        append(name<"\n">());
+        append(shown.get());
+        last_was_redrawing_ = false;
+    }
+    last_overlap_ = Ref::incref(overlap);
+    line_open_ = true;
+}
+
+void ChunkOutput::line(PyObject* text) {
+    append(text);
+    line_open_ = false;
+}
+
+ChunkOutput::Mark ChunkOutput::mark() const {
+    return {PyList_GET_SIZE(parts_.get()), last_overlap_, last_was_redrawing_, last_in_place_width_, line_open_};
+}
+
+void ChunkOutput::rollback(const Mark& m) {
+    rt::check_int(PyList_SetSlice(parts_.get(), m.size, PyList_GET_SIZE(parts_.get()), nullptr));
+    last_overlap_ = m.last_overlap;
+    last_was_redrawing_ = m.last_was_redrawing;
+    last_in_place_width_ = m.last_in_place_width;
+    line_open_ = m.line_open;
+}
+
+Ref ChunkOutput::take_text() {
+    Ref text = rt::owned(PyUnicode_Join(name<"">(), parts_.get()));
+    rt::check_int(PyList_SetSlice(parts_.get(), 0, PyList_GET_SIZE(parts_.get()), nullptr));
+    return text;
+}
+
+void ChunkOutput::lose(long long entries, PyObject* exc) {
+    lost_ += entries;
+    lost_reason_ = describe(exc);
+}
+
+Ref ChunkOutput::losses_text() const {
+    Ref count = rt::integer(lost_);
+    if (lost_ == 1) return rt::concat({count.get(), name<" log entry was lost: ">(), lost_reason_.get()});
+    return rt::concat({count.get(), name<" log entries were lost: ">(), lost_reason_.get()});
+}
+
+int ChunkOutput::traverse(visitproc visit, void* arg) const {
+    Py_VISIT(parts_.get());
+    Py_VISIT(last_overlap_.get());
+    Py_VISIT(lost_reason_.get());
+    return 0;
+}
+
+Ref describe(PyObject* exc) {
+    Ref type_name = rt::owned(PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(exc)), "__name__"));
+    Ref message = Ref::steal(PyObject_Str(exc));
+    if (!message) {
+        PyErr_Clear();
+        return type_name;
+    }
+    if (PyUnicode_GET_LENGTH(message.get()) == 0) return type_name;
+    Ref flat = rt::call_method(message.get(), name<"replace">(), {name<"\r">(), name<" ">()});
+    flat = rt::call_method(flat.get(), name<"replace">(), {name<"\n">(), name<" ">()});
+    return rt::concat({type_name.get(), name<": ">(), flat.get()});
+}
+
+}  // namespace tlh

@@ -1,0 +1,65 @@
+// The text of one chunk as the layouts make it, and what the writer's output lost: the writer
+// hands the chunk's text to the output with one write, and tells the losses when it can.
+#pragma once
+#include "common.hpp"
+
+namespace tlh {
+
+// Held by the writer across its awaits (rt::Held): traverse() shows the collector what it holds.
+class ChunkOutput final {
+public:
+    // A piece drawn in place erases the rest of the line it overwrites with ESC [ K; under
+    // NO_COLOR, which asks for no escape sequences, with spaces up to the columns of the piece
+    // before it.
+    explicit ChunkOutput(bool erase_with_escape);
+
+    // A piece of the terminal layout, by the separator rule: drawn in place (after a carriage
+    // return) when (overlap and last_overlap) or redraw, else on a new line. Log data never moves
+    // the cursor or rewrites the screen itself: its control characters are shown escaped.
+    void piece(PyObject* overlap, PyObject* line, PyObject* redraw);
+    // A line that ends with its own line feed (the formats for log collectors).
+    void line(PyObject* text);
+
+    // Where the chunk stands, to take back what an entry that failed halfway added.
+    struct Mark {
+        Py_ssize_t size;
+        Ref last_overlap;
+        bool last_was_redrawing;
+        Py_ssize_t last_in_place_width;
+        bool line_open;
+    };
+    Mark mark() const;
+    void rollback(const Mark& m);
+
+    // The chunk's text; the chunk starts empty again.
+    Ref take_text();
+    // Whether the cursor stays at the end of the last line written (the terminal's pieces end
+    // without a line feed): the output then ends that line when the writer ends.
+    bool line_open() const noexcept { return line_open_; }
+
+    // Entries whose chunk could not be written (a full disk, a closed pipe): counted, and told in
+    // one line when a chunk can be written again, or at the end.
+    void lose(long long entries, PyObject* exc);
+    long long lost() const noexcept { return lost_; }
+    Ref losses_text() const;
+    void losses_told() noexcept { lost_ = 0; }
+
+    int traverse(visitproc visit, void* arg) const;
+
+private:
+    void append(PyObject* s) { rt::check_int(PyList_Append(parts_.get(), s)); }
+
+    Ref parts_;
+    Ref last_overlap_;
+    bool last_was_redrawing_ = false;
+    bool erase_with_escape_;
+    Py_ssize_t last_in_place_width_ = 0;
+    bool line_open_ = false;
+    long long lost_ = 0;
+    Ref lost_reason_;
+};
+
+// "Type: message" on one line: what a line of the handler's own says of an exception.
+Ref describe(PyObject* exc);
+
+}  // namespace tlh

@@ -1,0 +1,40 @@
+// A layout turns the entries of a writer run into the text of its output format: the terminal's
+// headers and redrawn lines, or the self-contained lines of plain and json. The writer does not
+// know which: it reads each entry into an EntryView and hands it to the layout of the run.
+#pragma once
+#include "chunk_output.hpp"
+#include "entry_view.hpp"
+
+#include <memory>
+
+namespace tlh {
+
+// Held by the writer across its awaits (rt::Held): traverse() shows the collector what it holds.
+class Layout {
+public:
+    virtual ~Layout() noexcept(false) = default;
+    virtual int traverse(visitproc visit, void* arg) const = 0;
+    // The pieces of one entry (none when the level filter drops it), into the chunk.
+    virtual void add(EntryView& entry, ChunkOutput& out) = 0;
+    // The line that stands in for an entry that could not be shown (its own pieces taken back):
+    // `described` is "Type: message" of what went wrong.
+    virtual void add_failure(PyObject* described, ChunkOutput& out) = 0;
+    // The line that tells entries lost with chunks that could not be written.
+    virtual void add_losses(PyObject* text, ChunkOutput& out) = 0;
+    // What is still due when the run ends (the last states of thinned progress bars).
+    virtual void finish(ChunkOutput&) {}
+};
+
+enum class Format : unsigned char { terminal, plain, json };
+
+// The format the output gets: loghandle_imp.LOG_FORMAT when set, else the environment variable
+// TARVO_LOG_FORMAT, else "terminal"; "auto" is terminal on a terminal and plain elsewhere. An
+// unknown value raises ValueError.
+Format resolve_format(PyObject* g);
+
+// The layout of a writer run, by the format.
+std::unique_ptr<Layout> make_layout(PyObject* g);
+std::unique_ptr<Layout> terminal_layout(PyObject* g);
+std::unique_ptr<Layout> record_layout(PyObject* g, Format format);
+
+}  // namespace tlh

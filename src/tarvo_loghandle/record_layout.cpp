@@ -1,0 +1,139 @@
+// The layouts for log collectors: one self-contained line per line of text (plain), or one JSON
+// object per entry (json), without the colour calls of the terminal layout. A progress bar (a
+// logger's raw lines redrawn in place) is thinned to a line a second and its last state.
+#include "genuine.hpp"
+#include "layout.hpp"
+#include "record_text.hpp"
+
+#include <algorithm>
+#include <vector>
+
+namespace tlh {
+namespace {
+
+class RecordLayout final : public Layout {
+public:
+    RecordLayout(PyObject* g, Format format) : g_(g), format_(format) {}
+
+    void add(EntryView& e, ChunkOutput& out) override;
+    void add_failure(PyObject* described, ChunkOutput& out) override {
+        own_line(rt::concat({name<"Cannot handle the log message: ">(), described}).get(), out);
+    }
+    void add_losses(PyObject* text, ChunkOutput& out) override { own_line(text, out); }
+    // The last state of every thinned progress bar that has not been written yet.
+    void finish(ChunkOutput& out) override {
+        for (const Bar& bar : bars_)
+            if (bar.pending) out.line(bar.pending.get());
+        bars_.clear();
+    }
+    int traverse(visitproc visit, void* arg) const override {
+        for (const Bar& bar : bars_) {
+            Py_VISIT(bar.prefix.get());
+            Py_VISIT(bar.pending.get());
+        }
+        return 0;
+    }
+
+private:
+    // A logger's progress bar, thinned to a line a second.
+    struct Bar {
+        Ref prefix;
+        double written;  // time stamp of its last line written
+        Ref pending;     // its latest state, not written yet, or null
+    };
+
+    Ref record(EntryView& e, double ts, bool raw);
+    void own_line(PyObject* message, ChunkOutput& out);
+    void thin(PyObject* prefix, double ts, bool redraw, Ref&& text, ChunkOutput& out);
+    void write_due(double ts, ChunkOutput& out, size_t except);
+
+    PyObject* g_;
+    Format format_;
+    std::vector<Bar> bars_;
+};
+
+void RecordLayout::add(EntryView& e, ChunkOutput& out) {
+    if (e.below_min_level()) return;
+    double ts = PyFloat_AsDouble(e.timestamp().get());
+    if (ts == -1 && PyErr_Occurred()) rt::throw_error();
+    bool raw = e.raw_line();
+    thin(e.prefix().get(), ts, raw && e.redraw(), record(e, ts, raw), out);
+}
+
+// The entry's text. A raw line is shown as it is: without its keyword values, as on the terminal.
+Ref RecordLayout::record(EntryView& e, double ts, bool raw) {
+    PyObject* g = g_;
+    Ref logger = rt::owned(PyUnicode_Join(name<".">(), e.prefix().get()));
+    Ref file = text_of(e.filename().get());
+    Ref function = text_of(e.function().get());
+    Ref message = e.message_text();
+    PyObject* kwargs = raw ? nullptr : e.kwargs().get();
+    if (format_ == Format::json) {
+        double now = PyFloat_AsDouble(genuine::clock(g).get());
+        if (now == -1 && PyErr_Occurred()) rt::throw_error();
+        return json_line(ts, e.level().get(), logger.get(), text_of(e.module().get()).get(), file.get(), function.get(),
+                         message.get(), kwargs, e.tags().get(), now);
+    }
+    Ref place = rt::concat({genuine::base_name(g, file.get()).get(), name<":">(), function.get()});
+    return plain_lines(ts, e.level().get(), logger.get(), place.get(), message.get(), kwargs);
+}
+
+// A line of the handler's own (an entry that cannot be shown, lost entries), at level ERROR.
+void RecordLayout::own_line(PyObject* message, ChunkOutput& out) {
+    double now = PyFloat_AsDouble(genuine::clock(g_).get());
+    if (now == -1 && PyErr_Occurred()) rt::throw_error();
+    PyObject* logger = name<"tarvo_loghandle">();
+    if (format_ == Format::json)
+        out.line(json_line(now, name<"ERROR">(), logger, name<"tarvo_loghandle.loghandle_imp">(), name<"">(),
+                           name<"write_aiologs">(), message, nullptr, nullptr, now)
+                     .get());
+    else
+        out.line(plain_lines(now, name<"ERROR">(), logger, name<"loghandle_imp:write_aiologs">(), message, nullptr).get());
+}
+
+// A progress bar is thinned: its first state, at most one a second after it, and always its last
+// state when its run ends: when its logger writes another kind of line, or at the end. Other
+// loggers' lines in between change nothing.
+void RecordLayout::thin(PyObject* prefix, double ts, bool redraw, Ref&& text, ChunkOutput& out) {
+    size_t at = size_t(std::find_if(bars_.begin(), bars_.end(), [&](const Bar& b) { return equal(prefix, b.prefix.get()); }) -
+                       bars_.begin());
+    bool running = at < bars_.size();
+    write_due(ts, out, at);  // older states of other bars first
+    if (redraw && running) {
+        Bar& bar = bars_[at];
+        if (ts - bar.written >= 1.0) {
+            bar.pending.reset();
+            bar.written = ts;
+            out.line(text.get());
+        } else {
+            bar.pending = std::move(text);
+        }
+    } else {
+        if (running) {  // its logger wrote another kind of line: the bar's run has ended
+            if (bars_[at].pending) out.line(bars_[at].pending.get());
+            bars_.erase(bars_.begin() + std::ptrdiff_t(at));
+        }
+        if (redraw) bars_.push_back(Bar{Ref::incref(prefix), ts, Ref()});
+        out.line(text.get());
+    }
+    // Bars quiet for a second are forgotten: their next state would be written at once anyway.
+    std::erase_if(bars_, [&](const Bar& b) { return !b.pending && ts - b.written >= 1.0; });
+}
+
+// Writes the pending states of the bars (but the one at `except`) whose last line is a second or
+// more older than `ts`.
+void RecordLayout::write_due(double ts, ChunkOutput& out, size_t except) {
+    for (size_t i = 0; i < bars_.size(); ++i) {
+        Bar& bar = bars_[i];
+        if (i == except || !bar.pending || !(ts - bar.written >= 1.0)) continue;
+        out.line(bar.pending.get());
+        bar.pending.reset();
+        bar.written = ts;
+    }
+}
+
+}  // namespace
+
+std::unique_ptr<Layout> record_layout(PyObject* g, Format format) { return std::make_unique<RecordLayout>(g, format); }
+
+}  // namespace tlh
