@@ -7,6 +7,7 @@ import weakref
 import pytest
 
 from tarvo_commons import TLogger
+from tarvo_commons.logs import LogEntry
 from tarvo_kivo_interfaces import ServiceConfig
 from tarvo_loghandle import config, log, loghandle_imp
 from tarvo_utils_asyncio import SyncTaskInterface
@@ -179,3 +180,41 @@ def test_an_output_file_that_is_none_is_refused(debug_log, monkeypatch):
     assert type(result) is AssertionError
     assert debug_log[-1].startswith("write_aiologs receives Exception: ")
     assert debug_log[-1].rstrip().endswith("AssertionError")
+
+
+@pytest.mark.filterwarnings("ignore::pytest.PytestUnraisableExceptionWarning")  # its pump meets a closed loop
+@pytest.mark.parametrize("fmt", ["terminal", "plain"])
+def test_what_the_writer_remembers_is_seen_by_the_collector(tmp_path, monkeypatch, debug_log, fmt):
+    """The writer keeps what it needs of past entries across its awaits: the terminal's prefix
+    memory, the plain format's pending progress state. A cycle through it (handler -> writer task ->
+    coroutine -> remembered prefix -> handler) is collected when the handler is abandoned."""
+    monkeypatch.setattr(loghandle_imp, "STDERR", str(tmp_path / "out"))
+    monkeypatch.setattr(loghandle_imp, "LOG_FORMAT", fmt)
+    monkeypatch.setattr(config, "debug", lambda msg: None)
+    # the stand-in's get_min_level keeps every prefix it is asked about: not the writer's doing
+    monkeypatch.setattr(loghandle_imp, "get_min_level", lambda prefix, module: 10)
+
+    class Prefix(tuple):
+        pass
+
+    loop = asyncio.new_event_loop()
+
+    async def start():
+        h = LoggingHandler()
+        await h.init()
+        prefix = Prefix(("svc", "remembered"))
+        prefix.handler = h
+        TLogger.queue.put_nowait(LogEntry("50%", 1e9, "INFO", prefix, "svc", frozenset({"raw_line", "redraw"})))
+        TLogger.queue.put_nowait(LogEntry("60%", 1e9, "INFO", prefix, "svc", frozenset({"raw_line", "redraw"})))
+        for _ in range(500):  # until it is written: the writer then waits for the next chunk
+            await asyncio.sleep(0.01)
+            if (tmp_path / "out").exists() and (tmp_path / "out").read_text():
+                break
+        return weakref.ref(h)
+
+    ref = loop.run_until_complete(start())
+    loop.set_exception_handler(lambda loop, context: None)
+    loop.close()
+    TLogger.queue = asyncio.Queue()
+    gc.collect()
+    assert ref() is None
