@@ -116,7 +116,9 @@ def make_writer():
         for line in m.linesof(m.indent(f, P)):
             yield False, line, False
 
-    state = {"n": 0, "nchunks": 0, "last_overlap": False, "last_was_redrawing": False, "width": 0}
+    # open: the cursor stands at the end of the last piece; ended: a chunk ended that piece's line
+    state = {"n": 0, "nchunks": 0, "last_overlap": False, "last_was_redrawing": False, "width": 0,
+             "open": False, "ended": False}
     erase_with_escape = "NO_COLOR" not in m.os.environ
 
     def add(parts, overlap, line, redraw):
@@ -124,7 +126,7 @@ def make_writer():
             if not isinstance(line, str):
                 raise TypeError(f'can only concatenate str (not "{type(line).__name__}") to str')
             width, shown = columns_and_tabs_expanded(shown_safely(line))
-            if not state["last_was_redrawing"]:
+            if not state["last_was_redrawing"] and not state["ended"]:
                 parts.append("\n")
             parts += ["\r", shown]
             if erase_with_escape:
@@ -137,9 +139,12 @@ def make_writer():
         else:
             if not isinstance(line, str):
                 raise TypeError(f'can only concatenate str (not "{type(line).__name__}") to str')
-            parts += ["\n", shown_safely(line)]
+            if not state["ended"]:
+                parts.append("\n")
+            parts.append(shown_safely(line))
             state["last_was_redrawing"] = False
         state["last_overlap"] = overlap
+        state["open"], state["ended"] = True, False
 
     def write_chunk(chunk):
         nonlocal last_write_line_prefix, last_write_line_prefix_secondary
@@ -170,7 +175,16 @@ def make_writer():
                 add(parts, False, f"{glyph}Cannot handle the log message: {described}", False)
             debug(f"write_aiologs receives #{state['n']} ({k}/{i}) - finished ")
         debug(f"write_aiologs finished chunk {k}")
+        # the chunk ends its last line, unless a bar is being redrawn on it
+        if state["open"] and not state["last_was_redrawing"]:
+            parts.append("\n")
+            state["open"], state["ended"] = False, True
         return "".join(parts)
 
+    def rest():
+        """What the run writes when it ends: the end of a line a bar was redrawn on."""
+        return "\n" if state["open"] else ""
+
+    write_chunk.rest = rest
     return write_chunk
 

@@ -34,15 +34,14 @@ class Transcribed(m.LoggingHandler):
         m.debug("write_aiologs started")
         write_chunk = python_reference.make_writer()
         f = await m.aiofiles.open(m.STDERR, "ab", buffering=0)
-        wrote = False
         async for chunk in self.splitter.read_packets(sub_id="write_aiologs"):
             if self.disabled:
                 continue
             text = write_chunk(chunk)
             await f.write(text.encode("utf-8", "backslashreplace"))
-            wrote = wrote or bool(text)
-        if wrote:
-            await f.write(b"\n")
+        rest = write_chunk.rest()
+        if rest:
+            await f.write(rest.encode())
         await f.close()
 
 

@@ -64,7 +64,7 @@ def test_losses_of_the_last_chunk_are_told_at_the_end(own_output, debug_log):
         await h.aclose()
 
     asyncio.run(main())
-    assert own_output.texts[-1] == "\n<red>✗1 log entry was lost: OSError: [Errno 28] No space left on device</red>\n"
+    assert own_output.texts[-1] == "<red>✗1 log entry was lost: OSError: [Errno 28] No space left on device</red>\n"
 
 
 def test_an_item_whose_comparison_fails_does_not_stop_the_pump(own_output, debug_log):

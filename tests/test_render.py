@@ -18,8 +18,9 @@ def render(plain_colors, clock, writes, debug_log):
                 le.timestamp = clock.now
         _, result = run_writer(chunks or [pairs(*entries)])
         assert result is None
-        assert writes.texts[-1] == "\n", "the output ends its last line"
-        return "".join(writes.texts[:-1])
+        text = "".join(writes.texts)
+        assert text.endswith("\n"), "the output ends its last line"
+        return text[:-1]
 
     return go
 

@@ -34,15 +34,16 @@ WARM_UP = pairs(raw("w"))
 @pytest.mark.parametrize(
     "entries, text",
     [
-        ([user("1"), user("2")], "\n1\n2"),
-        ([user("1"), raw("2", redraw=True), raw("3", redraw=True), user("4")], "\n1\n\r 2\x1b[K\r 3\x1b[K\n4"),
+        # each chunk ends its last line, so the next one needs no line feed before its first piece
+        ([user("1"), user("2")], "1\n2\n"),
+        ([user("1"), raw("2", redraw=True), raw("3", redraw=True), user("4")], "1\n\r 2\x1b[K\r 3\x1b[K\n4\n"),
         # overlapping pieces: the first is not drawn in place, since nothing overlapped before it
-        ([raw("1%[\n2%[\n3%["), user("4")], "\n 1%[\n\r 2%[\x1b[K\r 3%[\x1b[K\n4"),
+        ([raw("1%[\n2%[\n3%["), user("4")], " 1%[\n\r 2%[\x1b[K\r 3%[\x1b[K\n4\n"),
     ],
 )
 def test_separator_rule(bare_lines, writes, debug_log, entries, text):
     run_writer([WARM_UP, pairs(*entries)])
-    assert writes.texts == ["\n\n w", text, "\n"]
+    assert writes.texts == ["\n\n w\n", text]
 
 
 def test_redraw_continues_across_chunks_and_pauses(bare_lines, writes, debug_log):
@@ -52,7 +53,8 @@ def test_redraw_continues_across_chunks_and_pauses(bare_lines, writes, debug_log
     chunks = [WARM_UP, pairs(raw("10%", redraw=True)), pairs(raw("dropped")), pairs(raw("20%", redraw=True))]
     _, result = run_writer(chunks, before_chunk=toggle)
     assert result is None
-    assert writes.texts == ["\n\n w", "\n\r 10%\x1b[K", "\r 20%\x1b[K", "\n"]
+    # a bar in progress keeps its line open at the end of a chunk: the next state overwrites it
+    assert writes.texts == ["\n\n w\n", "\r 10%\x1b[K", "\r 20%\x1b[K", "\n"]
     assert "write_aiologs does nothing beause LoggingHandler is disabled\n" in debug_log
     # a chunk passed over while disabled gets no number
     assert [t for t in debug_log if t.startswith("write_aiologs receives chunk")] == [
@@ -62,7 +64,7 @@ def test_redraw_continues_across_chunks_and_pauses(bare_lines, writes, debug_log
 def test_messages_of_a_run(bare_lines, writes, debug_log):
     _, result = run_writer([pairs(user("a")), [], pairs(user("b"), user("c"))], before_chunk=None)
     assert result is None
-    assert writes.texts == ["\na", "", "\nb\nc", "\n"]
+    assert writes.texts == ["\na\n", "", "b\nc\n"]
     assert debug_log == [
         "write_aiologs started",
         "write_aiologs receives chunk 0 - 1 ",
@@ -89,7 +91,7 @@ def test_disabled_chunks_are_not_counted(bare_lines, writes, debug_log):
         h.disabled = i == 0
 
     run_writer([pairs(user("x")), pairs(user("y"))], before_chunk=toggle)
-    assert writes.texts == ["\ny", "\n"]
+    assert writes.texts == ["\ny\n"]
     assert debug_log[1] == "write_aiologs does nothing beause LoggingHandler is disabled\n"
     assert debug_log[2] == "write_aiologs receives chunk 0 - 1 "
     assert debug_log[3] == "write_aiologs receives #0 (0/0) "
@@ -98,7 +100,7 @@ def test_disabled_chunks_are_not_counted(bare_lines, writes, debug_log):
 def test_bad_finish_ends_quietly(bare_lines, writes, debug_log):
     _, result = run_writer([pairs(user("x"))], end_error=SplitterBadFinish("pump() exception ..."))
     assert result is None
-    assert writes.texts == ["\nx", "\n"]
+    assert writes.texts == ["\nx\n"]
     assert debug_log[-1] == "write_aiologs receives SplitterBadFinish."
     assert "write_aiologs finished gracefully." not in debug_log
 
@@ -166,7 +168,7 @@ def test_failing_entry_is_replaced_by_one_line(bare_lines, writes, debug_log, mo
     assert after.count("╔ ") == 1
     # nothing of the failed entry's own pieces (its header was yielded before the failure) stays
     assert text.count("╔ ") == 2
-    assert writes.texts[1] == "\nlater"
+    assert writes.texts[1] == "later\n"
     failures = [m for m in debug_log if m.startswith("Cannot handle the log message: ")]
     assert len(failures) == 2 and "ValueError: cannot" in failures[0]
     assert not any(m.startswith("write_aiologs receives Exception") for m in debug_log)
@@ -187,7 +189,7 @@ def test_line_that_is_not_str(bare_lines, writes, debug_log, monkeypatch):
     run_writer([pairs(user("odd"), user("fine"))])
     glyph = loghandle_imp.termcolor.colored("✗", "red")
     assert writes.texts == [
-        f'\n{glyph}Cannot handle the log message: TypeError: can only concatenate str (not "int") to str\nfine', "\n"
+        f'\n{glyph}Cannot handle the log message: TypeError: can only concatenate str (not "int") to str\nfine\n'
     ]
 
 
@@ -212,6 +214,6 @@ def test_stop_iteration_from_a_sibling_ends_the_entry_as_in_a_generator(bare_lin
     glyph = loghandle_imp.termcolor.colored("✗", "red")
     text = writes.texts[0]
     assert f"\n{glyph}Cannot handle the log message: RuntimeError: generator raised StopIteration" in text
-    assert text.endswith("next")
+    assert text.endswith("next\n")
     failure = next(m for m in debug_log if m.startswith("Cannot handle the log message: "))
     assert "StopIteration: early" in failure and "direct cause" in failure

@@ -137,8 +137,8 @@ def package_run(chunks):
 def transcription_run(chunks):
     write_chunk = python_reference.make_writer()
     texts = [write_chunk(chunk) for chunk in chunks]
-    if any(texts):
-        texts.append("\n")
+    if write_chunk.rest():
+        texts.append(write_chunk.rest())
     return texts
 
 

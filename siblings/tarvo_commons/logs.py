@@ -52,6 +52,7 @@ def get_min_level(prefix: Tuple[str, ...], module: str) -> int:
 class StackInfo:
     filename: str
     func_name: str
+    lineno: int = 0
 
 
 # Slotted: a flood keeps many entries in flight at once, and each one costs memory and collector time.
@@ -67,6 +68,8 @@ class LogEntry:
     tags: FrozenSet[str] = frozenset()
     kwargs: Dict[str, Any] = field(default_factory=dict)
     stack_info: StackInfo = field(default_factory=lambda: StackInfo("", ""))
+    # The exception logged with the entry (exc_info), shown with its traceback; or None.
+    exception: Optional[BaseException] = None
 
 
 def get_as_strings(msg: Optional[str], kwargs: Dict[str, Any]) -> str:
@@ -79,8 +82,20 @@ def get_as_strings(msg: Optional[str], kwargs: Dict[str, Any]) -> str:
 _NO_TAGS: FrozenSet[str] = frozenset()
 _RAW: FrozenSet[str] = frozenset({"raw_line"})
 _REDRAWN: FrozenSet[str] = frozenset({"raw_line", "redraw"})
-# One StackInfo per code location, shared by its entries.
+# One StackInfo per code location (a line of a function), shared by its entries.
 _stack_infos: Dict[Any, StackInfo] = {}
+
+
+def _exception_of(exc_info: Any) -> Optional[BaseException]:
+    """What `exc_info` says, as the standard library reads it: True for the exception being
+    handled, an exception itself, or a (type, value, traceback) tuple."""
+    if not exc_info:
+        return None
+    if isinstance(exc_info, BaseException):
+        return exc_info
+    if isinstance(exc_info, tuple):
+        return exc_info[1]
+    return sys.exc_info()[1]
 
 
 class _Handoff:
@@ -163,45 +178,60 @@ class TLogger(metaclass=_LoggerClass):
     def level_from_level_name(cls, level: str) -> int:
         return LEVELS[level]
 
-    def log(self, level: str, msg: Any, *, tags=(), _depth: int = 1, **kwargs: Any) -> LogEntry:
-        return self._emit(level, msg, frozenset(tags) if tags else _NO_TAGS, kwargs, _depth + 1)
+    def log(self, level: str, msg: Any, *, tags=(), exc_info: Any = None, _depth: int = 1, **kwargs: Any) -> LogEntry:
+        return self._emit(level, msg, frozenset(tags) if tags else _NO_TAGS, kwargs, _depth + 1, exc_info)
 
-    def _emit(self, level: str, msg: Any, tags: FrozenSet[str], kwargs: Dict[str, Any], depth: int) -> LogEntry:
+    def _emit(self, level: str, msg: Any, tags: FrozenSet[str], kwargs: Dict[str, Any], depth: int,
+              exc_info: Any = None) -> LogEntry:
         """Builds the entry of a call made `depth` frames up and puts it on the queue."""
         frame = sys._getframe(depth)
         code = frame.f_code
-        info = _stack_infos.get(code)
+        key = (code, frame.f_lineno)
+        info = _stack_infos.get(key)
         if info is None:
-            info = _stack_infos[code] = StackInfo(code.co_filename, code.co_name)
+            info = _stack_infos[key] = StackInfo(code.co_filename, code.co_name, frame.f_lineno)
         entry = LogEntry(msg, time.time_ns() / 1e9, level, self.prefix, frame.f_globals.get("__name__", "?"), tags,
-                         kwargs, info)
+                         kwargs, info, _exception_of(exc_info))
+        TLogger.put(entry)
+        return entry
+
+    @classmethod
+    def put(cls, entry: LogEntry) -> None:
+        """Puts a ready-made entry on the queue, from any thread: in the order in which the thread
+        logs, whether through a TLogger or this way (the standard library's records do)."""
         # Producers may live on other threads; the queue belongs to the loop that reads it.
         q = TLogger.queue
         if asyncio._get_running_loop() is None:
             loop = TLogger._queue_loop or getattr(q, "_loop", None)
             if loop is not None and loop.is_running():
                 _handoff.send(loop, q, entry)
-                return entry
+                return
         q.put_nowait(entry)
-        return entry
 
-    def debug(self, msg: Any, **kw: Any) -> LogEntry:
-        return self._emit("DEBUG", msg, _NO_TAGS, kw, 2)
+    def debug(self, msg: Any, *, exc_info: Any = None, **kw: Any) -> LogEntry:
+        return self._emit("DEBUG", msg, _NO_TAGS, kw, 2, exc_info)
 
-    def info(self, msg: Any, **kw: Any) -> LogEntry:
-        return self._emit("INFO", msg, _NO_TAGS, kw, 2)
+    def info(self, msg: Any, *, exc_info: Any = None, **kw: Any) -> LogEntry:
+        return self._emit("INFO", msg, _NO_TAGS, kw, 2, exc_info)
 
-    def warning(self, msg: Any, **kw: Any) -> LogEntry:
-        return self._emit("WARNING", msg, _NO_TAGS, kw, 2)
+    def warning(self, msg: Any, *, exc_info: Any = None, **kw: Any) -> LogEntry:
+        return self._emit("WARNING", msg, _NO_TAGS, kw, 2, exc_info)
 
-    def error(self, msg: Any, **kw: Any) -> LogEntry:
-        return self._emit("ERROR", msg, _NO_TAGS, kw, 2)
+    def error(self, msg: Any, *, exc_info: Any = None, **kw: Any) -> LogEntry:
+        return self._emit("ERROR", msg, _NO_TAGS, kw, 2, exc_info)
 
-    def user_info(self, msg: Any, **kw: Any) -> LogEntry:
-        return self._emit(self.USER_INFO, msg, _NO_TAGS, kw, 2)
+    def exception(self, msg: Any, *, exc_info: Any = True, **kw: Any) -> LogEntry:
+        """An error with the exception being handled (as the standard library's exception())."""
+        return self._emit("ERROR", msg, _NO_TAGS, kw, 2, exc_info)
 
-    def user_error(self, msg: Any, **kw: Any) -> LogEntry:
-        return self._emit(self.USER_ERROR, msg, _NO_TAGS, kw, 2)
+    def critical(self, msg: Any, *, exc_info: Any = None, **kw: Any) -> LogEntry:
+        return self._emit("CRITICAL", msg, _NO_TAGS, kw, 2, exc_info)
+
+    def user_info(self, msg: Any, *, exc_info: Any = None, **kw: Any) -> LogEntry:
+        return self._emit(self.USER_INFO, msg, _NO_TAGS, kw, 2, exc_info)
+
+    def user_error(self, msg: Any, *, exc_info: Any = None, **kw: Any) -> LogEntry:
+        return self._emit(self.USER_ERROR, msg, _NO_TAGS, kw, 2, exc_info)
 
     def raw_line(self, msg: Any, *, redraw: bool = False, level: str = "INFO") -> LogEntry:
         """A line shown as it is; with `redraw`, each such line overwrites the one before (progress bars)."""

@@ -29,6 +29,21 @@ inline Ref referent(PyObject* weakref) {
 
 inline Ref getattr(PyObject* o, PyObject* name) { return owned(PyObject_GetAttr(o, name)); }
 inline void setattr(PyObject* o, PyObject* name, PyObject* v) { check_int(PyObject_SetAttr(o, name, v)); }
+// getattr(o, name, <nothing>): an empty Ref when o has no such attribute; other errors are raised.
+inline Ref optional_attr(PyObject* o, PyObject* name) {
+#if PY_VERSION_HEX >= 0x030D0000
+    PyObject* v = nullptr;
+    check_int(PyObject_GetOptionalAttr(o, name, &v));
+    return Ref::steal(v);
+#else
+    Ref v = Ref::steal(PyObject_GetAttr(o, name));
+    if (v) return v;
+    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw_error();
+    PyErr_Clear();
+    return Ref();
+#endif
+}
+
 // hasattr(o, name): only an AttributeError means no; other errors are raised.
 inline bool has_attr(PyObject* o, PyObject* name) {
     if (Ref v = Ref::steal(PyObject_GetAttr(o, name))) return true;

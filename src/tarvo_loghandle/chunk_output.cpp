@@ -16,7 +16,7 @@ void ChunkOutput::piece(PyObject* overlap, PyObject* line, PyObject* redraw) {
     Ref shown = shown_safely(line);
     if (in_place) {
         shown = tabs_expanded(shown.get());
-        if (!last_was_redrawing_) append(name<"\n">());
+        if (!last_was_redrawing_ && !line_ended_) append(name<"\n">());
         append(name<"\r">());
         append(shown.get());
         if (erase_with_escape_) {
@@ -29,12 +29,13 @@ void ChunkOutput::piece(PyObject* overlap, PyObject* line, PyObject* redraw) {
         }
         last_was_redrawing_ = true;
     } else {
-        append(name<"\n">());
+        if (!line_ended_) append(name<"\n">());
         append(shown.get());
         last_was_redrawing_ = false;
     }
     last_overlap_ = Ref::incref(overlap);
     line_open_ = true;
+    line_ended_ = false;
 }
 
 void ChunkOutput::line(PyObject* text) {
@@ -43,7 +44,7 @@ void ChunkOutput::line(PyObject* text) {
 }
 
 ChunkOutput::Mark ChunkOutput::mark() const {
-    return {PyList_GET_SIZE(parts_.get()), last_overlap_, last_was_redrawing_, last_in_place_width_, line_open_};
+    return {PyList_GET_SIZE(parts_.get()), last_overlap_, last_was_redrawing_, last_in_place_width_, line_open_, line_ended_};
 }
 
 void ChunkOutput::rollback(const Mark& m) {
@@ -52,12 +53,24 @@ void ChunkOutput::rollback(const Mark& m) {
     last_was_redrawing_ = m.last_was_redrawing;
     last_in_place_width_ = m.last_in_place_width;
     line_open_ = m.line_open;
+    line_ended_ = m.line_ended;
 }
 
 Ref ChunkOutput::take_text() {
+    if (line_open_ && !last_was_redrawing_) {
+        append(name<"\n">());
+        line_open_ = false;
+        line_ended_ = true;
+    }
     Ref text = rt::owned(PyUnicode_Join(name<"">(), parts_.get()));
     rt::check_int(PyList_SetSlice(parts_.get(), 0, PyList_GET_SIZE(parts_.get()), nullptr));
     return text;
+}
+
+Ref ChunkOutput::take_last_text() {
+    bool redrawn = line_open_ && last_was_redrawing_;  // still open after take_text: a redraw
+    Ref text = take_text();
+    return redrawn ? rt::concat({text.get(), name<"\n">()}) : text;
 }
 
 void ChunkOutput::lose(long long entries, PyObject* exc) {

@@ -27,15 +27,17 @@ public:
         bool last_was_redrawing;
         Py_ssize_t last_in_place_width;
         bool line_open;
+        bool line_ended;
     };
     Mark mark() const;
     void rollback(const Mark& m);
 
-    // The chunk's text; the chunk starts empty again.
+    // The chunk's text; the chunk starts empty again. Its last line is ended (other writers of
+    // stderr, a warning or a traceback, then start on a line of their own), unless it is being
+    // drawn in place: a progress bar in progress stays where the next state overwrites it.
     Ref take_text();
-    // Whether the cursor stays at the end of the last line written (the terminal's pieces end
-    // without a line feed): the output then ends that line when the writer ends.
-    bool line_open() const noexcept { return line_open_; }
+    // The text that is left when the writer ends, with its last line ended in any case.
+    Ref take_last_text();
 
     // Entries whose chunk could not be written (a full disk, a closed pipe): counted, and told in
     // one line when a chunk can be written again, or at the end.
@@ -54,7 +56,8 @@ private:
     bool last_was_redrawing_ = false;
     bool erase_with_escape_;
     Py_ssize_t last_in_place_width_ = 0;
-    bool line_open_ = false;
+    bool line_open_ = false;   // the cursor stands at the end of the last piece
+    bool line_ended_ = false;  // a chunk ended that piece's line: the next piece needs no line feed
     long long lost_ = 0;
     Ref lost_reason_;
 };

@@ -16,6 +16,34 @@ const Ref& EntryView::function() {
     return function_;
 }
 
+const Ref& EntryView::read_optional(Ref& slot, PyObject* o, PyObject* attribute) {
+    if (!slot) {
+        slot = rt::optional_attr(o, attribute);
+        if (!slot) slot = rt::none();
+    }
+    return slot;
+}
+
+const Ref& EntryView::line() {
+    return read_optional(line_, read(stack_info_, name<"stack_info">()).get(), name<"lineno">());
+}
+
+const Ref& EntryView::exception() { return read_optional(exception_, le_, name<"exception">()); }
+
+Ref EntryView::traceback_text() {
+    PyObject* exc = exception().get();
+    if (exc == Py_None) return Ref();
+    if (!PyExceptionInstance_Check(exc)) return rt::owned(PyObject_Repr(exc));  // made by hand: shown as it is
+    Ref traceback = Ref::steal(PyException_GetTraceback(exc));
+    if (!traceback) traceback = rt::none();
+    Ref lines = rt::call_method(global<"traceback">(g_).get(), name<"format_exception">(),
+                                {reinterpret_cast<PyObject*>(Py_TYPE(exc)), exc, traceback.get()});
+    Ref text = rt::owned(PyUnicode_Join(name<"">(), lines.get()));
+    Py_ssize_t n = PyUnicode_GET_LENGTH(text.get());
+    while (n > 0 && PyUnicode_READ_CHAR(text.get(), n - 1) == '\n') --n;
+    return rt::owned(PyUnicode_Substring(text.get(), 0, n));
+}
+
 bool EntryView::below_min_level() {
     PyObject* const level_kw = rt::keywords<"prefix", "module">();
     Ref min_level = rt::call_kw(global<"get_min_level">(g_).get(), {prefix().get(), module().get()}, level_kw);

@@ -23,6 +23,14 @@ public:
     const Ref& kwargs() { return read(kwargs_, name<"kwargs">()); }
     const Ref& filename();
     const Ref& function();
+    // The line of the call that logged the entry (stack_info.lineno), or None where the entry does
+    // not say.
+    const Ref& line();
+    // The exception logged with the entry (entry.exception), or None.
+    const Ref& exception();
+    // Its traceback, as traceback.format_exception writes it, without the last line feed; an empty
+    // Ref when the entry has no exception.
+    Ref traceback_text();
 
     // Whether the entry's level is below the minimum that get_min_level(prefix=, module=) gives for
     // it, as TLogger.level_from_level_name(level) tells its level.
@@ -39,6 +47,8 @@ private:
         if (!slot) slot = rt::getattr(le_, attribute);
         return slot;
     }
+    // An attribute that entries may lack: None then.
+    const Ref& read_optional(Ref& slot, PyObject* o, PyObject* attribute);
     bool tagged(signed char& slot, PyObject* tag) {
         if (slot < 0) slot = static_cast<signed char>(rt::check_int(PySequence_Contains(tags().get(), tag)));
         return slot;
@@ -46,7 +56,7 @@ private:
 
     PyObject* g_;
     PyObject* le_;
-    Ref msg_, timestamp_, level_, prefix_, module_, tags_, kwargs_, stack_info_, filename_, function_;
+    Ref msg_, timestamp_, level_, prefix_, module_, tags_, kwargs_, stack_info_, filename_, function_, line_, exception_;
     signed char raw_line_ = -1, redraw_ = -1;
 };
 

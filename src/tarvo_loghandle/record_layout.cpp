@@ -60,35 +60,38 @@ void RecordLayout::add(EntryView& e, ChunkOutput& out) {
     thin(e.prefix().get(), ts, raw && e.redraw(), record(e, ts, raw), out);
 }
 
+double seconds(const Ref& clock) {
+    double s = PyFloat_AsDouble(clock.get());
+    if (s == -1 && PyErr_Occurred()) rt::throw_error();
+    return s;
+}
+
 // The entry's text. A raw line is shown as it is: without its keyword values, as on the terminal.
 Ref RecordLayout::record(EntryView& e, double ts, bool raw) {
     PyObject* g = g_;
     Ref logger = rt::owned(PyUnicode_Join(name<".">(), e.prefix().get()));
+    Ref module = text_of(e.module().get());
     Ref file = text_of(e.filename().get());
     Ref function = text_of(e.function().get());
     Ref message = e.message_text();
-    PyObject* kwargs = raw ? nullptr : e.kwargs().get();
+    Ref traceback = e.traceback_text();
+    Record r{ts, 0, e.level().get(), logger.get(), module.get(), file.get(), function.get(), message.get(),
+             raw ? nullptr : e.kwargs().get(), e.tags().get(), e.exception().get(), traceback.get()};
     if (format_ == Format::json) {
-        double now = PyFloat_AsDouble(genuine::clock(g).get());
-        if (now == -1 && PyErr_Occurred()) rt::throw_error();
-        return json_line(ts, e.level().get(), logger.get(), text_of(e.module().get()).get(), file.get(), function.get(),
-                         message.get(), kwargs, e.tags().get(), now);
+        r.now = seconds(genuine::clock(g));
+        return json_line(r);
     }
     Ref place = rt::concat({genuine::base_name(g, file.get()).get(), name<":">(), function.get()});
-    return plain_lines(ts, e.level().get(), logger.get(), place.get(), message.get(), kwargs);
+    return plain_lines(r, place.get());
 }
 
 // A line of the handler's own (an entry that cannot be shown, lost entries), at level ERROR.
 void RecordLayout::own_line(PyObject* message, ChunkOutput& out) {
-    double now = PyFloat_AsDouble(genuine::clock(g_).get());
-    if (now == -1 && PyErr_Occurred()) rt::throw_error();
-    PyObject* logger = name<"tarvo_loghandle">();
-    if (format_ == Format::json)
-        out.line(json_line(now, name<"ERROR">(), logger, name<"tarvo_loghandle.loghandle_imp">(), name<"">(),
-                           name<"write_aiologs">(), message, nullptr, nullptr, now)
-                     .get());
-    else
-        out.line(plain_lines(now, name<"ERROR">(), logger, name<"loghandle_imp:write_aiologs">(), message, nullptr).get());
+    double now = seconds(genuine::clock(g_));
+    Record r{now, now, name<"ERROR">(), name<"tarvo_loghandle">(), name<"tarvo_loghandle.loghandle_imp">(), name<"">(),
+             name<"write_aiologs">(), message, nullptr, nullptr, nullptr, nullptr};
+    if (format_ == Format::json) out.line(json_line(r).get());
+    else out.line(plain_lines(r, name<"loghandle_imp:write_aiologs">()).get());
 }
 
 // A progress bar is thinned: its first state, at most one a second after it, and always its last

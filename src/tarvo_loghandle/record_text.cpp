@@ -164,17 +164,18 @@ Ref padded_level(PyObject* level) {
 // Nothing of the log data can break the line or reach a terminal that shows the file: colours go,
 // every other control character is shown escaped, and the fields before the message (the logger's
 // name, the file, the function) stay on their line whatever they hold.
-Ref plain_lines(double ts, PyObject* level, PyObject* logger, PyObject* place, PyObject* message, PyObject* kwargs) {
-    Ref head = rt::concat({rt::str(iso_time(ts)).get(), name<" ">(), padded_level(level).get(), name<" ">(), logger,
-                           name<" ">(), place, name<" ">()});
+Ref plain_lines(const Record& r, PyObject* place) {
+    Ref head = rt::concat({rt::str(iso_time(r.ts)).get(), name<" ">(), padded_level(r.level).get(), name<" ">(),
+                           r.logger, name<" ">(), place, name<" ">()});
     head = shown_safely(without_colours(head.get()).get(), Keep::nothing);
-    Ref body = Ref::incref(message);
-    if (kwargs && PyDict_Check(kwargs) && PyDict_GET_SIZE(kwargs)) {
-        for (const auto& [key, value] : rt::dict_items(kwargs)) {
+    Ref body = Ref::incref(r.message);
+    if (r.kwargs && PyDict_Check(r.kwargs) && PyDict_GET_SIZE(r.kwargs)) {
+        for (const auto& [key, value] : rt::dict_items(r.kwargs)) {
             Ref shown = rt::owned(PyObject_Repr(value.get()));
             body = rt::concat({body.get(), name<" ">(), text_of(key.get()).get(), name<"=">(), shown.get()});
         }
     }
+    if (r.traceback) body = rt::concat({body.get(), name<"\n">(), r.traceback});  // under the message
     Ref lines = split_lines(without_colours(body.get()).get());
     Py_ssize_t count = PyList_GET_SIZE(lines.get());
     for (Py_ssize_t i = 0; i < count; ++i) {
@@ -185,19 +186,9 @@ Ref plain_lines(double ts, PyObject* level, PyObject* logger, PyObject* place, P
     return rt::concat({head.get(), joined.get(), name<"\n">()});
 }
 
-Ref json_line(double ts, PyObject* level, PyObject* logger, PyObject* module, PyObject* file, PyObject* function,
-              PyObject* message, PyObject* kwargs, PyObject* tags, double now) {
-    std::string out;
-    out.reserve(512);
-    out += "{\"time\":\"";
-    out += iso_time(ts);
-    out += '"';
-    json_field(out, "level", text_of(level).get());
-    json_field(out, "logger", logger);
-    json_field(out, "module", module);
-    json_field(out, "file", file);
-    json_field(out, "function", function);
-    json_field(out, "message", without_colours(message).get());
+namespace {
+
+void json_fields(std::string& out, PyObject* kwargs) {
     out += ",\"fields\":{";
     if (kwargs && PyDict_Check(kwargs)) {
         bool first = true;
@@ -209,7 +200,11 @@ Ref json_line(double ts, PyObject* level, PyObject* logger, PyObject* module, Py
             json_string(out, rt::owned(PyObject_Repr(value.get())).get());
         }
     }
-    out += "},\"tags\":[";
+    out += '}';
+}
+
+void json_tags(std::string& out, PyObject* tags) {
+    out += ",\"tags\":[";
     if (tags) {
         Ref sorted = rt::owned(PySequence_List(tags));
         rt::check_int(PyList_Sort(sorted.get()));
@@ -218,8 +213,40 @@ Ref json_line(double ts, PyObject* level, PyObject* logger, PyObject* module, Py
             json_string(out, text_of(PyList_GET_ITEM(sorted.get(), i)).get());
         }
     }
-    out += "],\"delay_s\":";
-    append_seconds(out, now - ts);
+    out += ']';
+}
+
+// "exception":{"type":"KeyError","message":"'body'","traceback":"Traceback (most recent call last):\n..."}
+void json_exception(std::string& out, PyObject* exception, PyObject* traceback) {
+    out += ",\"exception\":{";
+    Ref type_name = rt::getattr(reinterpret_cast<PyObject*>(Py_TYPE(exception)), name<"__qualname__">());
+    json_string(out, name<"type">());
+    out += ':';
+    json_string(out, type_name.get());
+    json_field(out, "message", without_colours(rt::to_str(exception).get()).get());
+    json_field(out, "traceback", without_colours(traceback).get());
+    out += '}';
+}
+
+}  // namespace
+
+Ref json_line(const Record& r) {
+    std::string out;
+    out.reserve(512);
+    out += "{\"time\":\"";
+    out += iso_time(r.ts);
+    out += '"';
+    json_field(out, "level", text_of(r.level).get());
+    json_field(out, "logger", r.logger);
+    json_field(out, "module", r.module);
+    json_field(out, "file", r.file);
+    json_field(out, "function", r.function);
+    json_field(out, "message", without_colours(r.message).get());
+    json_fields(out, r.kwargs);
+    json_tags(out, r.tags);
+    out += ",\"delay_s\":";
+    append_seconds(out, r.now - r.ts);
+    if (r.traceback) json_exception(out, r.exception, r.traceback);
     out += "}\n";
     return rt::owned(PyUnicode_DecodeUTF8(out.data(), Py_ssize_t(out.size()), "strict"));
 }

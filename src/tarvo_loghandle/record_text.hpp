@@ -8,14 +8,29 @@ namespace tlh {
 // str(o), or o itself when it is a str.
 Ref text_of(PyObject* o);
 
-// ts level logger file:function message key=value ..., and the message's further lines indented,
-// each line ending with a line feed. `kwargs` may be null (no keyword values shown).
-Ref plain_lines(double ts, PyObject* level, PyObject* logger, PyObject* place, PyObject* message, PyObject* kwargs);
+// What a record says, read from an entry (or made by the handler for a line of its own). The
+// objects are borrowed; kwargs, tags, exception and traceback may be null.
+struct Record {
+    double ts;
+    double now;  // the clock when written: json's delay
+    PyObject* level;
+    PyObject* logger;
+    PyObject* module;
+    PyObject* file;
+    PyObject* function;
+    PyObject* message;
+    PyObject* kwargs;
+    PyObject* tags;
+    PyObject* exception;
+    PyObject* traceback;  // the exception's traceback text
+};
+
+// ts level logger file:function message key=value ..., and the message's further lines (and the
+// traceback) indented, each line ending with a line feed.
+Ref plain_lines(const Record& r, PyObject* place);
 
 // One JSON object on one line: the time, the level, the logger, module, file and function, the
-// message without colour, the keyword values, the tags and the delay (now - ts). `kwargs` and
-// `tags` may be null.
-Ref json_line(double ts, PyObject* level, PyObject* logger, PyObject* module, PyObject* file, PyObject* function,
-              PyObject* message, PyObject* kwargs, PyObject* tags, double now);
+// message without colour, the keyword values, the tags, the delay (now - ts), and the exception.
+Ref json_line(const Record& r);
 
 }  // namespace tlh

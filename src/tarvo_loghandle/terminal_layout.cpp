@@ -91,6 +91,13 @@ Ref one_line(PyObject* x) {
     return PyUnicode_Check(text.get()) ? shown_safely(text.get(), Keep::colours_tabs) : text;
 }
 
+// The message text, and under it the traceback of the exception logged with the entry.
+Ref with_traceback(EntryView& e, Ref text) {
+    Ref traceback = e.traceback_text();
+    if (!traceback) return text;
+    return rt::concat({text.get(), name<"\n">(), traceback.get()});
+}
+
 // Each line that `linesof(indent(text, bar))` gives, as a piece of its own.
 void indented_lines(PyObject* g, PyObject* text, PyObject* bar, ChunkOutput& out) {
     Ref indented = rt::call(global<"indent">(g).get(), {text, bar});
@@ -158,7 +165,7 @@ void TerminalLayout::add_pieces(EntryView& e, ChunkOutput& out) {
     if (e.raw_line()) return raw_line(e, msg.get(), time_warn.get(), out);
     PyObject* level = e.level().get();
     if (!user_level(g, level)) return regular(e, msg.get(), time_warn.get(), out);
-    Ref text = rt::call(global<"get_as_strings">(g).get(), {msg.get(), e.kwargs().get()});
+    Ref text = with_traceback(e, rt::call(global<"get_as_strings">(g).get(), {msg.get(), e.kwargs().get()}));
     out.piece(Py_False, rt::call(global<"add_color">(g).get(), {text.get(), level}).get(), Py_False);
 }
 
@@ -204,7 +211,7 @@ void TerminalLayout::regular(EntryView& e, PyObject* msg, PyObject* time_warn, C
         }
     }
     PyObject* text = rt::truth(msg) ? msg : name<"">();
-    Ref shown = rt::call(global<"get_as_strings">(g).get(), {text, e.kwargs().get()});
+    Ref shown = with_traceback(e, rt::call(global<"get_as_strings">(g).get(), {text, e.kwargs().get()}));
     indented_lines(g, rt::call(global<"add_color">(g).get(), {shown.get(), e.level().get()}).get(), bar.get(), out);
 }
 

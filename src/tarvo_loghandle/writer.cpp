@@ -63,9 +63,7 @@ long long lay_out(PyObject* g, Layout& layout, ChunkOutput& out, PyObject* chunk
 Ref rest_of_run(Layout& layout, ChunkOutput& out) {
     if (out.lost()) layout.add_losses(out.losses_text().get(), out);
     layout.finish(out);
-    bool line_open = out.line_open();
-    Ref text = out.take_text();
-    return line_open ? rt::concat({text.get(), name<"\n">()}) : text;
+    return out.take_last_text();
 }
 
 rt::Async write_aiologs(Bound a) {
