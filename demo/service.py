@@ -2,14 +2,15 @@
 
 Run it with `./run demo`. Several tasks log from different modules and functions; a download
 draws a progress bar redrawn in place; user-level lines stand bare; output is paused and
-resumed; an error carries its traceback; leaving `log` flushes every line."""
+resumed; a library logs through Python's logging, from a thread too; an error is logged with its
+traceback; leaving `log` flushes every line."""
 import asyncio
 import os
 import sys
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
-from parts import fetcher, indexer  # noqa: E402
+from parts import cache, fetcher, indexer  # noqa: E402
 
 from tarvo_commons import TLogger  # noqa: E402
 from tarvo_kivo_interfaces import SERVICE_LOG, ServiceConfig  # noqa: E402
@@ -22,6 +23,7 @@ logger = TLogger("demo.service")
 async def run(sti: SyncTaskInterface) -> None:
     logger.user_info("demo service starting")
     logger.info("configuration loaded", workers=2)
+    cache.warm_up(128)
 
     await fetcher.fetch("dataset.tar", 400)
     await asyncio.gather(indexer.index([f"doc{i}" for i in range(4)]), fetcher.fetch("model.bin", 200))

@@ -64,17 +64,23 @@ def test_the_demo_for_log_collectors(demo_output, fmt, to):
     assert len(progress) < 21 and last.endswith("100%"), progress  # thinned, last state kept
     if fmt == "json":
         records = [json.loads(line) for line in lines]
-        assert all(set(r) == FIELDS for r in records)
+        assert all(set(r) == FIELDS or set(r) == FIELDS | {"exception"} for r in records)
         assert {"level": "INFO", "logger": "demo.fetcher", "function": "fetch", "message": "fetching dataset.tar",
                 "fields": {"size_kb": "400"}}.items() <= next(r for r in records if "size_kb" in r["fields"]).items()
         assert any(r["level"] == "USER_INFO" and r["message"] == "demo service done" for r in records)
         error = next(r for r in records if r["level"] == "ERROR")
-        assert error["message"].startswith("cannot parse document 7:\nTraceback") and "KeyError" in error["message"]
+        assert error["message"] == "cannot parse document 7" and set(error["exception"]) == {"type", "message", "traceback"}
+        assert error["exception"]["type"] == "KeyError" and error["exception"]["message"] == "'body'"
+        assert error["exception"]["traceback"].startswith("Traceback (most recent call last):\n")
+        assert error["exception"]["traceback"].endswith("\nKeyError: 'body'")
+        # the library's records, from the loop and from a thread, in the stream with their level and place
+        cache = [r for r in records if r["logger"] == "thirdparty.cache"]
+        assert [(r["level"], r["file"].rsplit("/", 1)[-1]) for r in cache] == [("INFO", "cache.py"), ("WARNING", "cache.py")]
     else:
         assert lines[0].split(" ", 1)[1] == "USER_INFO  demo.service service.py:run demo service starting"
         assert any(line.endswith("INFO       demo.fetcher fetcher.py:fetch fetching dataset.tar size_kb=400")
                    for line in lines)
-        at = next(i for i, line in enumerate(lines) if line.endswith("cannot parse document 7:"))
+        at = next(i for i, line in enumerate(lines) if line.endswith("cannot parse document 7"))
         assert lines[at + 1] == "    Traceback (most recent call last):"  # later lines follow, indented
 
 

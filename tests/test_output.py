@@ -70,13 +70,18 @@ def test_unencodable_text_is_escaped(tmp_path, monkeypatch, debug_log):
     assert "before" in text and "after é" in text
 
 
-def test_path_set_by_user_fails_clearly(tmp_path, monkeypatch, debug_log):
+def test_a_path_that_cannot_be_opened_fails_init_and_starts_nothing(tmp_path, monkeypatch, debug_log):
     monkeypatch.setattr(loghandle_imp, "STDERR", str(tmp_path / "missing" / "log.txt"))
 
     async def main():
         h = loghandle_imp.LoggingHandler()
-        await h.init()
+        queue = loghandle_imp.TLogger.queue
         with pytest.raises(FileNotFoundError):
-            await h.aclose()
+            await h.init()
+        assert loghandle_imp.TLogger.queue is queue and not h.inited() and not hasattr(h, "task_pump")
+        # nothing is left claimed: a handler with a good path starts
+        monkeypatch.setattr(loghandle_imp, "STDERR", str(tmp_path / "log.txt"))
+        await h.init()
+        await h.aclose()
 
     asyncio.run(main())

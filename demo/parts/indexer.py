@@ -1,6 +1,5 @@
 """A part of the demo service that indexes documents and sometimes fails."""
 import asyncio
-import traceback
 
 from tarvo_commons import TLogger
 
@@ -19,4 +18,4 @@ async def parse_broken() -> None:
     try:
         {"title": "x"}["body"]
     except KeyError:
-        logger.error("cannot parse document 7:\n" + traceback.format_exc().rstrip())
+        logger.exception("cannot parse document 7")

@@ -206,6 +206,8 @@ class TLogger(metaclass=_LoggerClass):
             if loop is not None and loop.is_running():
                 _handoff.send(loop, q, entry)
                 return
+        elif _handoff.waiting:
+            _handoff.deliver(q)  # what other threads logged before this entry comes before it
         q.put_nowait(entry)
 
     def debug(self, msg: Any, *, exc_info: Any = None, **kw: Any) -> LogEntry:
@@ -237,11 +239,17 @@ class TLogger(metaclass=_LoggerClass):
         """A line shown as it is; with `redraw`, each such line overwrites the one before (progress bars)."""
         return self._emit(level, msg, _REDRAWN if redraw else _RAW, {}, 2)
 
+    # A module's announcements of its loading are diagnostics of the family (debug, silent unless
+    # TARVO_DEBUG asks for them), not entries of the service's log: importing a module logs nothing.
     def hello_module(self, name: str, filename: str, version: str, date: str) -> None:
-        self.log("DEBUG", f"module {name} {version} ({date}) loading from {filename}", _depth=2)
+        from tarvo_utils_asyncio import debug
+
+        debug(f"module {name} {version} ({date}) loading from {filename}")
 
     def hello_module_finished(self, name: str) -> None:
-        self.log("DEBUG", f"module {name} loaded", _depth=2)
+        from tarvo_utils_asyncio import debug
+
+        debug(f"module {name} loaded")
 
 
 def _env_levels() -> None:

@@ -1,7 +1,8 @@
 // Module tarvo_loghandle.config: the context managers a service wraps its run in. `log` runs
 // a LoggingHandler for the duration of the block and offers it to the service's other tasks.
 #include "common.hpp"
-
+#include "sigterm.hpp"
+#include "stdlib.hpp"
 
 namespace tlh {
 namespace {
@@ -42,6 +43,11 @@ rt::AsyncGen log(Bound a) {
     }
     co_await rt::await(std::move(registering));
 
+    // For the block: Python's logging in the same stream, and SIGTERM writing out the log first.
+    rt::Local connection, armed;
+    connection = connect_stdlib_logging(global<"__package__">(g).get());
+    armed = arm_sigterm(g, logger_handler.get());
+
     Caught caught;
     try {
         co_yield rt::none();
@@ -67,7 +73,15 @@ rt::AsyncGen log(Bound a) {
         rt::Except finally(leaving);
         debug(g, name<"log closing logger_handler">());
         Ref closing = rt::call_method(logger_handler.get(), name<"aclose">());
-        co_await rt::await(std::move(closing));
+        Caught close_failed;
+        try {
+            co_await rt::await(std::move(closing));
+        } catch (PyErr& e) {
+            close_failed = std::move(e);
+        }
+        disarm_sigterm(armed.get());
+        disconnect_stdlib_logging(connection.get());
+        close_failed.reraise_if_any();
         debug(g, name<"log closed logger_handler">());
     }
     leaving.reraise_if_any();

@@ -29,6 +29,20 @@ Format resolve_format(PyObject* g) {
                      value.get());
 }
 
+void show_entry(PyObject* g, Layout& layout, ChunkOutput& out, PyObject* le) {
+    ChunkOutput::Mark mark = out.mark();
+    try {
+        EntryView entry(g, le);
+        layout.add(entry, out);
+    } catch (PyErr& e) {
+        if (!e.matches(PyExc_Exception)) throw;
+        rt::Except handling(e);
+        debug(g, rt::concat({name<"Cannot handle the log message: ">(), format_exc(g).get()}));
+        out.rollback(mark);
+        layout.add_failure(describe(e.value()).get(), out);
+    }
+}
+
 std::unique_ptr<Layout> make_layout(PyObject* g) {
     Format format = resolve_format(g);
     if (format == Format::terminal) return terminal_layout(g);

@@ -25,6 +25,11 @@ public:
     virtual void finish(ChunkOutput&) {}
 };
 
+// One entry into the chunk by the layout. An entry that cannot be shown must not stop the log: it
+// is reported, what it added is taken back, and one line stands in its place. KeyboardInterrupt,
+// SystemExit and the like are no failures to show an entry: they are raised.
+void show_entry(PyObject* g, Layout& layout, ChunkOutput& out, PyObject* le);
+
 enum class Format : unsigned char { terminal, plain, json };
 
 // The format the output gets: loghandle_imp.LOG_FORMAT when set, else the environment variable

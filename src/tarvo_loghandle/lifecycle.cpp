@@ -1,8 +1,10 @@
 // Starting a handler (a new process-wide queue, the splitter, the pump and writer tasks) and
 // shutting it down in five announced steps, from the head of the chain to its tail.
 #include "common.hpp"
-#include "output_thread.hpp"
 #include "layout.hpp"
+#include "output.hpp"
+#include "output_thread.hpp"
+#include "waiting.hpp"
 
 #include <mutex>
 #include <utility>
@@ -60,7 +62,9 @@ public:
         }
         held_ = true;
         Py_XDECREF(replaced);
+        handler_ran();
     }
+    bool held() const noexcept { return held_; }
     ~QueueClaim() {
         if (held_ || !rt::may_touch_objects()) return;
         std::lock_guard<rt::ProcessLock> locked(lock_);
@@ -103,20 +107,42 @@ rt::Async init(Bound a) {
     PyObject* g = a.globals();
     PyObject* self = a[0];
     QueueClaim claim;
-    resolve_format(g);  // an unknown output format is refused before anything starts
-    Ref queue = rt::call(rt::getattr(global<"asyncio">(g).get(), name<"Queue">()).get());
-    rt::setattr(global<"TLogger">(g).get(), name<"queue">(), queue.get());
-    queue.reset();
+    // Refused before anything starts: an unknown output format, an output file that cannot be opened.
+    resolve_format(g);
+    check_output_path(g);
+    rt::Local queue;  // the handler's, held across the await below
     {
-        Ref loop = rt::call_method(global<"asyncio">(g).get(), name<"get_running_loop">());
-        Ref loop_id = rt::owned(PyLong_FromVoidPtr(loop.get()));
-        debug(g, rt::concat({name<"for logging handler, looop is ">(), loop_id.get()}));
+        Ref tlogger = global<"TLogger">(g);
+        Ref waited = rt::getattr(tlogger.get(), name<"queue">());
+        queue = rt::call(rt::getattr(global<"asyncio">(g).get(), name<"Queue">()).get());
+        // Entries that waited for a handler are written first, in their order; then what reached
+        // the old queue while it was being replaced.
+        take_over(g, waited.get(), queue.get());
+        rt::setattr(tlogger.get(), name<"queue">(), queue.get());
+        take_over(g, waited.get(), queue.get());
     }
-    debug(g, name<"Started also regular logs">());
-    Ref making = making_splitter(g);
-    Ref splitter = co_await rt::await(std::move(making));
-    rt::setattr(self, name<"splitter">(), splitter.get());
-    start_tasks(g, self, claim);
+    Caught failed;
+    try {
+        {
+            Ref loop = rt::call_method(global<"asyncio">(g).get(), name<"get_running_loop">());
+            Ref loop_id = rt::owned(PyLong_FromVoidPtr(loop.get()));
+            debug(g, rt::concat({name<"for logging handler, looop is ">(), loop_id.get()}));
+        }
+        debug(g, name<"Started also regular logs">());
+        Ref making = making_splitter(g);
+        Ref splitter = co_await rt::await(std::move(making));
+        rt::setattr(self, name<"splitter">(), splitter.get());
+        start_tasks(g, self, claim);
+    } catch (PyErr& e) {
+        failed = std::move(e);
+    }
+    if (failed) {
+        rt::Except handling(failed);
+        // No pump reads the queue: what it holds, and what comes, waits for the next handler again.
+        bool ours = rt::getattr(global<"TLogger">(g).get(), name<"queue">()).get() == queue.get();
+        if (!claim.held() && ours) wait_again(g, queue.get(), true);
+        failed.reraise();
+    }
     Ref environ = rt::getattr(global<"os">(g).get(), name<"environ">());
     if (!rt::check_int(PySequence_Contains(environ.get(), global<"ENV_LOG_STDERR">(g).get())))
         rt::setattr(global<"TLogger">(g).get(), name<"enable_simple">(), Py_False);
@@ -196,10 +222,9 @@ void refuse_unstarted(PyObject* self) {
 
 // The end marker takes the path of the entries that other threads send (the loop's thread-safe
 // call), so it lands behind every entry sent before the close began, in asyncio and uvloop.
-void post_end_marker(PyObject* g, PyObject* loop) {
+void post_end_marker(PyObject* g, PyObject* loop, PyObject* queue) {
     Ref tlogger = global<"TLogger">(g);
-    Ref queue = rt::getattr(tlogger.get(), name<"queue">());
-    Ref put = rt::getattr(queue.get(), name<"put_nowait">());
+    Ref put = rt::getattr(queue, name<"put_nowait">());
     Ref marker = rt::getattr(tlogger.get(), name<"queue_sentinel_eof">());
     rt::call_method(loop, name<"call_soon_threadsafe">(), {put.get(), marker.get()});
 }
@@ -232,6 +257,15 @@ void settle(PyObject* task, bool cancelled) {
     else if (!task_cancelled(task)) rt::call_method(task, name<"exception">());
 }
 
+// The pump no longer reads `queue`. If it is still TLogger.queue, a waiting queue takes its place;
+// entries put there after the end marker (or left by a pump that failed) are then written at once
+// (`take_entries`), or go to the handler that has started since.
+void after_close(PyObject* g, PyObject* queue, bool take_entries) {
+    Ref current = rt::getattr(global<"TLogger">(g).get(), name<"queue">());
+    if (current.get() == queue) wait_again(g, queue, take_entries);
+    else if (take_entries) take_over(g, queue, current.get());
+}
+
 rt::Async aclose(Bound a) {
     PyObject* g = a.globals();
     PyObject* self = a[0];
@@ -240,49 +274,59 @@ rt::Async aclose(Bound a) {
     loop = rt::call_method(global<"asyncio">(g).get(), name<"get_running_loop">());
     refuse_another_loop(self, loop.get());
     debug(g, name<"Closing logging handler: 1/5: closing the queue">());
-    post_end_marker(g, loop.get());
+    rt::Local queue;  // the pump's, which the end marker closes
+    queue = rt::getattr(global<"TLogger">(g).get(), name<"queue">());
+    post_end_marker(g, loop.get(), queue.get());
 
     // The tasks are waited for, not awaited: a cancellation of the close does not reach them. It is
     // kept, what was queued is still written for a while, and then it is raised again. Every wait is
     // bounded: a close gives up when the output has taken nothing for 5 s (a pipe nobody reads).
-    rt::Caught cancelled;
+    rt::Caught cancelled, failed;
     double deadline = 0;
     bool gave_up = false;
-    PyObject* tasks[] = {name<"task_pump">(), name<"task_write">()};
-    PyObject* steps[] = {name<"Closing logging handler: 2/5: Awaiting task_pump to finish">(),
-                         name<"Closing logging handler: 3/5: Awaiting task_write to finish">()};
-    rt::Local task;
-    for (int k = 0; k < 2 && !gave_up; ++k) {
-        debug(g, steps[k]);
-        task = rt::getattr(self, tasks[k]);
-        for (double wait; !task_done(task.get()) && (wait = next_wait(self, loop.get(), bool(cancelled), deadline)) >= 0;) {
-            Ref waiting = waiting_for(g, task.get(), wait);
-            rt::Caught interrupted;
-            try {
-                co_await rt::await(std::move(waiting));
-            } catch (PyErr& e) {
-                if (!e.matches(global<"CancelledError">(g).get())) throw;
-                interrupted = std::move(e);
+    try {
+        PyObject* tasks[] = {name<"task_pump">(), name<"task_write">()};
+        PyObject* steps[] = {name<"Closing logging handler: 2/5: Awaiting task_pump to finish">(),
+                             name<"Closing logging handler: 3/5: Awaiting task_write to finish">()};
+        rt::Local task;
+        for (int k = 0; k < 2 && !gave_up; ++k) {
+            debug(g, steps[k]);
+            task = rt::getattr(self, tasks[k]);
+            for (double wait; !task_done(task.get()) && (wait = next_wait(self, loop.get(), bool(cancelled), deadline)) >= 0;) {
+                Ref waiting = waiting_for(g, task.get(), wait);
+                rt::Caught interrupted;
+                try {
+                    co_await rt::await(std::move(waiting));
+                } catch (PyErr& e) {
+                    if (!e.matches(global<"CancelledError">(g).get())) throw;
+                    interrupted = std::move(e);
+                }
+                if (!interrupted) continue;
+                if (cancelled) break;  // cancelled again: stop waiting
+                cancelled = PyErr(interrupted.error());
+                deadline = loop_time(loop.get()) + close_bound_s;
+                debug(g, name<"Closing logging handler: cancelled; what was queued is still written, for 5 s at most">());
             }
-            if (!interrupted) continue;
-            if (cancelled) break;  // cancelled again: stop waiting
-            cancelled = PyErr(interrupted.error());
-            deadline = loop_time(loop.get()) + close_bound_s;
-            debug(g, name<"Closing logging handler: cancelled; what was queued is still written, for 5 s at most">());
+            if (task_done(task.get())) settle(task.get(), bool(cancelled));
+            else gave_up = true;
         }
-        if (task_done(task.get())) settle(task.get(), bool(cancelled));
-        else gave_up = true;
+        if (gave_up) give_up(g, self, !cancelled);
+        if (!(gave_up && cancelled)) {
+            debug(g, name<"Closing logging handler: 4/5: closing splitter">());
+            if (rt::getattr(self, name<"splitter">()).get() != Py_None) {
+                Ref closing = rt::call_method(rt::getattr(self, name<"splitter">()).get(), name<"aclose">());
+                co_await rt::await(std::move(closing));
+            }
+            debug(g, name<"Closing logging handler: 5/5: DONE">());
+        }
+    } catch (PyErr& e) {
+        failed = std::move(e);
     }
-    if (gave_up) {
-        give_up(g, self, !cancelled);
-        cancelled.reraise_if_any();
+    {
+        rt::Except handling(failed);
+        after_close(g, queue.get(), !gave_up);  // what the handler did not take is given up only with its output
     }
-    debug(g, name<"Closing logging handler: 4/5: closing splitter">());
-    if (rt::getattr(self, name<"splitter">()).get() != Py_None) {
-        Ref closing = rt::call_method(rt::getattr(self, name<"splitter">()).get(), name<"aclose">());
-        co_await rt::await(std::move(closing));
-    }
-    debug(g, name<"Closing logging handler: 5/5: DONE">());
+    failed.reraise_if_any();
     cancelled.reraise_if_any();
     co_return rt::none();
 }

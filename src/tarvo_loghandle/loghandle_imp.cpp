@@ -1,6 +1,7 @@
 // Module tarvo_loghandle.loghandle_imp: its imports and constants, in the order the module
 // binds them, and the class LoggingHandler.
 #include "common.hpp"
+#include "waiting.hpp"
 
 namespace tlh {
 namespace {
@@ -93,6 +94,9 @@ void exec_loghandle_imp(PyObject* module) {
     rt::bind(g, "linesof", method(linesof_def, g, {{"s", "str"}, {"return", "Iterator[str]"}}).get());
     // The output format, read when a handler starts: None defers to TARVO_LOG_FORMAT, else "terminal".
     rt::bind(g, "LOG_FORMAT", Py_None);
+    // Entries logged before a handler starts wait for it (not a name of the module: its names and
+    // their order are what callers know).
+    start_waiting(g);
 }
 
 }  // namespace tlh

@@ -2,6 +2,9 @@
 
 #include "chunk_output.hpp"
 
+#include <cerrno>
+#include <fcntl.h>
+
 namespace tlh {
 namespace {
 
@@ -130,6 +133,24 @@ rt::Async finish_output(Bound a) {
 }
 
 }  // namespace
+
+void check_output_path(PyObject* g) {
+    Ref path = global<"STDERR">(g);
+    if (PyLong_Check(path.get()) || (PyUnicode_Check(path.get()) && equal(path.get(), name<"/dev/stderr">()))) return;
+    Ref os = global<"os">(g);
+    Ref flags = rt::owned(PyLong_FromLong(O_WRONLY | O_APPEND | O_CREAT | O_NONBLOCK));
+    Ref mode = rt::owned(PyLong_FromLong(0666));
+    Ref fd;
+    try {
+        fd = rt::call_method(os.get(), name<"open">(), {path.get(), flags.get(), mode.get()});
+    } catch (PyErr& e) {
+        if (!e.matches(PyExc_OSError)) throw;
+        Ref err = rt::getattr(e.value(), name<"errno">());
+        if (PyLong_Check(err.get()) && PyLong_AsLong(err.get()) == ENXIO) return;
+        throw;
+    }
+    rt::call_method(os.get(), name<"close">(), {fd.get()});
+}
 
 Output::Output(PyObject* g, PyObject* handler)
     : g_(g), handler_(handler), executor_(start_output_thread()), progress_(progress_of(executor_.get())),

@@ -16,6 +16,10 @@ namespace tlh {
 //   The file is unbuffered and binary: each chunk is handed to the OS by its own write, and a
 //   failed write leaves nothing behind in a buffer to resurface or to block later chunks.
 extern const rt::FunctionDef open_output_def;
+// An output file the user named (STDERR set to a path) is opened for appending, and closed, before
+// a handler starts anything: a path that cannot be written fails init() with its OSError, not the
+// end of the run. A FIFO that nobody reads yet is no failure: the writer waits for its reader.
+void check_output_path(PyObject* g);
 // write_text(file, encoding, text) -> None, or the OSError that failed the write: the text encoded
 // (what the encoding cannot represent, such as lone surrogates from undecodable file names,
 // written escaped), written whole.

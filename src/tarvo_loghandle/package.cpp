@@ -2,6 +2,7 @@
 // submodules' public names. The submodules live in this same file and are found by a
 // finder of ours, installed before the first of them is imported.
 #include "common.hpp"
+#include "stdlib.hpp"
 
 namespace tlh {
 
@@ -37,6 +38,7 @@ namespace {
 const rt::SubmoduleDef submodules[] = {
     {"loghandle_imp", exec_loghandle_imp},
     {"config", exec_config},
+    {"stdlib", exec_stdlib},
 };
 
 // __file__ is the package's __init__ inside the package directory beside the extension file.

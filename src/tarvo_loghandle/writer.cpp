@@ -14,23 +14,6 @@ bool erase_with_escape(PyObject* g) {
     return !rt::check_int(PySequence_Contains(environ.get(), name<"NO_COLOR">()));
 }
 
-// One entry into the chunk. An entry that cannot be shown must not stop the log: it is reported,
-// what it added is taken back, and one line stands in its place. KeyboardInterrupt, SystemExit and
-// the like are no failures to show an entry: they end the writer.
-void show_entry(PyObject* g, Layout& layout, ChunkOutput& out, PyObject* le) {
-    ChunkOutput::Mark mark = out.mark();
-    try {
-        EntryView entry(g, le);
-        layout.add(entry, out);
-    } catch (PyErr& e) {
-        if (!e.matches(PyExc_Exception)) throw;
-        rt::Except handling(e);
-        debug(g, rt::concat({name<"Cannot handle the log message: ">(), format_exc(g).get()}));
-        out.rollback(mark);
-        layout.add_failure(describe(e.value()).get(), out);
-    }
-}
-
 // Counts of a run: the entries received, and the number of the chunk at hand.
 struct Counts {
     rt::DecimalCount entries;

@@ -1,5 +1,6 @@
 """Typical uses of tarvo_loghandle, which mypy --strict must accept."""
 import asyncio
+import logging
 
 from tarvo_commons import TLogger
 from tarvo_kivo_interfaces import ServiceConfig
@@ -8,6 +9,7 @@ from tarvo_utils_asyncio import SyncTaskInterface
 import tarvo_loghandle
 from tarvo_loghandle import LoggingHandler, log, nolog
 from tarvo_loghandle.loghandle_imp import STDERR, linesof
+from tarvo_loghandle.stdlib import RecordHandler
 
 logger = TLogger("myservice.worker")
 
@@ -29,6 +31,13 @@ async def by_hand() -> bool:
     started: bool = handler.inited()
     await handler.aclose()
     return started
+
+
+def own_logging_setup() -> None:
+    tarvo_loghandle.stdlib.AUTO_CONNECT = False
+    logging.basicConfig(level=logging.INFO, handlers=[RecordHandler()])
+    logger.exception("failed", exc_info=ValueError("x"))
+    logger.critical("down")
 
 
 def main() -> None:

@@ -3,6 +3,7 @@ from tarvo_kivo_interfaces import ServiceConfig
 from tarvo_utils_asyncio import SyncTaskInterface
 
 from tarvo_loghandle import LoggingHandler, log
+from tarvo_loghandle.stdlib import RecordHandler
 
 
 async def mistakes(sti: SyncTaskInterface, sc: ServiceConfig) -> None:
@@ -17,4 +18,5 @@ async def mistakes(sti: SyncTaskInterface, sc: ServiceConfig) -> None:
     with log(sti, sc):  # wrong
         pass
     await handler.aclose(True)  # wrong
+    RecordHandler().emit("a message")  # wrong
     print(count)
