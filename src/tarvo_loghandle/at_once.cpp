@@ -30,7 +30,8 @@ Ref shown_text(PyObject* g, PyObject* entries) {
 }
 
 // Where a handler would write: a descriptor of its own (closed after the write) for a path the
-// user set, descriptor 2 for the process's stderr, none for an interpreter started without one.
+// user set (the process's stderr when it cannot be opened), descriptor 2 for the process's stderr,
+// none for an interpreter started without one.
 struct Target {
     int fd = -1;
     bool own = false;
@@ -69,12 +70,21 @@ void open_target(PyObject* g, Target& t) {
     Py_BEGIN_ALLOW_THREADS
     fd = ::open(PyBytes_AS_STRING(file.get()), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0666);
     Py_END_ALLOW_THREADS
-    if (fd < 0) {
-        PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, path.get());
-        rt::throw_error();
+    if (fd >= 0) {
+        t.fd = fd;
+        t.own = true;
+        return;
     }
-    t.fd = fd;
-    t.own = true;
+    // A path that cannot be opened (init() refuses it too): the entries go to the process's stderr.
+    int err = errno;
+    Ref process_stderr = rt::getattr(global<"sys">(g).get(), name<"__stderr__">());
+    if (process_stderr.get() != Py_None) {
+        t.fd = 2;
+        return;
+    }
+    errno = err;
+    PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, path.get());
+    rt::throw_error();
 }
 
 // All of `data`: a descriptor that takes nothing for 2 s (non-blocking, and full) fails the write.

@@ -18,7 +18,9 @@ const char* const package_doc =
     "    log, nolog       the service context managers (tarvo_loghandle.config)\n"
     "    LoggingHandler   the handler, to run by hand: await h.init(); ...; await h.aclose()\n"
     "                     (tarvo_loghandle.loghandle_imp)\n"
-    "    __version__, __date__, logger (the package's own TLogger)";
+    "    __version__, __date__, logger (the package's own TLogger)\n\n"
+    "The submodule tarvo_loghandle.stdlib brings Python's logging records into the same stream (log() connects\n"
+    "it for its block when the application has not configured logging).";
 
 // The handler's state is the process's (one queue, one running handler, the types of the native
 // objects): it lives in the main interpreter only. A subinterpreter is refused before anything of

@@ -1,0 +1,168 @@
+"""A service whose whole log goes through the handler, run as a child process by test_whole_log.py:
+`python whole_log_child.py MODE ARGS`. The format comes from TARVO_LOG_FORMAT; the log is stderr."""
+import asyncio
+import gc
+import json
+import logging
+import os
+import signal
+import sys
+import threading
+import warnings
+
+from tarvo_commons import TLogger
+from tarvo_kivo_interfaces import ServiceConfig
+from tarvo_loghandle import log, loghandle_imp
+from tarvo_utils_asyncio import SyncTaskInterface
+
+lg = TLogger("svc.main")
+lib = logging.getLogger("thirdparty.http")
+
+
+def block():
+    return log(SyncTaskInterface(), ServiceConfig(working_dir=os.getcwd()))
+
+
+def report(**facts):
+    print(json.dumps(facts), flush=True)
+
+
+async def failing_task():
+    raise ValueError("nobody awaited me")
+
+
+def from_thread(k):
+    """A thread that logs through both loggers, alternately: its entries keep their order."""
+    for i in range(40):
+        if i % 2:
+            lib.info("thread %d step %d", k, i)
+        else:
+            lg.info(f"thread {k} step {i}")
+
+
+async def stdlib():
+    """A library logging through `logging` at every level, from the loop and from threads, with
+    exceptions; asyncio reporting a task exception nobody retrieved."""
+    before = (list(logging.root.handlers), logging.root.level)
+    async with block():
+        lg.info("service up")
+        for level in (logging.DEBUG, logging.INFO, logging.WARNING, logging.ERROR, logging.CRITICAL):
+            lib.log(level, "record at %s", logging.getLevelName(level))
+        threads = [threading.Thread(target=from_thread, args=(k,)) for k in range(3)]
+        for t in threads:
+            t.start()
+        for t in threads:
+            t.join()
+        try:
+            {"title": "x"}["body"]
+        except KeyError:
+            lib.exception("the library failed")
+            lg.exception("the service failed")
+        lg.error("given an exception", exc_info=OSError(28, "No space left on device"))
+        lg.critical("critical entry")
+        asyncio.get_running_loop().create_task(failing_task())
+        await asyncio.sleep(0.05)
+        gc.collect()
+        lg.info("service down")
+    report(restored=(list(logging.root.handlers), logging.root.level) == before)
+
+
+async def own_setup(auto):
+    """An application that configures logging itself: log() leaves its setup alone."""
+    from tarvo_loghandle import stdlib as bridge
+
+    bridge.AUTO_CONNECT = auto == "auto"
+    if auto == "own":
+        logging.basicConfig(level=logging.INFO, handlers=[bridge.RecordHandler()])
+    mine = list(logging.root.handlers)
+    async with block():
+        lib.info("a record")
+        lg.info("an entry")
+        report(handlers=len(logging.root.handlers), same=logging.root.handlers == mine)
+
+
+async def edges():
+    async with block():
+        lg.info("inside the block")
+    lg.warning("after the block, in the loop")
+    threading.Thread(target=lambda: lg.info("after the block, from a thread")).start()
+    await asyncio.sleep(0.05)
+
+
+def edges_main():
+    lg.error("before the handler", reason="bad configuration")
+    lg.info("before the handler, second")
+    asyncio.run(edges())
+    lg.info("after the loop")
+
+
+def waiting(n, start):
+    """n entries logged before any handler; then a handler runs, or none ever does."""
+    for i in range(n):
+        lg.info(f"waiting {i}")
+
+    async def run():
+        async with block():
+            lg.info("inside the block")
+
+    if start == "start":
+        asyncio.run(run())
+
+
+async def bad_path(path):
+    loghandle_imp.STDERR = path
+    try:
+        async with block():
+            report(started=True)
+    except OSError as e:
+        report(refused=type(e).__name__, queue=type(TLogger.queue).__name__)
+    lg.info("logged after the refusal")
+
+
+async def burst(n, app_handler):
+    if app_handler == "app":
+        stopping = asyncio.Event()
+        signal.signal(signal.SIGTERM, lambda *_: (print("the application's handler", flush=True), stopping.set()))
+    async with block():
+        for i in range(n):
+            lg.info(f"entry {i}")
+        print("logged", flush=True)
+        if app_handler == "app":
+            await stopping.wait()
+        else:
+            await asyncio.sleep(60)
+
+
+async def other_writers():
+    """The log, the process's own stderr writes and a warning, alternately; a bar redrawn in place."""
+    async with block():
+        lg.info("first entry")
+        await asyncio.sleep(0.05)
+        print("another writer's line", file=sys.stderr, flush=True)
+        lg.info("second entry")
+        await asyncio.sleep(0.05)
+        warnings.warn("a warning of Python's own")
+        await asyncio.sleep(0.05)
+        for p in range(0, 101, 20):
+            lg.raw_line(f"loading [{p:3d}%]", redraw=True)
+            await asyncio.sleep(0.03)
+        lg.info("after the bar")
+        await asyncio.sleep(0.05)
+        sys.stderr.write("a last line of another writer\n")
+        sys.stderr.flush()
+
+
+if __name__ == "__main__":
+    mode, args = sys.argv[1], sys.argv[2:]
+    if os.environ.get("CHILD_LOOP") == "uvloop":
+        import uvloop
+
+        uvloop.install()
+    if mode == "edges":
+        edges_main()
+    elif mode == "waiting":
+        waiting(int(args[0]), args[1])
+    else:
+        coroutine = {"stdlib": stdlib, "own_setup": own_setup, "bad_path": bad_path, "burst": burst,
+                     "other_writers": other_writers}[mode]
+        asyncio.run(coroutine(*[int(a) if a.isdigit() else a for a in args]))
