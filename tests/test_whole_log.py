@@ -80,6 +80,8 @@ def test_the_standard_librarys_records_join_the_stream(tmp_path, fmt):
         lost = by_message["Task exception was never retrieved"]
         assert (lost["logger"], lost["level"], lost["exception"]["type"]) == ("asyncio", "ERROR", "ValueError")
         assert by_message["critical entry"]["level"] == "CRITICAL" and "exception" not in by_message["critical entry"]
+        warned = next(r for r in rs if r["logger"] == "py.warnings")
+        assert warned["level"] == "WARNING" and "UserWarning: a captured warning" in warned["message"]
         svc = [r["message"] for r in rs if r["logger"] == "svc.main" and not r["message"].startswith("thread")]
         assert svc[0] == "service up" and svc[-1] == "service down"
         return
