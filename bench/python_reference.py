@@ -58,12 +58,35 @@ def one_line(x):
     return shown_safely(format(x, ""), one_line=True)
 
 
-def make_writer():
+def colour_wanted(terminal):
+    """CPython's switches in CPython's order, then whether the output is a terminal."""
+    env = m.os.environ
+    if env.get("PYTHON_COLORS") in ("0", "1"):
+        return env["PYTHON_COLORS"] == "1"
+    if env.get("NO_COLOR"):
+        return False
+    if env.get("FORCE_COLOR"):
+        return True
+    if env.get("TERM") == "dumb":
+        return False
+    return terminal
+
+
+def without_colours(text):
+    while True:
+        stripped = _COLOUR_AT.sub("", text)
+        if stripped == text:
+            return text
+        text = stripped
+
+
+def make_writer(terminal=True):
     last_write_line_prefix = None
     last_write_line_prefix_secondary = None
+    header_level = None
 
     def same_prefix(x):
-        nonlocal last_write_line_prefix, last_write_line_prefix_secondary
+        nonlocal last_write_line_prefix, last_write_line_prefix_secondary, header_level
         same = x == last_write_line_prefix
         if not same:
             last_write_line_prefix_secondary = None
@@ -77,6 +100,7 @@ def make_writer():
         return same
 
     def handle(le):
+        nonlocal header_level
         assert isinstance(le, m.LogEntry), le
         if not isinstance(le.msg, (str, type(None))):
             le.msg = "!!!!! not str: " + str(type(le.msg))
@@ -105,6 +129,7 @@ def make_writer():
             pref += time_warn
             header = m.color_module("╔ ") + pref
             yield False, shown_safely(header, one_line=True) if isinstance(header, str) else header, False
+            header_level = le.level
         P = m.color_module("║ ")
         if not same_prefix_secondary((le.stack_info.filename, le.stack_info.func_name)):
             bn = m.os.path.basename(le.stack_info.filename)
@@ -112,24 +137,27 @@ def make_writer():
                 first = m.color_function(f"{one_line(bn)} {one_line(le.stack_info.func_name)}() ")
                 for line in m.linesof(m.indent(first, P)):
                     yield False, line, False
-        f = m.add_color(m.get_as_strings(le.msg or "", le.kwargs), le.level)
+        f = m.get_as_strings(le.msg or "", le.kwargs)
+        if le.level != header_level:  # an entry whose level is not the header's names its own
+            f = str(le.level) + " " + f
+        f = m.add_color(f, le.level)
         for line in m.linesof(m.indent(f, P)):
             yield False, line, False
 
     # open: the cursor stands at the end of the last piece; ended: a chunk ended that piece's line
     state = {"n": 0, "nchunks": 0, "last_overlap": False, "last_was_redrawing": False, "width": 0,
              "open": False, "ended": False}
-    erase_with_escape = "NO_COLOR" not in m.os.environ
+    colour = colour_wanted(terminal)
 
     def add(parts, overlap, line, redraw):
         if (overlap and state["last_overlap"]) or redraw:
             if not isinstance(line, str):
                 raise TypeError(f'can only concatenate str (not "{type(line).__name__}") to str')
-            width, shown = columns_and_tabs_expanded(shown_safely(line))
+            width, shown = columns_and_tabs_expanded(shown_safely(line if colour else without_colours(line)))
             if not state["last_was_redrawing"] and not state["ended"]:
                 parts.append("\n")
             parts += ["\r", shown]
-            if erase_with_escape:
+            if colour:
                 parts.append("\x1b[K")
             else:
                 if state["last_was_redrawing"] and state["width"] > width:
@@ -141,13 +169,13 @@ def make_writer():
                 raise TypeError(f'can only concatenate str (not "{type(line).__name__}") to str')
             if not state["ended"]:
                 parts.append("\n")
-            parts.append(shown_safely(line))
+            parts.append(shown_safely(line if colour else without_colours(line)))
             state["last_was_redrawing"] = False
         state["last_overlap"] = overlap
         state["open"], state["ended"] = True, False
 
     def write_chunk(chunk):
-        nonlocal last_write_line_prefix, last_write_line_prefix_secondary
+        nonlocal last_write_line_prefix, last_write_line_prefix_secondary, header_level
         debug = m.debug
         state["nchunks"] += 1
         k = state["nchunks"] - 1
@@ -166,7 +194,7 @@ def make_writer():
                 debug("Cannot handle the log message: " + traceback.format_exc())
                 del parts[mark[0]:]
                 state.update(mark[1])
-                last_write_line_prefix = last_write_line_prefix_secondary = None
+                last_write_line_prefix = last_write_line_prefix_secondary = header_level = None
                 described = type(e).__name__
                 text = str(e)
                 if text:

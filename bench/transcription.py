@@ -32,8 +32,8 @@ async def pump(q, splitter):
 class Transcribed(m.LoggingHandler):
     async def write_aiologs(self):
         m.debug("write_aiologs started")
-        write_chunk = python_reference.make_writer()
         f = await m.aiofiles.open(m.STDERR, "ab", buffering=0)
+        write_chunk = python_reference.make_writer(terminal=m.os.isatty(f.fileno()))
         async for chunk in self.splitter.read_packets(sub_id="write_aiologs"):
             if self.disabled:
                 continue

@@ -24,6 +24,7 @@ async def run(sti: SyncTaskInterface) -> None:
     logger.user_info("demo service starting")
     logger.info("configuration loaded", workers=2)
     cache.warm_up(128)
+    logger.info("order received", order=1001, qty=47, warehouse="eu-west", express=True)
 
     await fetcher.fetch("dataset.tar", 400)
     await asyncio.gather(indexer.index([f"doc{i}" for i in range(4)]), fetcher.fetch("model.bin", 200))

@@ -1,4 +1,5 @@
 import pytest
+from doubles import terminal_descriptor
 from support import FrozenClock
 
 from tarvo_commons.logs import TLogger
@@ -33,6 +34,9 @@ def writes(monkeypatch):
                 raise rec.failures.pop(0)
             rec.texts.append(data.decode())
             return len(data)
+
+        def fileno(self):  # a terminal, as the writer's output is at a person's screen
+            return terminal_descriptor()
 
         async def close(self):
             rec.closed += 1

@@ -20,8 +20,22 @@ def shown_as(text):
     return "".join(out)
 
 
+def terminal_descriptor():
+    """A descriptor that is a terminal (a pseudo-terminal nobody writes to), for a stand-in file
+    that is to be taken for one; made once per process."""
+    global _terminal
+    if _terminal is None:
+        import os
+
+        _terminal = os.openpty()[1]
+    return _terminal
+
+
+_terminal = None
+
+
 class RecordedFiles:
-    """An aiofiles that keeps what is written, decoded, in `texts`."""
+    """An aiofiles that keeps what is written, decoded, in `texts`; its file is a terminal."""
 
     texts = []
 
@@ -29,6 +43,9 @@ class RecordedFiles:
         async def write(self, data):
             RecordedFiles.texts.append(data.decode("utf-8"))
             return len(data)
+
+        def fileno(self):
+            return terminal_descriptor()
 
         async def close(self):
             pass

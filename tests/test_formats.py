@@ -1,21 +1,27 @@
 """Output for log collectors: plain and JSON lines through a real handler, thinned progress runs,
 the format setting, and colour that follows the output."""
 import asyncio
+import enum
 import json
+import math
 import os
 import pathlib
 import pty
+import re
 import shutil
 import subprocess
 import sys
 
 import pytest
+from hypothesis import given, settings
+from hypothesis import strategies as st
 
 from tarvo_commons import TLogger
 from tarvo_loghandle import loghandle_imp
 
 DEMO = pathlib.Path(__file__).resolve().parents[1] / "demo" / "service.py"
-FIELDS = {"time", "level", "logger", "module", "file", "function", "message", "fields", "tags", "delay_s"}
+FIELDS = {"time", "level", "logger", "module", "file", "function", "line", "process", "thread", "message", "fields",
+          "tags", "delay_s"}
 
 
 # The demo runs of this module, started together (each takes about two seconds): name -> environment.
@@ -66,7 +72,10 @@ def test_the_demo_for_log_collectors(demo_output, fmt, to):
         records = [json.loads(line) for line in lines]
         assert all(set(r) == FIELDS or set(r) == FIELDS | {"exception"} for r in records)
         assert {"level": "INFO", "logger": "demo.fetcher", "function": "fetch", "message": "fetching dataset.tar",
-                "fields": {"size_kb": "400"}}.items() <= next(r for r in records if "size_kb" in r["fields"]).items()
+                "fields": {"size_kb": 400}, "thread": "MainThread"}.items() <= next(
+                    r for r in records if "size_kb" in r["fields"]).items()
+        assert all(isinstance(r["line"], int) and r["line"] > 0 for r in records)
+        assert len({r["process"] for r in records}) == 1
         assert any(r["level"] == "USER_INFO" and r["message"] == "demo service done" for r in records)
         error = next(r for r in records if r["level"] == "ERROR")
         assert error["message"] == "cannot parse document 7" and set(error["exception"]) == {"type", "message", "traceback"}
@@ -76,20 +85,31 @@ def test_the_demo_for_log_collectors(demo_output, fmt, to):
         # the library's records, from the loop and from a thread, in the stream with their level and place
         cache = [r for r in records if r["logger"] == "thirdparty.cache"]
         assert [(r["level"], r["file"].rsplit("/", 1)[-1]) for r in cache] == [("INFO", "cache.py"), ("WARNING", "cache.py")]
+        assert cache[0]["thread"] != "MainThread" and cache[1]["thread"] == "MainThread"
     else:
-        assert lines[0].split(" ", 1)[1] == "USER_INFO  demo.service service.py:run demo service starting"
-        assert any(line.endswith("INFO       demo.fetcher fetcher.py:fetch fetching dataset.tar size_kb=400")
+        assert re.fullmatch(r"USER_INFO  demo\.service service\.py:run:\d+ demo service starting", lines[0].split(" ", 1)[1])
+        assert any(re.search(r"INFO       demo\.fetcher fetcher\.py:fetch:\d+ fetching dataset\.tar size_kb=400$", line)
                    for line in lines)
         at = next(i for i, line in enumerate(lines) if line.endswith("cannot parse document 7"))
         assert lines[at + 1] == "    Traceback (most recent call last):"  # later lines follow, indented
 
 
 @pytest.mark.skipif(not shutil.which("jq"), reason="jq (Debian's package) is not installed")
-def test_jq_reads_the_json_stream(demo_output):
+def test_jq_reads_the_json_stream_and_computes_on_its_values(demo_output):
     text = demo_output["json pipe"]
-    r = subprocess.run(["jq", "-c", "{level, logger, message}"], input=text, capture_output=True, timeout=60)
-    assert r.returncode == 0, r.stderr
-    assert len(r.stdout.splitlines()) == len(text.splitlines())
+
+    def jq(query):
+        r = subprocess.run(["jq", "-c", query], input=text, capture_output=True, timeout=60)
+        assert r.returncode == 0, r.stderr
+        return [json.loads(line) for line in r.stdout.splitlines()]
+
+    assert len(jq("{level, logger, message}")) == len(text.splitlines())
+    # keyword values keep their JSON type: numbers compare as numbers, strings match as strings
+    order = {"order": 1001, "qty": 47, "warehouse": "eu-west", "express": True}
+    assert jq("select(.fields.qty > 40) | .fields") == [order]
+    assert jq('select(.fields.warehouse == "eu-west") | .message') == ["order received"]
+    assert jq("select(.fields.qty > 50)") == []
+    assert jq('select(.exception.type == "KeyError") | .function') == ["parse_broken"]
 
 
 def run_handler(tmp_path, monkeypatch, fmt, log):
@@ -121,7 +141,7 @@ def test_json_values_whatever_the_text_holds(tmp_path, monkeypatch):
     lines = run_handler(tmp_path, monkeypatch, "json", log).splitlines()
     first, user, raw = (json.loads(line) for line in lines)
     assert first["message"] == f"opened {odd}\x1b[2J\x08\x9b and red\nsecond line"  # colours gone, the rest kept
-    assert first["fields"] == {"path": repr(odd)} and first["logger"] == "svc.odd" and first["tags"] == []
+    assert first["fields"] == {"path": odd} and first["logger"] == "svc.odd" and first["tags"] == []
     assert "\\udcff" in lines[0] and "\\u001b[2J" in lines[0]  # escaped in the stream itself
     assert user["level"] == "USER_ERROR" and user["message"] == "bare user line"
     assert raw["tags"] == ["raw_line"] and raw["fields"] == {}
@@ -240,3 +260,60 @@ def test_any_time_stamp_gives_a_clear_value(tmp_path, monkeypatch, fmt):
     if fmt == "json":
         delays = [json.loads(line)["delay_s"] for line in text.splitlines()]
         assert delays[:3] == [None, None, None] and all(isinstance(d, float) for d in delays[3:])
+
+
+def typed(v, depth=0):
+    """What json makes of a keyword value, in Python: the JSON types keep theirs (a non-finite float
+    becomes its str), lists and tuples arrays, dicts with str keys objects, 8 levels deep; anything
+    else its str()."""
+    if v is None or type(v) in (bool, str, int):
+        return v
+    if type(v) is float:
+        return v if math.isfinite(v) else str(v)
+    if type(v) in (list, tuple) and depth < 8:
+        return [typed(x, depth + 1) for x in v]
+    if type(v) is dict and depth < 8 and all(type(k) is str for k in v):
+        return {k: typed(x, depth + 1) for k, x in v.items()}
+    return str(v)
+
+
+class Colour(enum.IntEnum):
+    RED = 1
+
+
+SCALARS = (st.none() | st.booleans() | st.integers() | st.integers(min_value=10**30) | st.floats()
+           | st.text(st.characters(codec="utf-8") | st.sampled_from(["\udcff", "\x1b", "\x00"]))
+           | st.sampled_from([Colour.RED, b"by\xfftes", {1, 2}, 2j, True.__class__, ...]))
+VALUES = st.recursive(SCALARS, lambda inner: st.lists(inner, max_size=3) | st.tuples(inner, inner)
+                      | st.dictionaries(st.text(max_size=3) | st.integers(), inner, max_size=3), max_leaves=12)
+
+
+@settings(max_examples=15, deadline=None)
+@given(st.lists(VALUES, min_size=1, max_size=40))
+def test_json_keyword_values_keep_their_type(tmp_path_factory, values):
+    """Each keyword value as json writes it, parsed back, against the model above; deeply nested
+    values and a list that holds itself included."""
+    nested = []
+    for _ in range(12):
+        nested = [nested]
+    itself = [1]
+    itself.append(itself)
+    values = values + [nested, itself]
+    logger = TLogger("svc.typed")
+    path = tmp_path_factory.mktemp("typed") / "out"
+    saved = loghandle_imp.STDERR, loghandle_imp.LOG_FORMAT, loghandle_imp.debug
+    loghandle_imp.STDERR, loghandle_imp.LOG_FORMAT, loghandle_imp.debug = str(path), "json", lambda msg: None
+
+    async def main():
+        h = loghandle_imp.LoggingHandler()
+        await h.init()
+        for v in values:
+            logger.info("value", v=v)
+        await h.aclose()
+
+    try:
+        asyncio.run(main())
+    finally:
+        loghandle_imp.STDERR, loghandle_imp.LOG_FORMAT, loghandle_imp.debug = saved
+    fields = [json.loads(line)["fields"] for line in path.read_text(encoding="utf-8").splitlines()]
+    assert fields == [{"v": typed(v)} for v in values]

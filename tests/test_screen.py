@@ -151,3 +151,28 @@ def test_redraws_leave_nothing_of_wide_characters_and_tabs(writes, debug_log, mo
     run_writer([pairs(bar(s)) for s in states])
     progress = [row for row in rows(screen_of(writes.texts)) if "│" in row]
     assert progress == [last]
+
+
+@pytest.mark.parametrize("switch", ["NO_COLOR", "FORCE_COLOR"])
+def test_every_entry_shows_its_level_under_its_runs_header(writes, debug_log, monkeypatch, switch):
+    """One logger's run mixes levels: its header says the first entry's; each entry of another
+    level names its own on its first line, in its colour. A run of one level draws as it always has."""
+    monkeypatch.delenv("NO_COLOR", raising=False)
+    monkeypatch.delenv("FORCE_COLOR", raising=False)
+    monkeypatch.delenv("PYTHON_COLORS", raising=False)
+    monkeypatch.setenv(switch, "1")
+    monkeypatch.setattr(loghandle_imp, "color_gray", lambda s: "")
+    pay = dict(prefix=("shop", "payments"), module="shop.payments")
+    mixed = [entry("charged", **pay), entry("card declined\nretrying", level="ERROR", **pay),
+             entry("charged again", **pay), entry("ledger gone", level="CRITICAL", **pay),
+             entry("slow", level="WARNING", **pay)]
+    one_level = [entry(f"order {i}", prefix=("shop", "orders"), module="shop.orders") for i in range(3)]
+    run_writer([pairs(*mixed), pairs(*one_level)])
+    screen = screen_of(writes.texts)
+    assert rows(screen)[1:] == [
+        "╔ INFO     shop.payments", "║ part.py work()", "║ charged", "║ ERROR card declined", "║ retrying",
+        "║ charged again", "║ CRITICAL ledger gone", "║ WARNING slow",
+        "╔ INFO     shop.orders", "║ part.py work()", "║ order 0", "║ order 1", "║ order 2"] + [""] * 16
+    if switch == "FORCE_COLOR":  # the level's name in the colour of its entry's text
+        y = rows(screen).index("║ ERROR card declined")
+        assert screen.buffer[y][2].fg == screen.buffer[y][8].fg == "red"

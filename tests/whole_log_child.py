@@ -155,6 +155,31 @@ async def other_writers():
         sys.stderr.flush()
 
 
+async def to_file(path):
+    """The log to a file named by STDERR, whatever descriptor 2 is."""
+    loghandle_imp.STDERR = path
+    async with block():
+        lg.info("an entry", qty=3)
+        lg.error("an error")
+        for p in range(0, 101, 50):
+            lg.raw_line(f"loading [{p:3d}%]", redraw=True)
+        lg.info("done")
+
+
+async def wide_bar():
+    """A bar 70 columns wide redrawn 20 times on the terminal of descriptor 2; halfway through, the
+    test resizes the terminal (it is told by a line on stdout, and answers on stdin)."""
+    async with block():
+        for i in range(20):
+            if i == 10:
+                await asyncio.sleep(0.2)
+                print("resize", flush=True)
+                await asyncio.get_running_loop().run_in_executor(None, sys.stdin.readline)
+            lg.raw_line(f"step {i:2d} " + "#" * 60, redraw=True)
+            await asyncio.sleep(0.02)
+        lg.info("bar done")
+
+
 if __name__ == "__main__":
     mode, args = sys.argv[1], sys.argv[2:]
     if os.environ.get("CHILD_LOOP") == "uvloop":
@@ -167,5 +192,5 @@ if __name__ == "__main__":
         waiting(int(args[0]), args[1])
     else:
         coroutine = {"stdlib": stdlib, "own_setup": own_setup, "bad_path": bad_path, "burst": burst,
-                     "other_writers": other_writers}[mode]
+                     "other_writers": other_writers, "to_file": to_file, "wide_bar": wide_bar}[mode]
         asyncio.run(coroutine(*[int(a) if a.isdigit() else a for a in args]))

@@ -70,6 +70,8 @@ class LogEntry:
     stack_info: StackInfo = field(default_factory=lambda: StackInfo("", ""))
     # The exception logged with the entry (exc_info), shown with its traceback; or None.
     exception: Optional[BaseException] = None
+    # The name of the thread that logged it.
+    thread: Optional[str] = None
 
 
 def get_as_strings(msg: Optional[str], kwargs: Dict[str, Any]) -> str:
@@ -191,7 +193,7 @@ class TLogger(metaclass=_LoggerClass):
         if info is None:
             info = _stack_infos[key] = StackInfo(code.co_filename, code.co_name, frame.f_lineno)
         entry = LogEntry(msg, time.time_ns() / 1e9, level, self.prefix, frame.f_globals.get("__name__", "?"), tags,
-                         kwargs, info, _exception_of(exc_info))
+                         kwargs, info, _exception_of(exc_info), threading.current_thread().name)
         TLogger.put(entry)
         return entry
 
@@ -253,10 +255,16 @@ class TLogger(metaclass=_LoggerClass):
 
 
 def _env_levels() -> None:
-    # TARVO_LOG_LEVELS="tarvo.demo=INFO,other=WARNING"
-    for item in filter(None, os.environ.get("TARVO_LOG_LEVELS", "").split(",")):
-        prefix, _, level = item.partition("=")
-        set_min_level(prefix.strip(), level.strip())
+    """TARVO_LOG_LEVELS="tarvo.demo=INFO,other=warning": level names in any case. A malformed item or
+    an unknown name is refused at import with one error that says what is wrong."""
+    for item in filter(None, (i.strip() for i in os.environ.get("TARVO_LOG_LEVELS", "").split(","))):
+        prefix, eq, level = item.partition("=")
+        name = level.strip().upper()
+        if not eq or name not in LEVELS:
+            raise ValueError(
+                f"TARVO_LOG_LEVELS: cannot read the item {item!r}: write PREFIX=LEVEL, the level one of "
+                f"{', '.join(LEVELS)} (in any case), items separated by commas")
+        set_min_level(prefix.strip(), name)
 
 
 _env_levels()

@@ -6,12 +6,15 @@ RESET = "\x1b[0m"
 
 def colour_on() -> bool:
     """Whether the log's output gets colour: decided from the output itself (descriptor 2, where the
-    handler writes), not from stdout. NO_COLOR (set at all) turns colour off, FORCE_COLOR turns it
-    on even into a pipe or a file, TERM=dumb turns it off; otherwise a terminal gets colour. The
-    same order as CPython's own tracebacks."""
-    if "NO_COLOR" in os.environ:
+    handler writes), not from stdout, by CPython's switches in CPython's order: PYTHON_COLORS=0 or 1
+    decides, then NO_COLOR (not empty) turns colour off, FORCE_COLOR (not empty) turns it on even
+    into a pipe or a file, TERM=dumb turns it off; otherwise a terminal gets colour."""
+    python_colors = os.environ.get("PYTHON_COLORS")
+    if python_colors in ("0", "1"):
+        return python_colors == "1"
+    if os.environ.get("NO_COLOR"):
         return False
-    if "FORCE_COLOR" in os.environ:
+    if os.environ.get("FORCE_COLOR"):
         return True
     if os.environ.get("TERM") == "dumb":
         return False

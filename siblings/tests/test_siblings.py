@@ -164,27 +164,53 @@ def test_flood_bounds_batches_history_and_threads():
 
 
 def test_colour_follows_the_output_and_the_environment(monkeypatch, tmp_path):
-    """Colour is decided from descriptor 2, not stdout: NO_COLOR first, then FORCE_COLOR, TERM=dumb."""
+    """Colour is decided from descriptor 2, not stdout, by CPython's switches in its order:
+    PYTHON_COLORS, NO_COLOR, FORCE_COLOR, TERM=dumb."""
     from tarvo_commons.ui import colour_on
     from tarvo_utils_asyncio.logentry import color_red
 
-    for name in ("NO_COLOR", "FORCE_COLOR", "TERM"):
+    for name in ("PYTHON_COLORS", "NO_COLOR", "FORCE_COLOR", "TERM"):
         monkeypatch.delenv(name, raising=False)
     assert colour_on() is False  # pytest captures descriptor 2: not a terminal
     monkeypatch.setenv("FORCE_COLOR", "1")
     assert colour_on() and color_red("x") != "x" and get_colorize_function("#00ff00")("x") != "x"
-    monkeypatch.setenv("NO_COLOR", "")  # set at all: no colour, FORCE_COLOR or not
+    monkeypatch.setenv("NO_COLOR", "1")  # no colour, FORCE_COLOR or not
     assert not colour_on() and color_red("x") == "x" and get_colorize_function("#00ff00")("x") == "x"
+    monkeypatch.setenv("NO_COLOR", "")  # empty: as if not set, as CPython reads it
+    assert colour_on()
+    monkeypatch.setenv("NO_COLOR", "1")
+    monkeypatch.setenv("PYTHON_COLORS", "1")  # CPython's own switch decides first
+    assert colour_on()
+    monkeypatch.setenv("PYTHON_COLORS", "0")
+    monkeypatch.setenv("FORCE_COLOR", "1")
+    assert not colour_on()
 
     # a terminal on descriptor 2 with stdout redirected (a pipe) still gets colour; TERM=dumb does not
     import pty
     code = "from tarvo_commons.ui import colour_on; print(colour_on())"
     for term, expected in (("xterm", "True"), ("dumb", "False")):
         leader, follower = pty.openpty()
-        env = {k: v for k, v in os.environ.items() if k not in ("NO_COLOR", "FORCE_COLOR")}
+        env = {k: v for k, v in os.environ.items() if k not in ("PYTHON_COLORS", "NO_COLOR", "FORCE_COLOR")}
         env["TERM"] = term
         r = subprocess.run([sys.executable, "-c", code], stderr=follower, stdout=subprocess.PIPE, env=env,
                            text=True, timeout=60)
         os.close(leader)
         os.close(follower)
         assert r.stdout.strip() == expected
+
+
+@pytest.mark.parametrize("value, outcome", [
+    ("shop=warning, shop.db=Error", "30 40 10"),
+    ("shop=loud", "TARVO_LOG_LEVELS: cannot read the item 'shop=loud'"),
+    ("shop", "TARVO_LOG_LEVELS: cannot read the item 'shop'"),
+])
+def test_levels_from_the_environment_in_any_case_or_one_clear_error(value, outcome):
+    code = ("from tarvo_commons.logs import get_min_level as m\n"
+            "print(m(('shop',), ''), m(('shop', 'db'), ''), m(('other',), ''))")
+    r = subprocess.run([sys.executable, "-c", code], env={**os.environ, "TARVO_LOG_LEVELS": value},
+                       capture_output=True, text=True, timeout=60)
+    if outcome[0].isdigit():
+        assert r.returncode == 0 and r.stdout.split() == outcome.split(), r.stderr
+    else:
+        last = r.stderr.strip().splitlines()[-1]
+        assert last.startswith("ValueError: " + outcome) and "DEBUG, INFO, USER_INFO, WARNING" in last

@@ -14,7 +14,7 @@ namespace {
 // format (init() refuses it, with its message) gets plain.
 Format record_format(PyObject* g) {
     try {
-        return resolve_format(g) == Format::json ? Format::json : Format::plain;
+        return resolve_format(g, false) == Format::json ? Format::json : Format::plain;
     } catch (PyErr& e) {
         if (!e.matches(PyExc_Exception)) throw;
         return Format::plain;

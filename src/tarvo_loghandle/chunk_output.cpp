@@ -6,20 +6,34 @@
 
 namespace tlh {
 
-ChunkOutput::ChunkOutput(bool erase_with_escape)
-    : parts_(rt::owned(PyList_New(0))), last_overlap_(rt::boolean(false)), erase_with_escape_(erase_with_escape) {}
+ChunkOutput::ChunkOutput(bool colour)
+    : parts_(rt::owned(PyList_New(0))), last_overlap_(rt::boolean(false)), colour_(colour) {}
+
+namespace {
+
+// "…" marks a piece cut to the terminal's width; the last column stays free, where some
+// terminals would wrap.
+Ref fitted(PyObject* shown, Py_ssize_t width) {
+    if (width < 3) return Ref::incref(shown);
+    Ref cut = cut_to_columns(shown, width - 1);
+    if (!cut) return Ref::incref(shown);
+    cut = cut_to_columns(shown, width - 2);
+    return rt::concat({cut.get(), name<"…">()});
+}
+
+}  // namespace
 
 void ChunkOutput::piece(PyObject* overlap, PyObject* line, PyObject* redraw) {
     bool in_place = (rt::truth(overlap) && rt::truth(last_overlap_.get())) || rt::truth(redraw);
     if (!PyUnicode_Check(line))
         rt::raise_format(PyExc_TypeError, "can only concatenate str (not \"%.200s\") to str", Py_TYPE(line)->tp_name);
-    Ref shown = shown_safely(line);
+    Ref shown = shown_safely(colour_ ? line : without_colours(line).get());
     if (in_place) {
-        shown = tabs_expanded(shown.get());
+        shown = fitted(tabs_expanded(shown.get()).get(), width_);
         if (!last_was_redrawing_ && !line_ended_) append(name<"\n">());
         append(name<"\r">());
         append(shown.get());
-        if (erase_with_escape_) {
+        if (colour_) {
             append(name<"\x1b[K">());
         } else {
             Py_ssize_t width = columns(shown.get());

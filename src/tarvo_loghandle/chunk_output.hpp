@@ -8,10 +8,16 @@ namespace tlh {
 // Held by the writer across its awaits (rt::Held): traverse() shows the collector what it holds.
 class ChunkOutput final {
 public:
-    // A piece drawn in place erases the rest of the line it overwrites with ESC [ K; under
-    // NO_COLOR, which asks for no escape sequences, with spaces up to the columns of the piece
-    // before it.
-    explicit ChunkOutput(bool erase_with_escape);
+    // With colour, a piece drawn in place erases the rest of the line it overwrites with ESC [ K.
+    // Without (an output that is no terminal, NO_COLOR and the like), which asks for no escape
+    // sequences at all, it erases with spaces up to the columns of the piece before it, and the
+    // pieces lose their colour sequences.
+    explicit ChunkOutput(bool colour);
+
+    // The width of the terminal the output is, in columns (0: no terminal, or one that does not
+    // say): a piece drawn in place that is wider is cut to fit, with a mark, so that the next
+    // redraw can replace it.
+    void set_width(Py_ssize_t columns) noexcept { width_ = columns; }
 
     // A piece of the terminal layout, by the separator rule: drawn in place (after a carriage
     // return) when (overlap and last_overlap) or redraw, else on a new line. Log data never moves
@@ -54,7 +60,8 @@ private:
     Ref parts_;
     Ref last_overlap_;
     bool last_was_redrawing_ = false;
-    bool erase_with_escape_;
+    bool colour_;
+    Py_ssize_t width_ = 0;
     Py_ssize_t last_in_place_width_ = 0;
     bool line_open_ = false;   // the cursor stands at the end of the last piece
     bool line_ended_ = false;  // a chunk ended that piece's line: the next piece needs no line feed

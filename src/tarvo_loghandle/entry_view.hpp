@@ -28,6 +28,8 @@ public:
     const Ref& line();
     // The exception logged with the entry (entry.exception), or None.
     const Ref& exception();
+    // The name of the thread that logged it (entry.thread), or None where the entry does not say.
+    const Ref& thread() { return read_optional(thread_, le_, name<"thread">()); }
     // Its traceback, as traceback.format_exception writes it, without the last line feed; an empty
     // Ref when the entry has no exception.
     Ref traceback_text();
@@ -56,7 +58,8 @@ private:
 
     PyObject* g_;
     PyObject* le_;
-    Ref msg_, timestamp_, level_, prefix_, module_, tags_, kwargs_, stack_info_, filename_, function_, line_, exception_;
+    Ref msg_, timestamp_, level_, prefix_, module_, tags_, kwargs_, stack_info_, filename_, function_, line_, exception_,
+        thread_;
     signed char raw_line_ = -1, redraw_ = -1;
 };
 

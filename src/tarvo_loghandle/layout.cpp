@@ -1,10 +1,9 @@
 #include "layout.hpp"
 
-#include <unistd.h>
 
 namespace tlh {
 
-Format resolve_format(PyObject* g) {
+Format resolve_format(PyObject* g, bool terminal) {
     Ref value = global<"LOG_FORMAT">(g);
     if (value.get() == Py_None) {
         Ref environ = rt::getattr(global<"os">(g).get(), name<"environ">());
@@ -14,14 +13,7 @@ Format resolve_format(PyObject* g) {
         if (equal(value.get(), name<"terminal">()) || equal(value.get(), name<"">())) return Format::terminal;
         if (equal(value.get(), name<"plain">())) return Format::plain;
         if (equal(value.get(), name<"json">())) return Format::json;
-        if (equal(value.get(), name<"auto">())) {
-            // A terminal is the process's stderr on a terminal, with the default output path.
-            Ref path = global<"STDERR">(g);
-            if (!(PyUnicode_Check(path.get()) && equal(path.get(), name<"/dev/stderr">()))) return Format::plain;
-            Ref process_stderr = rt::getattr(global<"sys">(g).get(), name<"__stderr__">());
-            if (process_stderr.get() == Py_None) return Format::plain;
-            return isatty(2) == 1 ? Format::terminal : Format::plain;
-        }
+        if (equal(value.get(), name<"auto">())) return terminal ? Format::terminal : Format::plain;
     }
     rt::raise_format(PyExc_ValueError,
                      "unknown log format %R: TARVO_LOG_FORMAT and tarvo_loghandle.loghandle_imp.LOG_FORMAT take "
@@ -43,8 +35,28 @@ void show_entry(PyObject* g, Layout& layout, ChunkOutput& out, PyObject* le) {
     }
 }
 
-std::unique_ptr<Layout> make_layout(PyObject* g) {
-    Format format = resolve_format(g);
+namespace {
+
+// os.environ.get(name), as text; empty where it is not set.
+Ref environment(PyObject* g, PyObject* variable) {
+    Ref environ = rt::getattr(global<"os">(g).get(), name<"environ">());
+    return rt::call_method(environ.get(), name<"get">(), {variable, name<"">()});
+}
+
+}  // namespace
+
+bool colour_wanted(PyObject* g, bool terminal) {
+    Ref python_colors = environment(g, name<"PYTHON_COLORS">());
+    if (equal(python_colors.get(), name<"1">())) return true;
+    if (equal(python_colors.get(), name<"0">())) return false;
+    if (rt::truth(environment(g, name<"NO_COLOR">()).get())) return false;
+    if (rt::truth(environment(g, name<"FORCE_COLOR">()).get())) return true;
+    if (equal(environment(g, name<"TERM">()).get(), name<"dumb">())) return false;
+    return terminal;
+}
+
+std::unique_ptr<Layout> make_layout(PyObject* g, bool terminal) {
+    Format format = resolve_format(g, terminal);
     if (format == Format::terminal) return terminal_layout(g);
     return record_layout(g, format);
 }

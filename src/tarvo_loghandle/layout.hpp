@@ -33,12 +33,17 @@ void show_entry(PyObject* g, Layout& layout, ChunkOutput& out, PyObject* le);
 enum class Format : unsigned char { terminal, plain, json };
 
 // The format the output gets: loghandle_imp.LOG_FORMAT when set, else the environment variable
-// TARVO_LOG_FORMAT, else "terminal"; "auto" is terminal on a terminal and plain elsewhere. An
-// unknown value raises ValueError.
-Format resolve_format(PyObject* g);
+// TARVO_LOG_FORMAT, else "terminal"; "auto" is terminal when the output is a terminal (`terminal`)
+// and plain elsewhere. An unknown value raises ValueError.
+Format resolve_format(PyObject* g, bool terminal);
 
-// The layout of a writer run, by the format.
-std::unique_ptr<Layout> make_layout(PyObject* g);
+// Whether the output gets colour, by CPython's switches in CPython's order: PYTHON_COLORS=1 or 0
+// decides; then NO_COLOR (not empty) turns colour off, FORCE_COLOR (not empty) turns it on, TERM=dumb
+// turns it off; otherwise a terminal gets colour.
+bool colour_wanted(PyObject* g, bool terminal);
+
+// The layout of a writer run, by the format, for an output that is a terminal or not.
+std::unique_ptr<Layout> make_layout(PyObject* g, bool terminal);
 std::unique_ptr<Layout> terminal_layout(PyObject* g);
 std::unique_ptr<Layout> record_layout(PyObject* g, Format format);
 

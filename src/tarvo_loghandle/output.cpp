@@ -4,6 +4,7 @@
 
 #include <cerrno>
 #include <fcntl.h>
+#include <sys/ioctl.h>
 
 namespace tlh {
 namespace {
@@ -171,7 +172,26 @@ Output::~Output() noexcept(false) {
 
 Ref Output::opening() const { return rt::call(rt::make_function(open_output_def, g_).get(), {executor_.get()}); }
 
-void Output::opened(Ref result) { output_ = std::move(result); }
+void Output::opened(Ref result) {
+    output_ = std::move(result);
+    PyObject* f = file();
+    if (!f || f == Py_None) return;
+    // A file object that has no descriptor to tell (a stand-in, a wrapper) is taken for no terminal.
+    Ref fd = Ref::steal(PyObject_CallMethod(f, "fileno", nullptr));
+    long n = fd && PyLong_Check(fd.get()) ? PyLong_AsLong(fd.get()) : -1;
+    if (PyErr_Occurred()) {
+        if (!PyErr_ExceptionMatches(PyExc_Exception)) rt::throw_error();
+        PyErr_Clear();
+        n = -1;
+    }
+    fd_ = int(n);
+}
+
+Py_ssize_t Output::columns() const noexcept {
+    winsize size{};
+    if (fd_ < 0 || ioctl(fd_, TIOCGWINSZ, &size) != 0) return 0;
+    return size.ws_col;
+}
 
 PyObject* Output::file() const noexcept {
     return output_.get() == Py_None ? nullptr : PyTuple_GET_ITEM(output_.get(), 0);

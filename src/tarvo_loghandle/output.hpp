@@ -3,6 +3,8 @@
 #include "common.hpp"
 #include "output_thread.hpp"
 
+#include <unistd.h>
+
 namespace tlh {
 
 // open_output(executor) -> (file, encoding), or None when there is nowhere to write; the file's
@@ -42,6 +44,10 @@ public:
     void opened(Ref result);
     // Whether there is a file to write to (an interpreter without a descriptor 2 has none).
     bool writes() const noexcept { return file() != nullptr; }
+    // Whether the file written is a terminal: the output itself, whatever descriptor 2 is.
+    bool terminal() const noexcept { return fd_ >= 0 && isatty(fd_) == 1; }
+    // The terminal's width in columns now (it may have been resized); 0 when it does not say.
+    Py_ssize_t columns() const noexcept;
     // Writing the text (the coroutine to await: it gives None, or the OSError that failed the
     // write), the entries of the chunk counted as in flight; AssertionError when the file object
     // is None.
@@ -65,6 +71,7 @@ private:
     OutputProgress& progress_;
     Ref output_;  // (file, encoding), or None
     Ref write_;   // write_text, made once
+    int fd_ = -1;  // the file's descriptor, where it tells it
 };
 
 }  // namespace tlh

@@ -6,6 +6,7 @@
 #include "record_text.hpp"
 
 #include <algorithm>
+#include <unistd.h>
 #include <vector>
 
 namespace tlh {
@@ -75,13 +76,17 @@ Ref RecordLayout::record(EntryView& e, double ts, bool raw) {
     Ref function = text_of(e.function().get());
     Ref message = e.message_text();
     Ref traceback = e.traceback_text();
-    Record r{ts, 0, e.level().get(), logger.get(), module.get(), file.get(), function.get(), message.get(),
-             raw ? nullptr : e.kwargs().get(), e.tags().get(), e.exception().get(), traceback.get()};
+    PyObject* line = e.line().get();
+    Record r{ts, 0, e.level().get(), logger.get(), module.get(), file.get(), function.get(), line, long(getpid()),
+             e.thread().get(), message.get(), raw ? nullptr : e.kwargs().get(), e.tags().get(), e.exception().get(),
+             traceback.get()};
     if (format_ == Format::json) {
         r.now = seconds(genuine::clock(g));
         return json_line(r);
     }
+    // file:function:line, the line where the entry says it
     Ref place = rt::concat({genuine::base_name(g, file.get()).get(), name<":">(), function.get()});
+    if (PyLong_CheckExact(line)) place = rt::concat({place.get(), name<":">(), rt::to_str(line).get()});
     return plain_lines(r, place.get());
 }
 
@@ -89,7 +94,7 @@ Ref RecordLayout::record(EntryView& e, double ts, bool raw) {
 void RecordLayout::own_line(PyObject* message, ChunkOutput& out) {
     double now = seconds(genuine::clock(g_));
     Record r{now, now, name<"ERROR">(), name<"tarvo_loghandle">(), name<"tarvo_loghandle.loghandle_imp">(), name<"">(),
-             name<"write_aiologs">(), message, nullptr, nullptr, nullptr, nullptr};
+             name<"write_aiologs">(), nullptr, long(getpid()), nullptr, message, nullptr, nullptr, nullptr, nullptr};
     if (format_ == Format::json) out.line(json_line(r).get());
     else out.line(plain_lines(r, name<"loghandle_imp:write_aiologs">()).get());
 }

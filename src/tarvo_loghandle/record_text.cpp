@@ -188,6 +188,78 @@ Ref plain_lines(const Record& r, PyObject* place) {
 
 namespace {
 
+// How deep lists, tuples and dicts of keyword values are written as JSON; deeper ones (a list that
+// holds itself among them) as their str() text.
+constexpr int json_depth = 8;
+
+void json_value(std::string& out, PyObject* v, int depth);
+
+// An int as a JSON number; one too long for str() (past sys.get_int_max_str_digits()) as a
+// string of its hexadecimal digits.
+void json_int(std::string& out, PyObject* v) {
+    Ref text = Ref::steal(PyObject_Str(v));
+    if (!text) {
+        if (!PyErr_ExceptionMatches(PyExc_ValueError)) rt::throw_error();
+        PyErr_Clear();
+        return json_string(out, rt::owned(PyNumber_ToBase(v, 16)).get());
+    }
+    out += PyUnicode_AsUTF8(text.get());
+}
+
+// Python's repr of a finite float is a valid JSON number (1e+17, 0.1); JSON has none for the
+// others, which are written as the strings "nan", "inf", "-inf".
+void json_float(std::string& out, double x) {
+    if (std::isfinite(x)) {
+        out += number_text(x);
+        return;
+    }
+    out += std::isnan(x) ? "\"nan\"" : x > 0 ? "\"inf\"" : "\"-inf\"";
+}
+
+bool str_keys(PyObject* dict) {
+    for (const auto& item : rt::dict_items(dict))
+        if (!PyUnicode_CheckExact(item.first.get())) return false;
+    return true;
+}
+
+void json_array(std::string& out, PyObject* sequence, int depth) {
+    Ref items = rt::owned(PySequence_Tuple(sequence));  // a list changed meanwhile changes nothing here
+    out += '[';
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(items.get()); ++i) {
+        if (i) out += ',';
+        json_value(out, PyTuple_GET_ITEM(items.get(), i), depth + 1);
+    }
+    out += ']';
+}
+
+void json_object(std::string& out, PyObject* dict, int depth) {
+    out += '{';
+    bool first = true;
+    for (const auto& [key, value] : rt::dict_items(dict)) {
+        if (!first) out += ',';
+        first = false;
+        json_string(out, key.get());
+        out += ':';
+        json_value(out, value.get(), depth + 1);
+    }
+    out += '}';
+}
+
+// Values of exactly the types JSON has keep their type: str, int, float, bool, None, and lists,
+// tuples and dicts with str keys of them. Anything else (a subclass included, whose str() may say
+// something else than its value) is written as its str() text.
+void json_value(std::string& out, PyObject* v, int depth) {
+    if (v == Py_None) out += "null";
+    else if (v == Py_True) out += "true";
+    else if (v == Py_False) out += "false";
+    else if (PyUnicode_CheckExact(v)) json_string(out, v);
+    else if (PyLong_CheckExact(v)) json_int(out, v);
+    else if (PyFloat_CheckExact(v)) json_float(out, PyFloat_AS_DOUBLE(v));
+    else if ((PyList_CheckExact(v) || PyTuple_CheckExact(v)) && depth < json_depth) json_array(out, v, depth);
+    else if (PyDict_CheckExact(v) && depth < json_depth && str_keys(v)) json_object(out, v, depth);
+    else json_string(out, rt::to_str(v).get());
+}
+
 void json_fields(std::string& out, PyObject* kwargs) {
     out += ",\"fields\":{";
     if (kwargs && PyDict_Check(kwargs)) {
@@ -197,7 +269,7 @@ void json_fields(std::string& out, PyObject* kwargs) {
             first = false;
             json_string(out, text_of(key.get()).get());
             out += ':';
-            json_string(out, rt::owned(PyObject_Repr(value.get())).get());
+            json_value(out, value.get(), 0);
         }
     }
     out += '}';
@@ -241,6 +313,14 @@ Ref json_line(const Record& r) {
     json_field(out, "module", r.module);
     json_field(out, "file", r.file);
     json_field(out, "function", r.function);
+    out += ",\"line\":";
+    if (r.line && PyLong_CheckExact(r.line)) json_int(out, r.line);
+    else out += "null";
+    out += ",\"process\":";
+    out += std::to_string(r.process);
+    out += ",\"thread\":";
+    if (r.thread && r.thread != Py_None) json_string(out, text_of(r.thread).get());
+    else out += "null";
     json_field(out, "message", without_colours(r.message).get());
     json_fields(out, r.kwargs);
     json_tags(out, r.tags);

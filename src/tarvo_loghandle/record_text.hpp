@@ -18,6 +18,9 @@ struct Record {
     PyObject* module;
     PyObject* file;
     PyObject* function;
+    PyObject* line;    // the line of the call, an int, or None or null where unknown
+    long process;      // the process id
+    PyObject* thread;  // the name of the thread that logged, or None or null where unknown
     PyObject* message;
     PyObject* kwargs;
     PyObject* tags;
@@ -25,12 +28,13 @@ struct Record {
     PyObject* traceback;  // the exception's traceback text
 };
 
-// ts level logger file:function message key=value ..., and the message's further lines (and the
-// traceback) indented, each line ending with a line feed.
+// ts level logger file:function:line message key=value ..., and the message's further lines (and
+// the traceback) indented, each line ending with a line feed. The keyword values as their repr().
 Ref plain_lines(const Record& r, PyObject* place);
 
-// One JSON object on one line: the time, the level, the logger, module, file and function, the
-// message without colour, the keyword values, the tags, the delay (now - ts), and the exception.
+// One JSON object on one line: the time, the level, the logger, module, file, function and line,
+// the process and thread, the message without colour, the keyword values (typed), the tags, the
+// delay (now - ts), and the exception.
 Ref json_line(const Record& r);
 
 }  // namespace tlh

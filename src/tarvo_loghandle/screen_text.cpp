@@ -209,6 +209,22 @@ Py_ssize_t columns(PyObject* shown) {
     return by_kind(shown, [](const auto* s, Py_ssize_t n) { return walk_columns(s, n, [](Py_ssize_t, Py_UCS4, Py_ssize_t) {}); });
 }
 
+Ref cut_to_columns(PyObject* shown, Py_ssize_t max_columns) {
+    Py_ssize_t cut = -1;
+    Py_ssize_t column = 0;
+    bool coloured = false;
+    by_kind(shown, [&](const auto* s, Py_ssize_t n) {
+        return walk_columns(s, n, [&](Py_ssize_t i, Py_UCS4, Py_ssize_t width) {
+            if (cut < 0 && column + width > max_columns) cut = i;
+            column += width;
+        });
+    });
+    if (cut < 0) return Ref();
+    coloured = PyUnicode_FindChar(shown, 0x1b, 0, cut, 1) != -1;
+    Ref kept = rt::owned(PyUnicode_Substring(shown, 0, cut));
+    return coloured ? rt::concat({kept.get(), name<"\x1b[0m">()}) : kept;
+}
+
 Ref tabs_expanded(PyObject* shown) {
     return by_kind(shown, [&](const auto* s, Py_ssize_t n) { return expand_tabs(shown, s, n); });
 }

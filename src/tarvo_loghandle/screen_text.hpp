@@ -24,6 +24,10 @@ Ref without_colours(PyObject* text);
 // wide characters two, combining marks none, a tab up to the next multiple of 8.
 Py_ssize_t columns(PyObject* shown);
 
+// The start of a shown line that takes at most `max_columns` columns (a colour it leaves open
+// reset at its end); an empty Ref when the whole line fits.
+Ref cut_to_columns(PyObject* shown, Py_ssize_t max_columns);
+
 // A line that is drawn over another in place: its tabs become the spaces they move over, since a
 // tab moves the cursor without erasing what the earlier line left under it.
 Ref tabs_expanded(PyObject* shown);

@@ -51,6 +51,7 @@ Ref entry_of(PyObject* g, PyObject* record) {
     rt::bind(kwargs.get(), "module", rt::getattr(record, name<"module">()).get());
     rt::bind(kwargs.get(), "stack_info", stack.get());
     rt::bind(kwargs.get(), "exception", exception_of(record).get());
+    rt::bind(kwargs.get(), "thread", rt::getattr(record, name<"threadName">()).get());
     Ref no_args = rt::owned(PyTuple_New(0));
     return rt::owned(PyObject_Call(global<"LogEntry">(g).get(), no_args.get(), kwargs.get()));
 }

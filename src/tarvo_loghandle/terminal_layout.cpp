@@ -107,7 +107,8 @@ void indented_lines(PyObject* g, PyObject* text, PyObject* bar, ChunkOutput& out
 
 class TerminalLayout final : public Layout {
 public:
-    explicit TerminalLayout(PyObject* g) : g_(g), last_prefix_(rt::none()), last_secondary_(rt::none()) {}
+    explicit TerminalLayout(PyObject* g)
+        : g_(g), last_prefix_(rt::none()), last_secondary_(rt::none()), header_level_(rt::none()) {}
 
     void add(EntryView& e, ChunkOutput& out) override;
     void add_failure(PyObject* described, ChunkOutput& out) override;
@@ -115,6 +116,7 @@ public:
     int traverse(visitproc visit, void* arg) const override {
         Py_VISIT(last_prefix_.get());
         Py_VISIT(last_secondary_.get());
+        Py_VISIT(header_level_.get());
         return 0;
     }
 
@@ -130,6 +132,8 @@ private:
     // (the file and function). A new primary key also forgets the stack key.
     Ref last_prefix_;
     Ref last_secondary_;
+    // The level the last header shows: an entry of its run with another level says its own.
+    Ref header_level_;
 };
 
 // `same = key == last`; the memory then holds the key. Its truth tells whether the run continues.
@@ -197,6 +201,7 @@ void TerminalLayout::regular(EntryView& e, PyObject* msg, PyObject* time_warn, C
         Ref line = rt::owned(PyNumber_Add(start.get(), pref.get()));
         out.piece(Py_False, PyUnicode_Check(line.get()) ? shown_safely(line.get(), Keep::colours_tabs).get() : line.get(),
                   Py_False);
+        header_level_ = e.level();
     }
     Ref bar = rt::call(global<"color_module">(g).get(), {name<"║ ">()});
     PyObject* filename = e.filename().get();
@@ -212,6 +217,9 @@ void TerminalLayout::regular(EntryView& e, PyObject* msg, PyObject* time_warn, C
     }
     PyObject* text = rt::truth(msg) ? msg : name<"">();
     Ref shown = with_traceback(e, rt::call(global<"get_as_strings">(g).get(), {text, e.kwargs().get()}));
+    // Readable without colour: an entry whose level is not the header's names its own.
+    if (!equal(e.level().get(), header_level_.get()))
+        shown = rt::concat({rt::to_str(e.level().get()).get(), name<" ">(), shown.get()});
     indented_lines(g, rt::call(global<"add_color">(g).get(), {shown.get(), e.level().get()}).get(), bar.get(), out);
 }
 
@@ -219,6 +227,7 @@ void TerminalLayout::regular(EntryView& e, PyObject* msg, PyObject* time_warn, C
 void TerminalLayout::add_failure(PyObject* described, ChunkOutput& out) {
     last_prefix_ = rt::none();
     last_secondary_ = rt::none();
+    header_level_ = rt::none();
     Ref glyph = rt::call_method(global<"termcolor">(g_).get(), name<"colored">(), {name<"✗">(), name<"red">()});
     out.piece(Py_False, rt::concat({glyph.get(), name<"Cannot handle the log message: ">(), described}).get(), Py_False);
 }

@@ -8,12 +8,6 @@
 namespace tlh {
 namespace {
 
-// Under NO_COLOR, which asks for no escape sequences, a redraw is padded with spaces instead.
-bool erase_with_escape(PyObject* g) {
-    Ref environ = rt::getattr(global<"os">(g).get(), name<"environ">());
-    return !rt::check_int(PySequence_Contains(environ.get(), name<"NO_COLOR">()));
-}
-
 // Counts of a run: the entries received, and the number of the chunk at hand.
 struct Counts {
     rt::DecimalCount entries;
@@ -53,13 +47,14 @@ rt::Async write_aiologs(Bound a) {
     PyObject* g = a.globals();
     PyObject* self = a[0];
     debug(g, name<"write_aiologs started">());
-    // Held across the awaits below, where the collector sees them.
-    rt::Held<std::unique_ptr<Layout>> layout(make_layout(g));
-    rt::Held<ChunkOutput> out(erase_with_escape(g));
+    // Held across the awaits below, where the collector sees them. The output is opened first: the
+    // format (auto), colour and redraws follow what it is.
     rt::Held<Output> output(g, self);
     Ref opening = output->opening();
     Ref opened = co_await rt::await(std::move(opening));
     output->opened(std::move(opened));
+    rt::Held<std::unique_ptr<Layout>> layout(make_layout(g, output->terminal()));
+    rt::Held<ChunkOutput> out(colour_wanted(g, output->terminal()));
     Counts counts;
     rt::Caught caught;
     try {
@@ -78,6 +73,7 @@ rt::Async write_aiologs(Bound a) {
                 debug(g, name<"write_aiologs does nothing beause LoggingHandler is disabled\n">());
                 continue;
             }
+            if (output->terminal()) out->set_width(output->columns());  // it may have been resized
             long long len = lay_out(g, **layout, *out, chunk.get(), counts);
             chunk.reset();
             Ref text = out->take_text();
