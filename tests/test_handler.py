@@ -62,7 +62,7 @@ def test_module_names_in_order():
         "async_errors", "debug", "queue_get_multiple", "Splitter", "SplitterBadFinish", "add_color",
         "color_function", "color_gray", "color_module", "color_red", "format_logentry_prefix", "__all__",
         "my_create_task", "ENV_LOG_STDERR", "STDERR", "color_raw_line", "X", "pump", "LoggingHandler", "linesof",
-        "LOG_FORMAT",
+        "LOG_FORMAT", "JOURNAL_SOCKET",
     ]
     assert loghandle_imp.ENV_LOG_STDERR == "T_LOG_STDERR" and loghandle_imp.STDERR == "/dev/stderr"
 

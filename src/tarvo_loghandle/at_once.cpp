@@ -1,5 +1,6 @@
 #include "at_once.hpp"
 
+#include "journal.hpp"
 #include "layout.hpp"
 
 #include <cerrno>
@@ -10,23 +11,42 @@
 namespace tlh {
 namespace {
 
-// json stays json, so that a collector reading JSON lines is never handed another line; an unknown
-// format (init() refuses it, with its message) gets plain.
+// json stays json, so that a collector reading JSON lines is never handed another line, and the
+// journal gets records; an unknown format (init() refuses it, with its message) gets plain.
 Format record_format(PyObject* g) {
     try {
-        return resolve_format(g, false) == Format::json ? Format::json : Format::plain;
+        Format format = resolve_format(g, false, is_journal_stream(g, 2));
+        return format == Format::terminal ? Format::plain : format;
     } catch (PyErr& e) {
         if (!e.matches(PyExc_Exception)) throw;
         return Format::plain;
     }
 }
 
+// How long sending a record may wait for a slow journal before its lines go to stderr instead.
+constexpr double journal_patience = 2.0;
+
+// The entries' text; in the journal format, their records are sent now, and the text is the
+// lines of those the journal did not take.
 Ref shown_text(PyObject* g, PyObject* entries) {
     std::unique_ptr<Layout> layout = record_layout(g, record_format(g));
     ChunkOutput out(true);
     for (Ref& le : rt::iterate(entries)) show_entry(g, *layout, out, le.get());
     layout->finish(out);
-    return out.take_last_text();
+    Ref text = out.take_last_text();
+    Ref records = out.take_records();
+    if (!records) return text;
+    Ref unsent;
+    try {
+        unsent = send_records(journal_socket(g, journal_patience).get(), PyTuple_GET_ITEM(records.get(), 0));
+    } catch (PyErr& e) {
+        if (!e.matches(PyExc_Exception)) throw;
+        Ref all = rt::owned(PyTuple_New(PyList_GET_SIZE(PyTuple_GET_ITEM(records.get(), 0))));
+        for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(all.get()); ++i)
+            PyTuple_SET_ITEM(all.get(), i, rt::owned(PyLong_FromSsize_t(i)).release());
+        unsent = rt::tuple({all.get(), e.value()});
+    }
+    return rt::concat({text.get(), out.unsent_text(records.get(), unsent.get()).get()});
 }
 
 // Where a handler would write: a descriptor of its own (closed after the write) for a path the

@@ -7,7 +7,8 @@
 namespace tlh {
 
 ChunkOutput::ChunkOutput(bool colour)
-    : parts_(rt::owned(PyList_New(0))), last_overlap_(rt::boolean(false)), colour_(colour) {}
+    : parts_(rt::owned(PyList_New(0))), datagrams_(rt::owned(PyList_New(0))), fallbacks_(rt::owned(PyList_New(0))),
+      last_overlap_(rt::boolean(false)), colour_(colour) {}
 
 namespace {
 
@@ -57,12 +58,22 @@ void ChunkOutput::line(PyObject* text) {
     line_open_ = false;
 }
 
+void ChunkOutput::record(PyObject* datagram, PyObject* fallback) {
+    rt::check_int(PyList_Append(datagrams_.get(), datagram));
+    if (PyList_Append(fallbacks_.get(), fallback) < 0) {
+        PyList_SetSlice(datagrams_.get(), PyList_GET_SIZE(datagrams_.get()) - 1, PyList_GET_SIZE(datagrams_.get()), nullptr);
+        rt::throw_error();
+    }
+}
+
 ChunkOutput::Mark ChunkOutput::mark() const {
-    return {PyList_GET_SIZE(parts_.get()), last_overlap_, last_was_redrawing_, last_in_place_width_, line_open_, line_ended_};
+    return {PyList_GET_SIZE(parts_.get()), PyList_GET_SIZE(datagrams_.get()), last_overlap_, last_was_redrawing_, last_in_place_width_, line_open_, line_ended_};
 }
 
 void ChunkOutput::rollback(const Mark& m) {
     rt::check_int(PyList_SetSlice(parts_.get(), m.size, PyList_GET_SIZE(parts_.get()), nullptr));
+    rt::check_int(PyList_SetSlice(datagrams_.get(), m.records, PyList_GET_SIZE(datagrams_.get()), nullptr));
+    rt::check_int(PyList_SetSlice(fallbacks_.get(), m.records, PyList_GET_SIZE(fallbacks_.get()), nullptr));
     last_overlap_ = m.last_overlap;
     last_was_redrawing_ = m.last_was_redrawing;
     last_in_place_width_ = m.last_in_place_width;
@@ -87,6 +98,39 @@ Ref ChunkOutput::take_last_text() {
     return redrawn ? rt::concat({text.get(), name<"\n">()}) : text;
 }
 
+Ref ChunkOutput::take_records() {
+    if (!PyList_GET_SIZE(datagrams_.get())) return Ref();
+    Ref records = rt::tuple({datagrams_.get(), fallbacks_.get()});
+    datagrams_ = rt::owned(PyList_New(0));
+    fallbacks_ = rt::owned(PyList_New(0));
+    return records;
+}
+
+Ref ChunkOutput::unsent_text(PyObject* records, PyObject* unsent) {
+    journal_taking_ = unsent == Py_None;
+    if (journal_taking_) return rt::str("");
+    PyObject* fallbacks = PyTuple_GET_ITEM(records, 1);
+    PyObject* indices = PyTuple_GET_ITEM(unsent, 0);
+    Ref parts = rt::owned(PyList_New(0));
+    for (Py_ssize_t k = 0; k < PyTuple_GET_SIZE(indices); ++k) {
+        Py_ssize_t i = PyLong_AsSsize_t(PyTuple_GET_ITEM(indices, k));
+        if (i < 0 || i >= PyList_GET_SIZE(fallbacks)) rt::raise(PyExc_IndexError, "no such journal record in the chunk");
+        rt::check_int(PyList_Append(parts.get(), PyList_GET_ITEM(fallbacks, i)));
+    }
+    diverted_ += PyTuple_GET_SIZE(indices);
+    diverted_reason_ = describe(PyTuple_GET_ITEM(unsent, 1));
+    return rt::owned(PyUnicode_Join(name<"">(), parts.get()));
+}
+
+Ref ChunkOutput::diversion_text() const {
+    Ref count = rt::integer(diverted_);
+    if (diverted_ == 1)
+        return rt::concat({count.get(), name<" log entry could not be sent to the journal and was written to stderr: ">(),
+                           diverted_reason_.get()});
+    return rt::concat({count.get(), name<" log entries could not be sent to the journal and were written to stderr: ">(),
+                       diverted_reason_.get()});
+}
+
 void ChunkOutput::lose(long long entries, PyObject* exc) {
     lost_ += entries;
     lost_reason_ = describe(exc);
@@ -100,6 +144,9 @@ Ref ChunkOutput::losses_text() const {
 
 int ChunkOutput::traverse(visitproc visit, void* arg) const {
     Py_VISIT(parts_.get());
+    Py_VISIT(datagrams_.get());
+    Py_VISIT(fallbacks_.get());
+    Py_VISIT(diverted_reason_.get());
     Py_VISIT(last_overlap_.get());
     Py_VISIT(lost_reason_.get());
     return 0;

@@ -25,10 +25,14 @@ public:
     void piece(PyObject* overlap, PyObject* line, PyObject* redraw);
     // A line that ends with its own line feed (the formats for log collectors).
     void line(PyObject* text);
+    // A record of the journal (bytes in its native protocol), with the lines that stand in for it
+    // on stderr when the journal does not take it.
+    void record(PyObject* datagram, PyObject* fallback);
 
     // Where the chunk stands, to take back what an entry that failed halfway added.
     struct Mark {
         Py_ssize_t size;
+        Py_ssize_t records;
         Ref last_overlap;
         bool last_was_redrawing;
         Py_ssize_t last_in_place_width;
@@ -44,6 +48,12 @@ public:
     Ref take_text();
     // The text that is left when the writer ends, with its last line ended in any case.
     Ref take_last_text();
+    // The chunk's journal records, (datagrams, fallbacks): two lists, or an empty Ref when the
+    // chunk has none; the chunk has none again.
+    Ref take_records();
+    // What the journal did not take of `records` (as send_records tells it: None, or the indices
+    // and the error): their fallback lines, for stderr, counted and told like lost entries.
+    Ref unsent_text(PyObject* records, PyObject* unsent);
 
     // Entries whose chunk could not be written (a full disk, a closed pipe): counted, and told in
     // one line when a chunk can be written again, or at the end.
@@ -51,6 +61,12 @@ public:
     long long lost() const noexcept { return lost_; }
     Ref losses_text() const;
     void losses_told() noexcept { lost_ = 0; }
+    // Entries that the journal did not take, written to stderr instead: told in a record once the
+    // journal takes records again, or at the end.
+    long long diverted() const noexcept { return diverted_; }
+    bool journal_taking() const noexcept { return journal_taking_; }
+    Ref diversion_text() const;
+    void diversion_told() noexcept { diverted_ = 0; }
 
     int traverse(visitproc visit, void* arg) const;
 
@@ -58,6 +74,7 @@ private:
     void append(PyObject* s) { rt::check_int(PyList_Append(parts_.get(), s)); }
 
     Ref parts_;
+    Ref datagrams_, fallbacks_;
     Ref last_overlap_;
     bool last_was_redrawing_ = false;
     bool colour_;
@@ -67,6 +84,9 @@ private:
     bool line_ended_ = false;  // a chunk ended that piece's line: the next piece needs no line feed
     long long lost_ = 0;
     Ref lost_reason_;
+    long long diverted_ = 0;
+    bool journal_taking_ = true;
+    Ref diverted_reason_;
 };
 
 // "Type: message" on one line: what a line of the handler's own says of an exception.

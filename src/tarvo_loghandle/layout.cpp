@@ -3,7 +3,7 @@
 
 namespace tlh {
 
-Format resolve_format(PyObject* g, bool terminal) {
+Format resolve_format(PyObject* g, bool terminal, bool journal) {
     Ref value = global<"LOG_FORMAT">(g);
     if (value.get() == Py_None) {
         Ref environ = rt::getattr(global<"os">(g).get(), name<"environ">());
@@ -13,11 +13,12 @@ Format resolve_format(PyObject* g, bool terminal) {
         if (equal(value.get(), name<"terminal">()) || equal(value.get(), name<"">())) return Format::terminal;
         if (equal(value.get(), name<"plain">())) return Format::plain;
         if (equal(value.get(), name<"json">())) return Format::json;
-        if (equal(value.get(), name<"auto">())) return terminal ? Format::terminal : Format::plain;
+        if (equal(value.get(), name<"journal">())) return Format::journal;
+        if (equal(value.get(), name<"auto">())) return journal ? Format::journal : terminal ? Format::terminal : Format::plain;
     }
     rt::raise_format(PyExc_ValueError,
                      "unknown log format %R: TARVO_LOG_FORMAT and tarvo_loghandle.loghandle_imp.LOG_FORMAT take "
-                     "'terminal', 'plain', 'json' or 'auto'",
+                     "'terminal', 'plain', 'json', 'journal' or 'auto'",
                      value.get());
 }
 
@@ -55,8 +56,8 @@ bool colour_wanted(PyObject* g, bool terminal) {
     return terminal;
 }
 
-std::unique_ptr<Layout> make_layout(PyObject* g, bool terminal) {
-    Format format = resolve_format(g, terminal);
+std::unique_ptr<Layout> make_layout(PyObject* g, bool terminal, bool journal) {
+    Format format = resolve_format(g, terminal, journal);
     if (format == Format::terminal) return terminal_layout(g);
     return record_layout(g, format);
 }

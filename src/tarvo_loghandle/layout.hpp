@@ -30,20 +30,22 @@ public:
 // SystemExit and the like are no failures to show an entry: they are raised.
 void show_entry(PyObject* g, Layout& layout, ChunkOutput& out, PyObject* le);
 
-enum class Format : unsigned char { terminal, plain, json };
+enum class Format : unsigned char { terminal, plain, json, journal };
 
 // The format the output gets: loghandle_imp.LOG_FORMAT when set, else the environment variable
-// TARVO_LOG_FORMAT, else "terminal"; "auto" is terminal when the output is a terminal (`terminal`)
-// and plain elsewhere. An unknown value raises ValueError.
-Format resolve_format(PyObject* g, bool terminal);
+// TARVO_LOG_FORMAT, else "terminal"; "auto" is journal when the output is the journal's stream
+// (`journal`: a service under systemd), terminal when it is a terminal (`terminal`) and plain
+// elsewhere. An unknown value raises ValueError.
+Format resolve_format(PyObject* g, bool terminal, bool journal);
 
 // Whether the output gets colour, by CPython's switches in CPython's order: PYTHON_COLORS=1 or 0
 // decides; then NO_COLOR (not empty) turns colour off, FORCE_COLOR (not empty) turns it on, TERM=dumb
 // turns it off; otherwise a terminal gets colour.
 bool colour_wanted(PyObject* g, bool terminal);
 
-// The layout of a writer run, by the format, for an output that is a terminal or not.
-std::unique_ptr<Layout> make_layout(PyObject* g, bool terminal);
+// The layout of a writer run, by the format, for an output that is a terminal, the journal's
+// stream, or neither.
+std::unique_ptr<Layout> make_layout(PyObject* g, bool terminal, bool journal);
 std::unique_ptr<Layout> terminal_layout(PyObject* g);
 std::unique_ptr<Layout> record_layout(PyObject* g, Format format);
 

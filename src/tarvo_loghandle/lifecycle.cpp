@@ -108,7 +108,7 @@ rt::Async init(Bound a) {
     PyObject* self = a[0];
     QueueClaim claim;
     // Refused before anything starts: an unknown output format, an output file that cannot be opened.
-    resolve_format(g, false);
+    resolve_format(g, false, false);
     check_output_path(g);
     rt::Local queue;  // the handler's, held across the await below
     {

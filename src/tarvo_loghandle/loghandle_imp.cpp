@@ -94,6 +94,8 @@ void exec_loghandle_imp(PyObject* module) {
     rt::bind(g, "linesof", method(linesof_def, g, {{"s", "str"}, {"return", "Iterator[str]"}}).get());
     // The output format, read when a handler starts: None defers to TARVO_LOG_FORMAT, else "terminal".
     rt::bind(g, "LOG_FORMAT", Py_None);
+    // Where the journal format sends its records: the socket of systemd's journal.
+    rt::bind(g, "JOURNAL_SOCKET", name<"/run/systemd/journal/socket">());
     // Entries logged before a handler starts wait for it (not a name of the module: its names and
     // their order are what callers know).
     start_waiting(g);

@@ -133,6 +133,39 @@ rt::Async finish_output(Bound a) {
     co_return rt::none();
 }
 
+// send_chunk(executor, socket, records): send_records on the output's thread; `socket` is the
+// exception that stopped its making instead, when it could not be made.
+rt::Async send_chunk(Bound a) {
+    PyObject* g = a.globals();
+    rt::Local records;  // held across the await
+    records = Ref::incref(a[2]);
+    Caught failed;
+    if (PyExceptionInstance_Check(a[1])) {
+        failed = PyErr(Ref::incref(a[1]));
+    } else {
+        try {
+            Ref future;
+            {
+                Ref loop = rt::call_method(global<"asyncio">(g).get(), name<"get_running_loop">());
+                Ref send = rt::make_function(send_records_def, g);
+                future = rt::call_method(loop.get(), name<"run_in_executor">(), {a[0], send.get(), a[1], records.get()});
+            }
+            Ref unsent = co_await rt::await(std::move(future));
+            co_return unsent;
+        } catch (PyErr& e) {
+            if (!e.matches(PyExc_Exception)) throw;
+            failed = std::move(e);
+        }
+    }
+    Ref all = rt::owned(PyTuple_New(PyList_GET_SIZE(records.get())));
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(all.get()); ++i)
+        PyTuple_SET_ITEM(all.get(), i, rt::owned(PyLong_FromSsize_t(i)).release());
+    co_return rt::tuple({all.get(), failed.value()});
+}
+
+const rt::FunctionDef send_chunk_def = {"send_chunk", "send_chunk", {"executor", "socket", "records"},
+                                        rt::coroutine_entry<send_chunk>, rt::FunctionKind::coroutine};
+
 }  // namespace
 
 void check_output_path(PyObject* g) {
@@ -203,6 +236,20 @@ Ref Output::writing(PyObject* text, Py_ssize_t entries) {
     return rt::call(write_.get(), {file(), PyTuple_GET_ITEM(output_.get(), 1), text});
 }
 
+Ref Output::sending(PyObject* records, Py_ssize_t entries) {
+    Ref socket = journal_;
+    if (!socket) {
+        try {
+            socket = journal_ = journal_socket(g_, 0);
+        } catch (PyErr& e) {  // tried again with the next chunk
+            if (!e.matches(PyExc_Exception)) throw;
+            socket = e.ref();
+        }
+    }
+    progress_.entries_in_flight = entries;
+    return rt::call(rt::make_function(send_chunk_def, g_).get(), {executor_.get(), socket.get(), records});
+}
+
 bool Output::closable() const noexcept { return file() && file() != Py_None && !progress_.abandoned; }
 
 Ref Output::closing() const { return rt::call(rt::make_function(close_output_def, g_).get(), {file()}); }
@@ -215,6 +262,7 @@ int Output::traverse(visitproc visit, void* arg) const {
     Py_VISIT(executor_.get());
     Py_VISIT(output_.get());
     Py_VISIT(write_.get());
+    Py_VISIT(journal_.get());
     return 0;
 }
 

@@ -1,6 +1,7 @@
 // The writer's output file: where it goes, and how a chunk's text reaches it.
 #pragma once
 #include "common.hpp"
+#include "journal.hpp"
 #include "output_thread.hpp"
 
 #include <unistd.h>
@@ -46,6 +47,8 @@ public:
     bool writes() const noexcept { return file() != nullptr; }
     // Whether the file written is a terminal: the output itself, whatever descriptor 2 is.
     bool terminal() const noexcept { return fd_ >= 0 && isatty(fd_) == 1; }
+    // Whether the file written is the journal's stream (a service under systemd).
+    bool journal() const { return is_journal_stream(g_, fd_); }
     // The terminal's width in columns now (it may have been resized); 0 when it does not say.
     Py_ssize_t columns() const noexcept;
     // Writing the text (the coroutine to await: it gives None, or the OSError that failed the
@@ -53,6 +56,12 @@ public:
     // is None.
     Ref writing(PyObject* text, Py_ssize_t entries);
     void written() noexcept { progress_.entries_in_flight = 0; }
+    // Sending the journal records of a chunk (bytes), on the output's thread: the coroutine to
+    // await gives what send_records gives (journal.hpp); a socket that cannot be made, or a send
+    // that fails as a whole, makes every record unsent.
+    Ref sending(PyObject* records, Py_ssize_t entries);
+    // Whether the handler's close has given up on the output: nothing more may be waited for.
+    bool given_up() const noexcept { return progress_.abandoned; }
     // Whether there is a file to close: not without a file, nor when the handler's close has given
     // up on the output, which must then not be waited for. Closing it: the coroutine to await.
     bool closable() const noexcept;
@@ -71,6 +80,7 @@ private:
     OutputProgress& progress_;
     Ref output_;  // (file, encoding), or None
     Ref write_;   // write_text, made once
+    Ref journal_;  // the journal's socket, made when a chunk first has records
     int fd_ = -1;  // the file's descriptor, where it tells it
 };
 

@@ -1,6 +1,7 @@
-// The layouts for log collectors: one self-contained line per line of text (plain), or one JSON
-// object per entry (json), without the colour calls of the terminal layout. A progress bar (a
-// logger's raw lines redrawn in place) is thinned to a line a second and its last state.
+// The layouts for log collectors: one self-contained line per line of text (plain), one JSON
+// object per entry (json), or one journal record per entry (journal), without the colour calls of
+// the terminal layout. A progress bar (a logger's raw lines redrawn in place) is thinned to a line
+// a second and its last state.
 #include "genuine.hpp"
 #include "layout.hpp"
 #include "record_text.hpp"
@@ -12,9 +13,39 @@
 namespace tlh {
 namespace {
 
+// The journal's priority of a level: debug 7, info 6, user-level info 5 (notice), warning 4, error
+// and user-level error 3, critical 2; another level by its number, as TLogger tells it.
+int journal_priority(PyObject* g, PyObject* level) {
+    if (PyUnicode_Check(level)) {
+        if (equal(level, name<"INFO">())) return 6;
+        if (equal(level, name<"DEBUG">())) return 7;
+        if (equal(level, name<"USER_INFO">())) return 5;
+        if (equal(level, name<"WARNING">())) return 4;
+        if (equal(level, name<"ERROR">()) || equal(level, name<"USER_ERROR">())) return 3;
+        if (equal(level, name<"CRITICAL">())) return 2;
+    }
+    Ref number = rt::call_method(global<"TLogger">(g).get(), name<"level_from_level_name">(), {level});
+    long n = PyLong_AsLong(number.get());
+    if (n == -1 && PyErr_Occurred()) rt::throw_error();
+    return n >= 50 ? 2 : n >= 40 ? 3 : n >= 30 ? 4 : n >= 25 ? 5 : n >= 20 ? 6 : 7;
+}
+
+// What the journal files the records under: the program's name, as the journal's own clients tell it.
+Ref program_name(PyObject* g) {
+    Ref argv = Ref::steal(PyObject_GetAttrString(global<"sys">(g).get(), "argv"));
+    PyErr_Clear();
+    if (argv && PyList_Check(argv.get()) && PyList_GET_SIZE(argv.get()) &&
+        PyUnicode_Check(PyList_GET_ITEM(argv.get(), 0))) {
+        Ref base = genuine::base_name(g, PyList_GET_ITEM(argv.get(), 0));
+        if (PyUnicode_Check(base.get()) && PyUnicode_GET_LENGTH(base.get())) return base;
+    }
+    return Ref::incref(name<"python">());
+}
+
 class RecordLayout final : public Layout {
 public:
-    RecordLayout(PyObject* g, Format format) : g_(g), format_(format) {}
+    RecordLayout(PyObject* g, Format format)
+        : g_(g), format_(format), identifier_(format == Format::journal ? program_name(g) : Ref()) {}
 
     void add(EntryView& e, ChunkOutput& out) override;
     void add_failure(PyObject* described, ChunkOutput& out) override {
@@ -24,10 +55,11 @@ public:
     // The last state of every thinned progress bar that has not been written yet.
     void finish(ChunkOutput& out) override {
         for (const Bar& bar : bars_)
-            if (bar.pending) out.line(bar.pending.get());
+            if (bar.pending) emit(bar.pending.get(), out);
         bars_.clear();
     }
     int traverse(visitproc visit, void* arg) const override {
+        Py_VISIT(identifier_.get());
         for (const Bar& bar : bars_) {
             Py_VISIT(bar.prefix.get());
             Py_VISIT(bar.pending.get());
@@ -44,12 +76,19 @@ private:
     };
 
     Ref record(EntryView& e, double ts, bool raw);
+    // A line or, in the journal format, a record with its fallback lines, into the chunk.
+    void emit(PyObject* made, ChunkOutput& out) const {
+        if (format_ == Format::journal) out.record(PyTuple_GET_ITEM(made, 0), PyTuple_GET_ITEM(made, 1));
+        else out.line(made);
+    }
+    Ref journal(const Record& r, PyObject* place);
     void own_line(PyObject* message, ChunkOutput& out);
     void thin(PyObject* prefix, double ts, bool redraw, Ref&& text, ChunkOutput& out);
     void write_due(double ts, ChunkOutput& out, size_t except);
 
     PyObject* g_;
     Format format_;
+    Ref identifier_;  // the journal's SYSLOG_IDENTIFIER
     std::vector<Bar> bars_;
 };
 
@@ -87,7 +126,15 @@ Ref RecordLayout::record(EntryView& e, double ts, bool raw) {
     // file:function:line, the line where the entry says it
     Ref place = rt::concat({genuine::base_name(g, file.get()).get(), name<":">(), function.get()});
     if (PyLong_CheckExact(line)) place = rt::concat({place.get(), name<":">(), rt::to_str(line).get()});
+    if (format_ == Format::journal) return journal(r, place.get());
     return plain_lines(r, place.get());
+}
+
+// (the record, the plain lines after its priority)
+Ref RecordLayout::journal(const Record& r, PyObject* place) {
+    int priority = journal_priority(g_, r.level);
+    Ref datagram = journal_record(r, priority, identifier_.get());
+    return rt::tuple({datagram.get(), journal_fallback(plain_lines(r, place).get(), priority).get()});
 }
 
 // A line of the handler's own (an entry that cannot be shown, lost entries), at level ERROR.
@@ -96,6 +143,7 @@ void RecordLayout::own_line(PyObject* message, ChunkOutput& out) {
     Record r{now, now, name<"ERROR">(), name<"tarvo_loghandle">(), name<"tarvo_loghandle.loghandle_imp">(), name<"">(),
              name<"write_aiologs">(), nullptr, long(getpid()), nullptr, message, nullptr, nullptr, nullptr, nullptr};
     if (format_ == Format::json) out.line(json_line(r).get());
+    else if (format_ == Format::journal) emit(journal(r, name<"loghandle_imp:write_aiologs">()).get(), out);
     else out.line(plain_lines(r, name<"loghandle_imp:write_aiologs">()).get());
 }
 
@@ -112,17 +160,17 @@ void RecordLayout::thin(PyObject* prefix, double ts, bool redraw, Ref&& text, Ch
         if (ts - bar.written >= 1.0) {
             bar.pending.reset();
             bar.written = ts;
-            out.line(text.get());
+            emit(text.get(), out);
         } else {
             bar.pending = std::move(text);
         }
     } else {
         if (running) {  // its logger wrote another kind of line: the bar's run has ended
-            if (bars_[at].pending) out.line(bars_[at].pending.get());
+            if (bars_[at].pending) emit(bars_[at].pending.get(), out);
             bars_.erase(bars_.begin() + std::ptrdiff_t(at));
         }
         if (redraw) bars_.push_back(Bar{Ref::incref(prefix), ts, Ref()});
-        out.line(text.get());
+        emit(text.get(), out);
     }
     // Bars quiet for a second are forgotten: their next state would be written at once anyway.
     std::erase_if(bars_, [&](const Bar& b) { return !b.pending && ts - b.written >= 1.0; });
@@ -134,7 +182,7 @@ void RecordLayout::write_due(double ts, ChunkOutput& out, size_t except) {
     for (size_t i = 0; i < bars_.size(); ++i) {
         Bar& bar = bars_[i];
         if (i == except || !bar.pending || !(ts - bar.written >= 1.0)) continue;
-        out.line(bar.pending.get());
+        emit(bar.pending.get(), out);
         bar.pending.reset();
         bar.written = ts;
     }

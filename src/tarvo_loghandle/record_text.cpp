@@ -23,9 +23,9 @@ std::string number_text(double x) {
     return out;
 }
 
-// 2026-12-08T10:49:17.123Z, in UTC, to the millisecond; the number itself where no date of the
-// years 1 to 9999 fits. Entries come many to a second: the date and time of day are formatted
-// once per second.
+}  // namespace
+
+// Entries come many to a second: the date and time of day are formatted once per second.
 std::string iso_time(double ts) {
     if (!(ts >= first_dated && ts < after_dated)) return number_text(ts);
     double whole = std::floor(ts);
@@ -52,6 +52,8 @@ std::string iso_time(double ts) {
     out.append(tail, 5);
     return out;
 }
+
+namespace {
 
 // x with three decimals (a delay in seconds), as a JSON number; null where x is no finite number.
 void append_seconds(std::string& out, double x) {

@@ -3,6 +3,8 @@
 #pragma once
 #include "common.hpp"
 
+#include <string>
+
 namespace tlh {
 
 // str(o), or o itself when it is a str.
@@ -36,5 +38,25 @@ Ref plain_lines(const Record& r, PyObject* place);
 // the process and thread, the message without colour, the keyword values (typed), the tags, the
 // delay (now - ts), and the exception.
 Ref json_line(const Record& r);
+
+// 2026-12-08T10:49:17.123Z: the time in UTC to the millisecond (the number itself where no date of
+// the years 1 to 9999 fits).
+std::string iso_time(double ts);
+
+// The journal's record of an entry, in the journal's native protocol: MESSAGE (the message without
+// colour, its keyword values as in plain, the traceback under it: all its lines in one record),
+// PRIORITY, SYSLOG_IDENTIFIER, CODE_FILE, CODE_LINE, CODE_FUNC, the package's own TARVO_LOGGER,
+// TARVO_MODULE, TARVO_LEVEL, TARVO_THREAD, TARVO_TIME, TARVO_TAGS, TARVO_EXCEPTION and
+// TARVO_TRACEBACK, and each keyword value (its str()) under its journal field name.
+Ref journal_record(const Record& r, int priority, PyObject* identifier);
+
+// A keyword's journal field name: upper case, every character but letters, digits and the
+// underscore made an underscore, no underscore first, at most 64 characters; a name that would be
+// empty, start with a digit, or be one of the fields the package writes gets FIELD_ before it.
+std::string journal_field_name(PyObject* key);
+
+// What stands in for a record on stderr when the journal does not take it: the plain format's
+// lines, each after "<N>", its priority, which the journal reads from its stream.
+Ref journal_fallback(PyObject* plain_lines, int priority);
 
 }  // namespace tlh

@@ -20,6 +20,10 @@ long long lay_out(PyObject* g, Layout& layout, ChunkOutput& out, PyObject* chunk
     if (len < 0) rt::throw_error();
     debug(g, rt::ascii("write_aiologs receives chunk ", counts.chunk, " - ", len, " "));
     if (out.lost()) layout.add_losses(out.losses_text().get(), out);
+    if (out.diverted() && out.journal_taking()) {
+        layout.add_losses(out.diversion_text().get(), out);
+        out.diversion_told();
+    }
     rt::DecimalCount i;
     for (Ref& element : rt::iterate(chunk)) {
         Ref pair[2];
@@ -35,11 +39,16 @@ long long lay_out(PyObject* g, Layout& layout, ChunkOutput& out, PyObject* chunk
 }
 
 // What is still to be written when the run ends: losses not told yet (the last chunks could not be
-// written), what the layout still owes (the last states of thinned bars), and the end of the last
+// written), what the layout still owes (the last states of thinned bars), entries the journal did
+// not take that were not told yet, and the end of the last
 // line, so that what comes after the log (a prompt, a traceback) starts on a line of its own.
 Ref rest_of_run(Layout& layout, ChunkOutput& out) {
     if (out.lost()) layout.add_losses(out.losses_text().get(), out);
     layout.finish(out);
+    if (out.diverted()) {
+        layout.add_losses(out.diversion_text().get(), out);
+        out.diversion_told();
+    }
     return out.take_last_text();
 }
 
@@ -53,7 +62,7 @@ rt::Async write_aiologs(Bound a) {
     Ref opening = output->opening();
     Ref opened = co_await rt::await(std::move(opening));
     output->opened(std::move(opened));
-    rt::Held<std::unique_ptr<Layout>> layout(make_layout(g, output->terminal()));
+    rt::Held<std::unique_ptr<Layout>> layout(make_layout(g, output->terminal(), output->journal()));
     rt::Held<ChunkOutput> out(colour_wanted(g, output->terminal()));
     Counts counts;
     rt::Caught caught;
@@ -76,8 +85,24 @@ rt::Async write_aiologs(Bound a) {
             if (output->terminal()) out->set_width(output->columns());  // it may have been resized
             long long len = lay_out(g, **layout, *out, chunk.get(), counts);
             chunk.reset();
+            rt::Local diverted;  // the journal format: the lines of what the journal did not take
+            if (Ref records = out->take_records()) {
+                // The chunk's records are sent; stderr gets what the journal does not take, in
+                // the lines that stand in for them.
+                rt::Local sent;
+                sent = std::move(records);
+                Ref sending = output->sending(PyTuple_GET_ITEM(sent.get(), 0), len);
+                Ref unsent = co_await rt::await(std::move(sending));
+                output->written();
+                len = unsent.get() == Py_None ? 0 : PyTuple_GET_SIZE(PyTuple_GET_ITEM(unsent.get(), 0));
+                diverted = out->unsent_text(sent.get(), unsent.get());
+            }
             Ref text = out->take_text();
-            if (output->writes()) {
+            bool all_sent = diverted && len == 0 && PyUnicode_GET_LENGTH(text.get()) == 0;
+            if (diverted) text = rt::concat({text.get(), diverted.get()});
+            diverted.reset();
+            if (all_sent) out->losses_told();  // the journal took every record: nothing to write
+            if (output->writes() && !all_sent) {
                 // A failed write costs this chunk only: the writer goes on with the next.
                 Ref writing = output->writing(text.get(), len);
                 text.reset();
@@ -113,8 +138,19 @@ rt::Async write_aiologs(Bound a) {
     } else {
         debug(g, name<"write_aiologs finished gracefully.">());
     }
+    if (output->given_up()) co_return rt::none();
+    rt::Local last;
+    last = rest_of_run(**layout, *out);
+    if (Ref records = out->take_records()) {  // the journal's last records
+        rt::Local sent;
+        sent = std::move(records);
+        Ref sending = output->sending(PyTuple_GET_ITEM(sent.get(), 0), 0);
+        Ref unsent = co_await rt::await(std::move(sending));
+        output->written();
+        last = rt::concat({last.get(), out->unsent_text(sent.get(), unsent.get()).get()});
+    }
     if (output->closable()) {
-        Ref finishing = output->finishing(rest_of_run(**layout, *out).get());
+        Ref finishing = output->finishing(last.get());
         co_await rt::await(std::move(finishing));
     }
     co_return rt::none();

@@ -64,3 +64,4 @@ class LoggingHandler:
 def linesof(s: str) -> Iterator[str]: ...
 
 LOG_FORMAT: Optional[str]
+JOURNAL_SOCKET: str

@@ -1,0 +1,45 @@
+"""A service logging an entry of every kind, run as a child process by test_journal.py, its stderr
+connected to the journal: `python journal_child.py PIDFILE`. TARVO_TEST_JOURNAL_SOCKET, when set,
+is where the handler looks for the journal's socket."""
+import asyncio
+import logging
+import os
+import sys
+
+from tarvo_commons import TLogger
+from tarvo_kivo_interfaces import ServiceConfig
+from tarvo_loghandle import log, loghandle_imp
+from tarvo_utils_asyncio import SyncTaskInterface
+
+lg = TLogger("svc.orders")
+bar = TLogger("svc.import")
+lib = logging.getLogger("thirdparty.http")
+
+
+async def main():
+    async with log(SyncTaskInterface(), ServiceConfig(working_dir=os.getcwd())):
+        lg.info("order received", order=1001, qty=47, warehouse="eu-west", express=True,
+                **{"_private": 1, "9lives": 2, "message": "a keyword", "two-lines": "one\ntwo"})
+        lg.debug("debugging detail")
+        lg.user_info("user-level info")
+        lg.warning("disk \x1b[31malmost\x1b[0m full")
+        lg.error("payment failed\nits second line")
+        lg.user_error("user-level error")
+        lg.critical("critical state")
+        lib.error("library error %d", 7)
+        try:
+            {"title": "x"}["body"]
+        except KeyError:
+            lg.exception("request failed")
+        for i in range(40):
+            bar.raw_line(f"import {i + 1}/40", redraw=True)
+        lg.info("big", blob="x" * 1_000_000)
+    lg.error("after the handler closed")
+
+
+if __name__ == "__main__":
+    with open(sys.argv[1], "w") as f:
+        f.write(str(os.getpid()))
+    if os.environ.get("TARVO_TEST_JOURNAL_SOCKET"):
+        loghandle_imp.JOURNAL_SOCKET = os.environ["TARVO_TEST_JOURNAL_SOCKET"]
+    asyncio.run(main())
