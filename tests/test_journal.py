@@ -138,6 +138,41 @@ def test_what_the_journal_does_not_take_goes_to_stderr_with_its_priority(fake_jo
     assert received(server) == []
 
 
+def test_a_journal_that_stops_reading_holds_up_neither_the_loop_nor_the_close(fake_journal, monkeypatch):
+    """The journal's socket full and never read: the sends wait on the output's thread while the
+    loop goes on, and the close gives up after its bound, telling what was not written."""
+    server, _ = fake_journal
+    said = []
+    monkeypatch.setattr(loghandle_imp, "debug", said.append)
+    lg = TLogger("svc.flood")
+    gaps = []
+
+    async def ticker():
+        last = time.monotonic()
+        while True:
+            await asyncio.sleep(0.01)
+            gaps.append(time.monotonic() - last)
+            last = time.monotonic()
+
+    async def main():
+        h = loghandle_imp.LoggingHandler()
+        await h.init()
+        ticks = asyncio.ensure_future(ticker())
+        for i in range(3000):
+            lg.info("entry", i=i, pad="p" * 4000)
+            if i % 100 == 0:
+                await asyncio.sleep(0)
+        started = time.monotonic()
+        await h.aclose()
+        ticks.cancel()
+        return time.monotonic() - started
+
+    took = asyncio.run(main())
+    assert took < 30 and max(gaps) < 1.0, (took, max(gaps))
+    told = [m for m in said if "the output took nothing for 5 s" in str(m)]
+    assert len(told) == 1 and int(re.search(r"(\d+) log entries were not written", told[0])[1]) > 0
+
+
 # A real journald.
 
 def listening(path, kind):
