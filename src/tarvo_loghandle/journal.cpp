@@ -187,9 +187,15 @@ void send_all(const JournalSocket& s, const std::vector<std::string_view>& recor
         }
         int err = errno;
         if (sent < 0 && err == EINTR) continue;
-        // The record at i was not taken: too large for a datagram goes in a memory file; any
-        // other refusal is this record's, and the next ones are tried.
+        // The record at i was not taken: too large for a datagram, it goes in a memory file; a
+        // refusal of this record alone leaves the next ones to be tried.
         if (sent < 0 && (err == EMSGSIZE || err == ENOBUFS)) err = send_in_memory_file(s, records[i]);
+        if (err == EAGAIN || err == EWOULDBLOCK || err == ENOENT || err == ECONNREFUSED) {
+            // No journal, or one that took nothing for the whole timeout: the rest is not tried,
+            // so that a stalled journal costs one timeout, not one per record.
+            for (; i < records.size(); ++i) fail(i, err);
+            break;
+        }
         if (err) fail(i, err);
         ++i;
     }
