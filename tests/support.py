@@ -68,6 +68,18 @@ def run_writer(chunks, *, end_error=None, before_chunk=None, disabled=False):
     return h, asyncio.run(go())
 
 
+def run_a_handler(log):
+    """A handler started on a loop of its own: log() logs, and the handler is closed."""
+    async def main():
+        h = loghandle_imp.LoggingHandler()
+        await h.init()
+        log()
+        await asyncio.sleep(0.05)
+        await h.aclose()
+
+    asyncio.run(main())
+
+
 def pairs(*entries):
     return [(i, le) for i, le in enumerate(entries)]
 

@@ -31,6 +31,14 @@ async def written_apart(*messages):
         await asyncio.sleep(0.02)
 
 
+async def until_written(path):
+    """Waits until the output has text: the writer then waits for the next chunk."""
+    for _ in range(500):
+        await asyncio.sleep(0.01)
+        if path.exists() and path.read_text():
+            return
+
+
 @pytest.mark.parametrize("error", [errno.ENOSPC, errno.EIO, errno.EPIPE])
 def test_a_failed_write_costs_only_its_chunk(own_output, debug_log, error):
     failure = OSError(error, "the output failed")
@@ -130,10 +138,7 @@ def test_a_handler_abandoned_with_its_loop_is_collected(tmp_path, monkeypatch, d
         h = LoggingHandler()
         await h.init()
         logger.info("hello")
-        for _ in range(500):  # until it is written: the writer then waits for the next chunk
-            await asyncio.sleep(0.01)
-            if (tmp_path / "out").exists() and (tmp_path / "out").read_text():
-                break
+        await until_written(tmp_path / "out")
         return weakref.ref(h)
 
     ref = loop.run_until_complete(start())
@@ -206,10 +211,7 @@ def test_what_the_writer_remembers_is_seen_by_the_collector(tmp_path, monkeypatc
         prefix.handler = h
         TLogger.queue.put_nowait(LogEntry("50%", 1e9, "INFO", prefix, "svc", frozenset({"raw_line", "redraw"})))
         TLogger.queue.put_nowait(LogEntry("60%", 1e9, "INFO", prefix, "svc", frozenset({"raw_line", "redraw"})))
-        for _ in range(500):  # until it is written: the writer then waits for the next chunk
-            await asyncio.sleep(0.01)
-            if (tmp_path / "out").exists() and (tmp_path / "out").read_text():
-                break
+        await until_written(tmp_path / "out")
         return weakref.ref(h)
 
     ref = loop.run_until_complete(start())

@@ -19,6 +19,8 @@ from hypothesis import strategies as st
 from tarvo_commons import TLogger
 from tarvo_loghandle import loghandle_imp
 
+from support import run_a_handler
+
 DEMO = pathlib.Path(__file__).resolve().parents[1] / "demo" / "service.py"
 FIELDS = {"time", "level", "logger", "module", "file", "function", "line", "process", "thread", "message", "fields",
           "tags", "delay_s"}
@@ -118,14 +120,7 @@ def run_handler(tmp_path, monkeypatch, fmt, log):
     monkeypatch.setattr(loghandle_imp, "LOG_FORMAT", fmt)
     monkeypatch.setattr(loghandle_imp, "debug", lambda msg: None)
 
-    async def main():
-        h = loghandle_imp.LoggingHandler()
-        await h.init()
-        log()
-        await asyncio.sleep(0.05)
-        await h.aclose()
-
-    asyncio.run(main())
+    run_a_handler(log)
     return path.read_text(encoding="utf-8")
 
 

@@ -21,6 +21,8 @@ from hypothesis import strategies as st
 from tarvo_commons import TLogger
 from tarvo_loghandle import loghandle_imp
 
+from support import run_a_handler
+
 JOURNALD = "/lib/systemd/systemd-journald"
 JOURNAL_SOCKET = "/run/systemd/journal/socket"
 JOURNAL_STDOUT = "/run/systemd/journal/stdout"
@@ -75,17 +77,6 @@ def fake_journal(tmp_path, monkeypatch):
     server.close()
 
 
-def run_handler(log):
-    async def main():
-        h = loghandle_imp.LoggingHandler()
-        await h.init()
-        log()
-        await asyncio.sleep(0.05)
-        await h.aclose()
-
-    asyncio.run(main())
-
-
 def received(server):
     server.setblocking(False)
     records = []
@@ -106,7 +97,7 @@ def test_each_keyword_is_a_field_the_journal_takes(fake_journal, kwargs, message
     """Any keyword names and values, any message: one record, parsed whole by the protocol, every
     field name one the journal accepts, each keyword's str() under its name in order."""
     server, _ = fake_journal  # drained by each example
-    run_handler(lambda: TLogger("svc.any").warning(message, **kwargs))
+    run_a_handler(lambda: TLogger("svc.any").warning(message, **kwargs))
     [record] = received(server)
     names = [name for name, _ in record]
     assert all(re.fullmatch(r"[A-Z0-9][A-Z0-9_]{0,63}", n) and not n[0].isdigit() for n in names)
@@ -129,7 +120,7 @@ def test_what_the_journal_does_not_take_goes_to_stderr_with_its_priority(fake_jo
         lg.error("two\nlines")
         lg.critical("c")
 
-    run_handler(log)
+    run_a_handler(log)
     lines = stderr.read_text().splitlines()
     assert [line[:3] for line in lines] == ["<7>", "<5>", "<3>", "<3>", "<2>", "<3>"]
     assert lines[3] == "<3>    lines"
