@@ -172,6 +172,9 @@ class SyncFiles:
         def __init__(self, fd):
             self.fd = fd
 
+        def fileno(self):
+            return self.fd
+
         async def write(self, data):
             return os.write(self.fd, data)
 
