@@ -16,7 +16,8 @@
 #include <vector>
 
 // memfd_create and file seals came after the oldest glibc and kernel headers the wheels are built
-// against; the kernel's numbers are stable.
+// against; the kernel's numbers are stable. fstat and fcntl are made as system calls too: glibc
+// 2.28 and 2.33 gave them new symbols, which the wheels' baseline (glibc 2.17) does not have.
 #ifndef MFD_CLOEXEC
 #define MFD_CLOEXEC 0x0001U
 #define MFD_ALLOW_SEALING 0x0002U
@@ -51,7 +52,7 @@ bool is_journal_stream(PyObject* g, int fd) {
     char end = 0;
     if (std::sscanf(text, "%llu:%llu%c", &dev, &ino, &end) != 2) return false;
     struct stat st;
-    if (fstat(fd, &st) != 0) return false;
+    if (syscall(SYS_fstat, fd, &st) != 0) return false;
     return st.st_dev == dev && st.st_ino == ino;
 }
 
@@ -130,7 +131,8 @@ int send_in_memory_file(const JournalSocket& s, std::string_view record) {
         if (n > 0) done += size_t(n);
         else if (n < 0 && errno != EINTR) err = errno;
     }
-    if (!err && fcntl(file, F_ADD_SEALS, F_SEAL_SHRINK | F_SEAL_GROW | F_SEAL_WRITE | F_SEAL_SEAL) < 0) err = errno;
+    if (!err && syscall(SYS_fcntl, file, F_ADD_SEALS, F_SEAL_SHRINK | F_SEAL_GROW | F_SEAL_WRITE | F_SEAL_SEAL) < 0)
+        err = errno;
     if (!err) {
         alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int))] = {};
         msghdr m{};
