@@ -51,8 +51,12 @@ class RecordedFiles:
             pass
 
     @staticmethod
-    def open(*args, **kwargs):
+    def open(target, *args, **kwargs):
         async def opened():
+            if isinstance(target, int):  # a descriptor handed over is the file's own, as with aiofiles
+                import os
+
+                os.close(target)
             return RecordedFiles.File()
 
         return opened()
