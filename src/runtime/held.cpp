@@ -17,6 +17,10 @@ void HeldNode::link() noexcept {
 
 void HeldNode::unlink() noexcept {
     if (!list_) return;
+    if (!may_touch_objects()) {  // this thread is being ended at exit, without the GIL
+        list_->abandoned.store(true, std::memory_order_release);
+        return;
+    }
     if (prev_) prev_->next_ = next_;
     else list_->first = next_;
     if (next_) next_->prev_ = prev_;
@@ -24,6 +28,7 @@ void HeldNode::unlink() noexcept {
 }
 
 int HeldList::traverse(visitproc visit, void* arg) const {
+    if (abandoned.load(std::memory_order_acquire)) return 0;
     for (const HeldNode* h = first; h; h = h->next_)
         if (int r = h->show_(h, visit, arg)) return r;
     return 0;

@@ -13,6 +13,7 @@
 #pragma once
 #include "ref.hpp"
 
+#include <atomic>
 #include <memory>
 #include <utility>
 
@@ -44,6 +45,10 @@ private:
 // The held values of one frame. While a body runs, its list is the running thread's current one.
 struct HeldList {
     HeldNode* first = nullptr;
+    // A daemon thread ended at interpreter exit unwinds through the body without the GIL, while
+    // the exiting thread may be collecting: it leaves the list as it is and marks it, and the
+    // collector looks at it no more (what it held is leaked, as everything that thread held).
+    std::atomic<bool> abandoned{false};
 
     int traverse(visitproc visit, void* arg) const;
     // Makes this the list that held values made on this thread join; returns the one before.
