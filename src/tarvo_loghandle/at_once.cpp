@@ -41,10 +41,7 @@ Ref shown_text(PyObject* g, PyObject* entries) {
         unsent = send_records(journal_socket(g, journal_patience).get(), PyTuple_GET_ITEM(records.get(), 0));
     } catch (PyErr& e) {
         if (!e.matches(PyExc_Exception)) throw;
-        Ref all = rt::owned(PyTuple_New(PyList_GET_SIZE(PyTuple_GET_ITEM(records.get(), 0))));
-        for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(all.get()); ++i)
-            PyTuple_SET_ITEM(all.get(), i, rt::owned(PyLong_FromSsize_t(i)).release());
-        unsent = rt::tuple({all.get(), e.value()});
+        unsent = none_sent(PyList_GET_SIZE(PyTuple_GET_ITEM(records.get(), 0)), e.value());
     }
     return rt::concat({text.get(), out.unsent_text(records.get(), unsent.get()).get()});
 }

@@ -1,5 +1,6 @@
 #include "chunk_output.hpp"
 
+#include "record_text.hpp"
 #include "screen_text.hpp"
 
 #include <string>
@@ -7,7 +8,7 @@
 namespace tlh {
 
 ChunkOutput::ChunkOutput(bool colour)
-    : parts_(rt::owned(PyList_New(0))), datagrams_(rt::owned(PyList_New(0))), fallbacks_(rt::owned(PyList_New(0))),
+    : parts_(rt::owned(PyList_New(0))), datagrams_(rt::owned(PyList_New(0))), stand_ins_(rt::owned(PyList_New(0))),
       last_overlap_(rt::boolean(false)), colour_(colour) {}
 
 namespace {
@@ -58,9 +59,9 @@ void ChunkOutput::line(PyObject* text) {
     line_open_ = false;
 }
 
-void ChunkOutput::record(PyObject* datagram, PyObject* fallback) {
+void ChunkOutput::record(PyObject* datagram, PyObject* stand_in) {
     rt::check_int(PyList_Append(datagrams_.get(), datagram));
-    if (PyList_Append(fallbacks_.get(), fallback) < 0) {
+    if (PyList_Append(stand_ins_.get(), stand_in) < 0) {
         PyList_SetSlice(datagrams_.get(), PyList_GET_SIZE(datagrams_.get()) - 1, PyList_GET_SIZE(datagrams_.get()), nullptr);
         rt::throw_error();
     }
@@ -73,7 +74,7 @@ ChunkOutput::Mark ChunkOutput::mark() const {
 void ChunkOutput::rollback(const Mark& m) {
     rt::check_int(PyList_SetSlice(parts_.get(), m.size, PyList_GET_SIZE(parts_.get()), nullptr));
     rt::check_int(PyList_SetSlice(datagrams_.get(), m.records, PyList_GET_SIZE(datagrams_.get()), nullptr));
-    rt::check_int(PyList_SetSlice(fallbacks_.get(), m.records, PyList_GET_SIZE(fallbacks_.get()), nullptr));
+    rt::check_int(PyList_SetSlice(stand_ins_.get(), m.records, PyList_GET_SIZE(stand_ins_.get()), nullptr));
     last_overlap_ = m.last_overlap;
     last_was_redrawing_ = m.last_was_redrawing;
     last_in_place_width_ = m.last_in_place_width;
@@ -100,22 +101,22 @@ Ref ChunkOutput::take_last_text() {
 
 Ref ChunkOutput::take_records() {
     if (!PyList_GET_SIZE(datagrams_.get())) return Ref();
-    Ref records = rt::tuple({datagrams_.get(), fallbacks_.get()});
+    Ref records = rt::tuple({datagrams_.get(), stand_ins_.get()});
     datagrams_ = rt::owned(PyList_New(0));
-    fallbacks_ = rt::owned(PyList_New(0));
+    stand_ins_ = rt::owned(PyList_New(0));
     return records;
 }
 
 Ref ChunkOutput::unsent_text(PyObject* records, PyObject* unsent) {
     journal_taking_ = unsent == Py_None;
     if (journal_taking_) return rt::str("");
-    PyObject* fallbacks = PyTuple_GET_ITEM(records, 1);
+    PyObject* stand_ins = PyTuple_GET_ITEM(records, 1);
     PyObject* indices = PyTuple_GET_ITEM(unsent, 0);
     Ref parts = rt::owned(PyList_New(0));
     for (Py_ssize_t k = 0; k < PyTuple_GET_SIZE(indices); ++k) {
         Py_ssize_t i = PyLong_AsSsize_t(PyTuple_GET_ITEM(indices, k));
-        if (i < 0 || i >= PyList_GET_SIZE(fallbacks)) rt::raise(PyExc_IndexError, "no such journal record in the chunk");
-        rt::check_int(PyList_Append(parts.get(), PyList_GET_ITEM(fallbacks, i)));
+        if (i < 0 || i >= PyList_GET_SIZE(stand_ins)) rt::raise(PyExc_IndexError, "no such journal record in the chunk");
+        rt::check_int(PyList_Append(parts.get(), journal_fallback(PyList_GET_ITEM(stand_ins, i)).get()));
     }
     diverted_ += PyTuple_GET_SIZE(indices);
     diverted_reason_ = describe(PyTuple_GET_ITEM(unsent, 1));
@@ -145,7 +146,7 @@ Ref ChunkOutput::losses_text() const {
 int ChunkOutput::traverse(visitproc visit, void* arg) const {
     Py_VISIT(parts_.get());
     Py_VISIT(datagrams_.get());
-    Py_VISIT(fallbacks_.get());
+    Py_VISIT(stand_ins_.get());
     Py_VISIT(diverted_reason_.get());
     Py_VISIT(last_overlap_.get());
     Py_VISIT(lost_reason_.get());

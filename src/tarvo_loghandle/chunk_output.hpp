@@ -25,9 +25,9 @@ public:
     void piece(PyObject* overlap, PyObject* line, PyObject* redraw);
     // A line that ends with its own line feed (the formats for log collectors).
     void line(PyObject* text);
-    // A record of the journal (bytes in its native protocol), with the lines that stand in for it
-    // on stderr when the journal does not take it.
-    void record(PyObject* datagram, PyObject* fallback);
+    // A record of the journal (bytes in its native protocol), with what the lines that stand in
+    // for it on stderr are made of when the journal does not take it (journal_stand_in).
+    void record(PyObject* datagram, PyObject* stand_in);
 
     // Where the chunk stands, to take back what an entry that failed halfway added.
     struct Mark {
@@ -48,11 +48,12 @@ public:
     Ref take_text();
     // The text that is left when the writer ends, with its last line ended in any case.
     Ref take_last_text();
-    // The chunk's journal records, (datagrams, fallbacks): two lists, or an empty Ref when the
+    // The chunk's journal records, (datagrams, stand-ins): two lists, or an empty Ref when the
     // chunk has none; the chunk has none again.
     Ref take_records();
     // What the journal did not take of `records` (as send_records tells it: None, or the indices
-    // and the error): their fallback lines, for stderr, counted and told like lost entries.
+    // and the error): the lines that stand in for them, for stderr, counted and told like lost
+    // entries.
     Ref unsent_text(PyObject* records, PyObject* unsent);
 
     // Entries whose chunk could not be written (a full disk, a closed pipe): counted, and told in
@@ -74,7 +75,7 @@ private:
     void append(PyObject* s) { rt::check_int(PyList_Append(parts_.get(), s)); }
 
     Ref parts_;
-    Ref datagrams_, fallbacks_;
+    Ref datagrams_, stand_ins_;
     Ref last_overlap_;
     bool last_was_redrawing_ = false;
     bool colour_;

@@ -230,6 +230,12 @@ Ref send_records(PyObject* socket, PyObject* records) {
     return rt::tuple({indices.get(), error.get()});
 }
 
+Ref none_sent(Py_ssize_t count, PyObject* error) {
+    Ref all = rt::owned(PyTuple_New(count));
+    for (Py_ssize_t i = 0; i < count; ++i) PyTuple_SET_ITEM(all.get(), i, rt::owned(PyLong_FromSsize_t(i)).release());
+    return rt::tuple({all.get(), error});
+}
+
 namespace {
 
 Ref send_records_entry(Bound a) { return send_records(a[0], a[1]); }

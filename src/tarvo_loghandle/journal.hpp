@@ -20,5 +20,7 @@ Ref journal_socket(PyObject* g, double timeout);
 // lock of the interpreter is released while the records are sent, several to a system call.
 extern const rt::FunctionDef send_records_def;
 Ref send_records(PyObject* socket, PyObject* records);
+// What send_records gives when none of `count` records was sent, for `error`.
+Ref none_sent(Py_ssize_t count, PyObject* error);
 
 }  // namespace tlh

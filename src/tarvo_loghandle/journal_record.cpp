@@ -71,20 +71,10 @@ std::string journal_field_name(PyObject* key) {
     return name;
 }
 
-Ref journal_record(const Record& r, int priority, PyObject* identifier) {
+Ref journal_record(const Record& r, PyObject* body, int priority, PyObject* identifier) {
     std::string out;
     out.reserve(512);
-    // The message as plain writes it: its keyword values after it, the traceback under it.
-    Ref body = Ref::incref(r.message);
-    bool has_kwargs = r.kwargs && PyDict_Check(r.kwargs) && PyDict_GET_SIZE(r.kwargs);
-    if (has_kwargs) {
-        for (const auto& [key, value] : rt::dict_items(r.kwargs)) {
-            Ref shown = rt::owned(PyObject_Repr(value.get()));
-            body = rt::concat({body.get(), name<" ">(), text_of(key.get()).get(), name<"=">(), shown.get()});
-        }
-    }
-    if (r.traceback) body = rt::concat({body.get(), name<"\n">(), r.traceback});
-    field(out, "MESSAGE", readable(body.get()).get());
+    field(out, "MESSAGE", readable(body).get());
     field(out, "PRIORITY", std::to_string(priority));
     field(out, "SYSLOG_IDENTIFIER", identifier);
     field(out, "CODE_FILE", r.file);
@@ -108,16 +98,24 @@ Ref journal_record(const Record& r, int priority, PyObject* identifier) {
               rt::getattr(reinterpret_cast<PyObject*>(Py_TYPE(r.exception)), name<"__qualname__">()).get());
         field(out, "TARVO_TRACEBACK", without_colours(r.traceback).get());
     }
-    if (has_kwargs) {
+    if (r.kwargs && PyDict_Check(r.kwargs)) {
         for (const auto& [key, value] : rt::dict_items(r.kwargs))
             field(out, journal_field_name(key.get()), text_of(value.get()).get());
     }
     return rt::owned(PyBytes_FromStringAndSize(out.data(), Py_ssize_t(out.size())));
 }
 
-Ref journal_fallback(PyObject* plain_lines, int priority) {
-    Ref mark = rt::str("<" + std::to_string(priority) + ">");
-    Ref lines = split_lines(plain_lines);
+Ref journal_stand_in(double ts, PyObject* level, PyObject* logger, PyObject* place, PyObject* body, int priority) {
+    Ref time = rt::owned(PyFloat_FromDouble(ts));
+    Ref number = rt::integer(priority);
+    return rt::tuple({time.get(), level, logger, place, body, number.get()});
+}
+
+Ref journal_fallback(PyObject* stand_in) {
+    PyObject* const* kept = &PyTuple_GET_ITEM(stand_in, 0);
+    Ref text = plain_lines(PyFloat_AS_DOUBLE(kept[0]), kept[1], kept[2], kept[3], kept[4]);
+    Ref mark = rt::concat({name<"<">(), rt::to_str(kept[5]).get(), name<">">()});
+    Ref lines = split_lines(text.get());
     Py_ssize_t n = PyList_GET_SIZE(lines.get());
     if (n && PyUnicode_GET_LENGTH(PyList_GET_ITEM(lines.get(), n - 1)) == 0)  // after the last line feed
         rt::check_int(PyList_SetSlice(lines.get(), n - 1, n, nullptr));

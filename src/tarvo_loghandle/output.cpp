@@ -157,10 +157,7 @@ rt::Async send_chunk(Bound a) {
             failed = std::move(e);
         }
     }
-    Ref all = rt::owned(PyTuple_New(PyList_GET_SIZE(records.get())));
-    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(all.get()); ++i)
-        PyTuple_SET_ITEM(all.get(), i, rt::owned(PyLong_FromSsize_t(i)).release());
-    co_return rt::tuple({all.get(), failed.value()});
+    co_return none_sent(PyList_GET_SIZE(records.get()), failed.value());
 }
 
 const rt::FunctionDef send_chunk_def = {"send_chunk", "send_chunk", {"executor", "socket", "records"},

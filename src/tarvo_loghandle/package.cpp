@@ -101,8 +101,8 @@ void body(PyObject* module) {
     }
 }
 
-// The path of the extension file, as the import system found it (the module's spec, before the
-// bookkeeping points it at the package's __init__): kept from the first time the package runs.
+// The path of the extension file, as the import system found it (the module's __spec__.origin,
+// before the bookkeeping points it at the package's __init__): kept from the first time the package runs.
 PyObject* extension_file(PyObject* g) {
     static PyObject* const file = rt::getattr(global<"__spec__">(g).get(), name<"origin">()).release();
     return file;

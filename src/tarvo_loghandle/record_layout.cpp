@@ -76,7 +76,7 @@ private:
     };
 
     Ref record(EntryView& e, double ts, bool raw);
-    // A line or, in the journal format, a record with its fallback lines, into the chunk.
+    // A line or, in the journal format, a record with what its stand-in lines are made of, into the chunk.
     void emit(PyObject* made, ChunkOutput& out) const {
         if (format_ == Format::journal) out.record(PyTuple_GET_ITEM(made, 0), PyTuple_GET_ITEM(made, 1));
         else out.line(made);
@@ -130,11 +130,13 @@ Ref RecordLayout::record(EntryView& e, double ts, bool raw) {
     return plain_lines(r, place.get());
 }
 
-// (the record, the plain lines after its priority)
+// (the record, what its stand-in lines on stderr are made of should the journal not take it)
 Ref RecordLayout::journal(const Record& r, PyObject* place) {
     int priority = journal_priority(g_, r.level);
-    Ref datagram = journal_record(r, priority, identifier_.get());
-    return rt::tuple({datagram.get(), journal_fallback(plain_lines(r, place).get(), priority).get()});
+    Ref body = message_body(r);
+    Ref datagram = journal_record(r, body.get(), priority, identifier_.get());
+    Ref stand_in = journal_stand_in(r.ts, r.level, r.logger, place, body.get(), priority);
+    return rt::tuple({datagram.get(), stand_in.get()});
 }
 
 // A line of the handler's own (an entry that cannot be shown, lost entries), at level ERROR.

@@ -162,14 +162,7 @@ Ref padded_level(PyObject* level) {
 
 }  // namespace
 
-// ts level logger file:function message key=value ..., and the message's further lines indented.
-// Nothing of the log data can break the line or reach a terminal that shows the file: colours go,
-// every other control character is shown escaped, and the fields before the message (the logger's
-// name, the file, the function) stay on their line whatever they hold.
-Ref plain_lines(const Record& r, PyObject* place) {
-    Ref head = rt::concat({rt::str(iso_time(r.ts)).get(), name<" ">(), padded_level(r.level).get(), name<" ">(),
-                           r.logger, name<" ">(), place, name<" ">()});
-    head = shown_safely(without_colours(head.get()).get(), Keep::nothing);
+Ref message_body(const Record& r) {
     Ref body = Ref::incref(r.message);
     if (r.kwargs && PyDict_Check(r.kwargs) && PyDict_GET_SIZE(r.kwargs)) {
         for (const auto& [key, value] : rt::dict_items(r.kwargs)) {
@@ -178,7 +171,17 @@ Ref plain_lines(const Record& r, PyObject* place) {
         }
     }
     if (r.traceback) body = rt::concat({body.get(), name<"\n">(), r.traceback});  // under the message
-    Ref lines = split_lines(without_colours(body.get()).get());
+    return body;
+}
+
+// Nothing of the log data can break the line or reach a terminal that shows the file: colours go,
+// every other control character is shown escaped, and the fields before the message (the logger's
+// name, the file, the function) stay on their line whatever they hold.
+Ref plain_lines(double ts, PyObject* level, PyObject* logger, PyObject* place, PyObject* body) {
+    Ref head = rt::concat({rt::str(iso_time(ts)).get(), name<" ">(), padded_level(level).get(), name<" ">(), logger,
+                           name<" ">(), place, name<" ">()});
+    head = shown_safely(without_colours(head.get()).get(), Keep::nothing);
+    Ref lines = split_lines(without_colours(body).get());
     Py_ssize_t count = PyList_GET_SIZE(lines.get());
     for (Py_ssize_t i = 0; i < count; ++i) {
         Ref line = shown_safely(PyList_GET_ITEM(lines.get(), i), Keep::nothing);
@@ -186,6 +189,10 @@ Ref plain_lines(const Record& r, PyObject* place) {
     }
     Ref joined = rt::owned(PyUnicode_Join(name<"\n    ">(), lines.get()));
     return rt::concat({head.get(), joined.get(), name<"\n">()});
+}
+
+Ref plain_lines(const Record& r, PyObject* place) {
+    return plain_lines(r.ts, r.level, r.logger, place, message_body(r).get());
 }
 
 namespace {

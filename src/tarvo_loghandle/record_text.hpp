@@ -30,9 +30,14 @@ struct Record {
     PyObject* traceback;  // the exception's traceback text
 };
 
+// The message with its keyword values after it (key=repr(value) ...) and the traceback under it.
+Ref message_body(const Record& r);
+
 // ts level logger file:function:line message key=value ..., and the message's further lines (and
 // the traceback) indented, each line ending with a line feed. The keyword values as their repr().
 Ref plain_lines(const Record& r, PyObject* place);
+// The same of a message body made before (message_body).
+Ref plain_lines(double ts, PyObject* level, PyObject* logger, PyObject* place, PyObject* body);
 
 // One JSON object on one line: the time, the level, the logger, module, file, function and line,
 // the process and thread, the message without colour, the keyword values (typed), the tags, the
@@ -43,20 +48,22 @@ Ref json_line(const Record& r);
 // the years 1 to 9999 fits).
 std::string iso_time(double ts);
 
-// The journal's record of an entry, in the journal's native protocol: MESSAGE (the message without
-// colour, its keyword values as in plain, the traceback under it: all its lines in one record),
-// PRIORITY, SYSLOG_IDENTIFIER, CODE_FILE, CODE_LINE, CODE_FUNC, the package's own TARVO_LOGGER,
-// TARVO_MODULE, TARVO_LEVEL, TARVO_THREAD, TARVO_TIME, TARVO_TAGS, TARVO_EXCEPTION and
-// TARVO_TRACEBACK, and each keyword value (its str()) under its journal field name.
-Ref journal_record(const Record& r, int priority, PyObject* identifier);
+// The journal's record of an entry, in the journal's native protocol: MESSAGE (the message body
+// without colour: all its lines in one record), PRIORITY, SYSLOG_IDENTIFIER, CODE_FILE, CODE_LINE,
+// CODE_FUNC, the package's own TARVO_LOGGER, TARVO_MODULE, TARVO_LEVEL, TARVO_THREAD, TARVO_TIME,
+// TARVO_TAGS, TARVO_EXCEPTION and TARVO_TRACEBACK, and each keyword value (its str()) under its
+// journal field name.
+Ref journal_record(const Record& r, PyObject* body, int priority, PyObject* identifier);
 
 // A keyword's journal field name: upper case, every character but letters, digits and the
 // underscore made an underscore, no underscore first, at most 64 characters; a name that would be
 // empty, start with a digit, or be one of the fields the package writes gets FIELD_ before it.
 std::string journal_field_name(PyObject* key);
 
-// What stands in for a record on stderr when the journal does not take it: the plain format's
-// lines, each after "<N>", its priority, which the journal reads from its stream.
-Ref journal_fallback(PyObject* plain_lines, int priority);
+// What stands in for a record on stderr when the journal does not take it is made only then, from
+// what `stand_in` keeps of the entry: the plain format's lines, each after "<N>", its priority,
+// which the journal reads from its stream.
+Ref journal_stand_in(double ts, PyObject* level, PyObject* logger, PyObject* place, PyObject* body, int priority);
+Ref journal_fallback(PyObject* stand_in);
 
 }  // namespace tlh
