@@ -20,6 +20,8 @@ async def main():
     async with log(SyncTaskInterface(), ServiceConfig(working_dir=os.getcwd())):
         lg.info("order received", order=1001, qty=47, warehouse="eu-west", express=True,
                 **{"_private": 1, "9lives": 2, "message": "a keyword", "two-lines": "one\ntwo"})
+        lg.info("names with a meaning", **{"object_systemd_unit": "sshd.service", "message_id": "f" * 32,
+                                            "syslog_pid": "1", "errno": "2", "é": 1, "ПРИВЕТ": 2, "ß": 3, "ıd": 4})
         lg.debug("debugging detail")
         lg.user_info("user-level info")
         lg.warning("disk \x1b[31malmost\x1b[0m full")

@@ -52,11 +52,16 @@ def parse_native(datagram: bytes):
     return fields
 
 
+RESERVED = PACKAGE_FIELDS | {"MESSAGE_ID", "ERRNO", "INVOCATION_ID", "USER_INVOCATION_ID", "DOCUMENTATION", "TID",
+                             "UNIT", "USER_UNIT"}
+
+
 def journal_name(key: str) -> str:
     """The journal's rules for a field name, for a keyword."""
-    name = "".join(c.upper() if "a" <= c <= "z" else c if ("A" <= c <= "Z" or "0" <= c <= "9" or c == "_") else "_"
-                   for c in key).lstrip("_")
-    if not name or name[0].isdigit() or name in PACKAGE_FIELDS or name.startswith("TARVO_"):
+    name = "".join(f"U{ord(c):0{4 if ord(c) <= 0xFFFF else 6}X}" if ord(c) >= 0x80 else c.upper() if "a" <= c <= "z"
+                   else c if ("A" <= c <= "Z" or "0" <= c <= "9" or c == "_") else "_" for c in key).lstrip("_")
+    if (not name or name[0].isdigit() or name in RESERVED
+            or name.startswith(("TARVO_", "SYSLOG_", "OBJECT_", "COREDUMP_", "CODE_"))):
         name = "FIELD_" + name
     return name[:64]
 
@@ -238,10 +243,10 @@ ERRORS = ["payment failed\nits second line", "user-level error", "critical state
 
 def test_a_service_under_systemd_logs_records_with_priorities_and_fields(journald, tmp_path):
     pid = run_service(tmp_path)
-    records = records_of(pid, expect=13)
+    records = records_of(pid, expect=14)
     assert all("TARVO_LOGGER" in r for r in records), "a line of the stream among the records"
     by_message = {text(r["MESSAGE"]).split(" order=")[0].split("\nTraceback")[0]: r for r in records}
-    priorities = {m: int(r["PRIORITY"]) for m, r in by_message.items() if not m.startswith(("big", "import"))}
+    priorities = {m: int(r["PRIORITY"]) for m, r in by_message.items() if not m.startswith(("big", "import", "names"))}
     assert priorities == {"order received": 6, "debugging detail": 7, "user-level info": 5, "disk almost full": 4,
                           "payment failed\nits second line": 3, "user-level error": 3, "critical state": 2,
                           "library error 7": 3, "request failed": 3, "after the handler closed": 3}
@@ -257,6 +262,15 @@ def test_a_service_under_systemd_logs_records_with_priorities_and_fields(journal
     assert (order["SYSLOG_IDENTIFIER"], order["TARVO_LOGGER"], order["TARVO_MODULE"], order["TARVO_LEVEL"],
             order["TARVO_THREAD"]) == ("journal_child.py", "svc.orders", "__main__", "INFO", "MainThread")
     assert by_message["library error 7"]["TARVO_LOGGER"] == "thirdparty.http"
+
+    # Names that journald or journalctl would act on stay fields of the entry's own; other
+    # alphabets keep their identity.
+    [meaning] = [r for m, r in by_message.items() if m.startswith("names with a meaning")]
+    assert {k: v for k, v in meaning.items() if k.startswith(("FIELD_", "U"))} == {
+        "FIELD_OBJECT_SYSTEMD_UNIT": "sshd.service", "FIELD_MESSAGE_ID": "f" * 32, "FIELD_SYSLOG_PID": "1",
+        "FIELD_ERRNO": "2", "U00E9": "1", "U041FU0420U0418U0412U0415U0422": "2", "U00DF": "3", "U0131D": "4"}
+    assert "MESSAGE_ID" not in meaning and "ERRNO" not in meaning and meaning["SYSLOG_IDENTIFIER"] == "journal_child.py"
+    assert records_of(pid, "OBJECT_SYSTEMD_UNIT=sshd.service", expect=0) == []
 
     failed = by_message["request failed"]
     assert failed["TARVO_EXCEPTION"] == "KeyError"

@@ -40,10 +40,16 @@ void field(std::string& out, std::string_view key, PyObject* text) {
     field(out, key, std::string_view(value));
 }
 
-bool written_by_package(std::string_view name) {
-    for (std::string_view own : {"MESSAGE", "PRIORITY", "SYSLOG_IDENTIFIER", "CODE_FILE", "CODE_LINE", "CODE_FUNC"})
-        if (name == own) return true;
-    return name.starts_with("TARVO_");
+// Names that journald or journalctl give a meaning to (systemd.journal-fields(7)), and the
+// package's own: a keyword must not land on one. MESSAGE_ID pulls in the message catalogue,
+// OBJECT_SYSTEMD_UNIT files the entry under another unit, SYSLOG_PID stands in for the process.
+bool reserved(std::string_view name) {
+    for (std::string_view field : {"MESSAGE", "MESSAGE_ID", "PRIORITY", "CODE_FILE", "CODE_LINE", "CODE_FUNC", "ERRNO",
+                                   "INVOCATION_ID", "USER_INVOCATION_ID", "DOCUMENTATION", "TID", "UNIT", "USER_UNIT"})
+        if (name == field) return true;
+    for (std::string_view family : {"SYSLOG_", "OBJECT_", "COREDUMP_", "CODE_", "TARVO_"})
+        if (name.starts_with(family)) return true;
+    return false;
 }
 
 // A readable text for the journal: without colour sequences, any other control character but the
@@ -53,6 +59,7 @@ Ref readable(PyObject* text) { return shown_safely(without_colours(text).get());
 }  // namespace
 
 std::string journal_field_name(PyObject* key) {
+    static const char hex[] = "0123456789ABCDEF";
     Ref text = text_of(key);
     std::string name;
     Py_ssize_t n = PyUnicode_GET_LENGTH(text.get());
@@ -60,13 +67,19 @@ std::string journal_field_name(PyObject* key) {
     const void* data = PyUnicode_DATA(text.get());
     for (Py_ssize_t i = 0; i < n; ++i) {
         Py_UCS4 c = PyUnicode_READ(kind, data, i);
+        if (c >= 0x80) {  // by its code point, U00E9: two names never share a field
+            name += 'U';
+            int digits = c > 0xffff ? 6 : 4;
+            for (int shift = 4 * (digits - 1); shift >= 0; shift -= 4) name += hex[(c >> shift) & 15];
+            continue;
+        }
         if (c >= 'a' && c <= 'z') c -= 'a' - 'A';
         bool allowed = (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_';
         if (!allowed) c = '_';
         if (c == '_' && name.empty()) continue;  // no underscore first: those are the journal's own
         name += char(c);
     }
-    if (name.empty() || (name[0] >= '0' && name[0] <= '9') || written_by_package(name)) name = "FIELD_" + name;
+    if (name.empty() || (name[0] >= '0' && name[0] <= '9') || reserved(name)) name = "FIELD_" + name;
     if (name.size() > 64) name.resize(64);
     return name;
 }

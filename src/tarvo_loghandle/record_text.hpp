@@ -55,9 +55,11 @@ std::string iso_time(double ts);
 // journal field name.
 Ref journal_record(const Record& r, PyObject* body, int priority, PyObject* identifier);
 
-// A keyword's journal field name: upper case, every character but letters, digits and the
-// underscore made an underscore, no underscore first, at most 64 characters; a name that would be
-// empty, start with a digit, or be one of the fields the package writes gets FIELD_ before it.
+// A keyword's journal field name: upper case, every ASCII character but letters, digits and the
+// underscore made an underscore, every other character written by its code point (U00E9), no
+// underscore first, at most 64 characters; a name that would be empty, start with a digit, or be a
+// field the package writes or that journald and journalctl interpret (MESSAGE_ID, ERRNO, SYSLOG_*,
+// OBJECT_*, COREDUMP_*, UNIT, TID, ...) gets FIELD_ before it.
 std::string journal_field_name(PyObject* key);
 
 // What stands in for a record on stderr when the journal does not take it is made only then, from
