@@ -34,9 +34,11 @@ int journal_priority(PyObject* g, PyObject* level) {
 Ref program_name(PyObject* g) {
     Ref argv = Ref::steal(PyObject_GetAttrString(global<"sys">(g).get(), "argv"));
     PyErr_Clear();
-    if (argv && PyList_Check(argv.get()) && PyList_GET_SIZE(argv.get()) &&
-        PyUnicode_Check(PyList_GET_ITEM(argv.get(), 0))) {
-        Ref base = genuine::base_name(g, PyList_GET_ITEM(argv.get(), 0));
+    // The first item taken once, with a reference: another thread may change sys.argv meanwhile.
+    Ref program = argv && PyList_Check(argv.get()) ? Ref::steal(PySequence_GetItem(argv.get(), 0)) : Ref();
+    PyErr_Clear();
+    if (program && PyUnicode_Check(program.get())) {
+        Ref base = genuine::base_name(g, program.get());
         if (PyUnicode_Check(base.get()) && PyUnicode_GET_LENGTH(base.get())) return base;
     }
     return Ref::incref(name<"python">());

@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <ctime>
 #include <string>
+#include <vector>
 
 namespace tlh {
 namespace {
@@ -225,12 +226,6 @@ void json_float(std::string& out, double x) {
     out += std::isnan(x) ? "\"nan\"" : x > 0 ? "\"inf\"" : "\"-inf\"";
 }
 
-bool str_keys(PyObject* dict) {
-    for (const auto& item : rt::dict_items(dict))
-        if (!PyUnicode_CheckExact(item.first.get())) return false;
-    return true;
-}
-
 void json_array(std::string& out, PyObject* sequence, int depth) {
     Ref items = rt::owned(PySequence_Tuple(sequence));  // a list changed meanwhile changes nothing here
     out += '[';
@@ -241,10 +236,15 @@ void json_array(std::string& out, PyObject* sequence, int depth) {
     out += ']';
 }
 
-void json_object(std::string& out, PyObject* dict, int depth) {
+// A dict with str keys as an object, from one snapshot of its items (another thread may change
+// it meanwhile, a repr of a value too): false, and nothing written, when a key is no str.
+bool json_object(std::string& out, PyObject* dict, int depth) {
+    std::vector<std::pair<Ref, Ref>> items = rt::dict_items(dict);
+    for (const auto& item : items)
+        if (!PyUnicode_CheckExact(item.first.get())) return false;
     out += '{';
     bool first = true;
-    for (const auto& [key, value] : rt::dict_items(dict)) {
+    for (const auto& [key, value] : items) {
         if (!first) out += ',';
         first = false;
         json_string(out, key.get());
@@ -252,6 +252,7 @@ void json_object(std::string& out, PyObject* dict, int depth) {
         json_value(out, value.get(), depth + 1);
     }
     out += '}';
+    return true;
 }
 
 // Values of exactly the types JSON has keep their type: str, int, float, bool, None, and lists,
@@ -265,8 +266,8 @@ void json_value(std::string& out, PyObject* v, int depth) {
     else if (PyLong_CheckExact(v)) json_int(out, v);
     else if (PyFloat_CheckExact(v)) json_float(out, PyFloat_AS_DOUBLE(v));
     else if ((PyList_CheckExact(v) || PyTuple_CheckExact(v)) && depth < json_depth) json_array(out, v, depth);
-    else if (PyDict_CheckExact(v) && depth < json_depth && str_keys(v)) json_object(out, v, depth);
-    else json_string(out, rt::to_str(v).get());
+    else if (!(PyDict_CheckExact(v) && depth < json_depth && json_object(out, v, depth)))
+        json_string(out, rt::to_str(v).get());
 }
 
 void json_fields(std::string& out, PyObject* kwargs) {
