@@ -1,162 +1,89 @@
 #include "at_once.hpp"
 
-#include "journal.hpp"
-#include "layout.hpp"
+#include "output.hpp"
+#include "process_state.hpp"
+#include "whole_write.hpp"
 
-#include <cerrno>
-#include <fcntl.h>
-#include <poll.h>
-#include <unistd.h>
+#include <mutex>
 
 namespace tlh {
 namespace {
 
-// json stays json, so that a collector reading JSON lines is never handed another line, and the
-// journal gets records; an unknown format (init() refuses it, with its message) gets plain.
-Format record_format(PyObject* g) {
+// How many times entries logged by an at-once write itself (a __repr__ that logs) are written
+// after it: past that, such a loop is cut and its entries counted.
+constexpr int deferred_rounds = 8;
+
+void write_entries(PyObject* g, PyObject* entries) {
+    Output out = make_output(g, std::make_unique<StreamSink>(g), Py_None);
     try {
-        Format format = resolve_format(g, false, is_journal_stream(g, 2));
-        return format == Format::terminal ? Format::plain : format;
-    } catch (PyErr& e) {
-        if (!e.matches(PyExc_Exception)) throw;
-        return Format::plain;
-    }
-}
-
-// How long sending a record may wait for a slow journal before its lines go to stderr instead.
-constexpr double journal_patience = 2.0;
-
-// The entries' text; in the journal format, their records are sent now, and the text is the
-// lines of those the journal did not take.
-Ref shown_text(PyObject* g, PyObject* entries) {
-    std::unique_ptr<Layout> layout = record_layout(g, record_format(g));
-    ChunkOutput out(true);
-    for (Ref& le : rt::iterate(entries)) show_entry(g, *layout, out, le.get());
-    layout->finish(out);
-    Ref text = out.take_last_text();
-    Ref records = out.take_records();
-    if (!records) return text;
-    Ref unsent;
-    try {
-        unsent = send_records(journal_socket(g, journal_patience).get(), PyTuple_GET_ITEM(records.get(), 0));
-    } catch (PyErr& e) {
-        if (!e.matches(PyExc_Exception)) throw;
-        unsent = none_sent(PyList_GET_SIZE(PyTuple_GET_ITEM(records.get(), 0)), e.value());
-    }
-    return rt::concat({text.get(), out.unsent_text(records.get(), unsent.get()).get()});
-}
-
-// Where a handler would write: a descriptor of its own (closed after the write) for a path the
-// user set (the process's stderr when it cannot be opened), descriptor 2 for the process's stderr,
-// none for an interpreter started without one.
-struct Target {
-    int fd = -1;
-    bool own = false;
-    Ref encoding;
-
-    ~Target() {
-        if (own) ::close(fd);
-    }
-};
-
-Ref preferred_encoding() {
-    return rt::call_method(rt::import("locale").get(), name<"getpreferredencoding">(), {Py_False});
-}
-
-void open_target(PyObject* g, Target& t) {
-    Ref path = global<"STDERR">(g);
-    if (PyUnicode_Check(path.get()) && equal(path.get(), name<"/dev/stderr">())) {
-        Ref process_stderr = rt::getattr(global<"sys">(g).get(), name<"__stderr__">());
-        if (process_stderr.get() == Py_None) return;
-        t.encoding = rt::getattr(process_stderr.get(), name<"encoding">());
-        if (!PyUnicode_Check(t.encoding.get())) t.encoding = preferred_encoding();
-        t.fd = 2;
-        return;
-    }
-    t.encoding = preferred_encoding();
-    if (PyLong_Check(path.get())) {  // a descriptor, as aiofiles.open takes one
-        long fd = PyLong_AsLong(path.get());
-        if (fd == -1 && PyErr_Occurred()) rt::throw_error();
-        t.fd = int(fd);
-        return;
-    }
-    PyObject* converted = nullptr;
-    if (!PyUnicode_FSConverter(path.get(), &converted)) rt::throw_error();
-    Ref file = Ref::steal(converted);
-    int fd;
-    Py_BEGIN_ALLOW_THREADS
-    fd = ::open(PyBytes_AS_STRING(file.get()), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0666);
-    Py_END_ALLOW_THREADS
-    if (fd >= 0) {
-        t.fd = fd;
-        t.own = true;
-        return;
-    }
-    // A path that cannot be opened (init() refuses it too): the entries go to the process's stderr.
-    int err = errno;
-    Ref process_stderr = rt::getattr(global<"sys">(g).get(), name<"__stderr__">());
-    if (process_stderr.get() != Py_None) {
-        t.fd = 2;
-        return;
-    }
-    errno = err;
-    PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, path.get());
-    rt::throw_error();
-}
-
-// All of `data`: a descriptor that takes nothing for 2 s (non-blocking, and full) fails the write.
-void write_all(int fd, PyObject* data) {
-    const char* p = PyBytes_AS_STRING(data);
-    Py_ssize_t left = PyBytes_GET_SIZE(data);
-    int idle = 0;
-    while (left > 0) {
-        Py_ssize_t n;
-        int err;
-        Py_BEGIN_ALLOW_THREADS
-        n = ::write(fd, p, size_t(left));
-        err = errno;
-        Py_END_ALLOW_THREADS
-        if (n > 0) {
-            p += n;
-            left -= n;
-            idle = 0;
-            continue;
+        if (Ref notice = out.sink->notice(true)) {
+            out.layout->add_losses(notice.get(), out.chunk);
+            out.chunk.end_notice();
         }
-        if (n < 0 && err == EINTR) {
-            if (PyErr_CheckSignals() < 0) rt::throw_error();
-            continue;
+        for (Ref& le : rt::iterate(entries)) {
+            show_entry(g, *out.layout, out.chunk, le.get());
+            out.chunk.end_entry();
         }
-        if (n < 0 && err != EAGAIN && err != EWOULDBLOCK) {
-            errno = err;
-            PyErr_SetFromErrno(PyExc_OSError);
-            rt::throw_error();
-        }
-        if (++idle > 20) rt::raise(PyExc_BlockingIOError, "the output took nothing for 2 s");
-        pollfd waiting{fd, POLLOUT, 0};
-        Py_BEGIN_ALLOW_THREADS
-        ::poll(&waiting, 1, 100);
-        Py_END_ALLOW_THREADS
+        out.layout->finish(out.chunk);
+        out.chunk.end_last_line();
+        out.sink->deliver_now(out.chunk);
+    } catch (...) {
+        out.sink->hand_over();
+        throw;
     }
+    out.sink->hand_over();
+}
+
+// Entries that could not wait their turn: counted for the output, told with its next write.
+void lose(PyObject* g, PyObject* entries, const char* why) {
+    Py_ssize_t n = PyObject_Length(entries);
+    if (n < 0) rt::throw_error();
+    StreamSink stream(g);
+    Ref reason = rt::str(why);
+    stream.lose(n, reason.get());
+    stream.hand_over();
+    debug(g, rt::concat({rt::integer(n).get(), name<" log entries written while no handler runs could not be written: ">(),
+                         reason.get()}));
 }
 
 }  // namespace
 
 void write_at_once(PyObject* g, PyObject* entries) {
+    ProcessState& state = process();
+    if (state.output_lock.held_here()) {  // logged by what this thread's write runs: after it
+        for (Ref& le : rt::iterate(entries)) state.deferred.push_back(std::move(le));
+        return;
+    }
     try {
-        Ref text = shown_text(g, entries);
-        if (!PyUnicode_GET_LENGTH(text.get())) return;
-        Target target;
-        open_target(g, target);
-        if (target.fd < 0) return;
-        const char* encoding = PyUnicode_AsUTF8(target.encoding.get());
-        if (!encoding) rt::throw_error();
-        Ref data = rt::owned(PyUnicode_AsEncodedString(text.get(), encoding, "backslashreplace"));
-        write_all(target.fd, data.get());
+        rt::Taken turn(state.output_lock, write_patience_s);
+        if (!turn) return lose(g, entries, "the output was taken by another writer for 2 s");
+        Ref batch = Ref::incref(entries);
+        for (int round = 0; batch; ++round) {
+            if (round == deferred_rounds) return lose(g, batch.get(), "they were logged while they were written");
+            write_entries(g, batch.get());
+            batch.reset();
+            if (!state.deferred.empty()) {
+                batch = rt::owned(PyList_New(0));
+                for (Ref& le : state.deferred) rt::check_int(PyList_Append(batch.get(), le.get()));
+                state.deferred.clear();
+            }
+        }
     } catch (PyErr& e) {
         if (!e.matches(PyExc_Exception)) throw;
         debug(g, rt::concat({name<"log entries written while no handler runs could not be written: ">(),
                              describe(e.value()).get()}));
     }
+}
+
+void write_owed(PyObject* g) {
+    Ref none = rt::owned(PyList_New(0));
+    ProcessState& state = process();
+    bool owed;
+    {
+        std::lock_guard<rt::ProcessLock> locked(state.lock);
+        owed = state.owed.any();
+    }
+    if (owed) write_at_once(g, none.get());
 }
 
 }  // namespace tlh

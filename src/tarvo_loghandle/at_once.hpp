@@ -1,14 +1,19 @@
 // Entries written at once, while no handler runs: by the record layout (json when the output
-// format is json, plain otherwise: there is no run whose headers or bars a terminal layout could
-// continue), with one blocking write to where a handler would write, as Python's own last-resort
-// logging handler writes to stderr.
+// format is json, journal records for the journal, plain otherwise: there is no run whose headers
+// or bars a terminal layout could continue), with one blocking write to where a handler would
+// write, as Python's own last-resort logging handler writes to stderr. One thread writes at a
+// time, so that one record's lines never come between another's, and a thread waits for its turn
+// (or for an output that is full) for a bounded time only: what cannot be written then is counted
+// and told with the next write.
 #pragma once
 #include "common.hpp"
 
 namespace tlh {
 
 // The entries of the sequence `entries`, shown as the level filter lets them through; a failure to
-// write is told through debug (there is no log to tell it in).
+// write is counted and told with the next write (and through debug).
 void write_at_once(PyObject* g, PyObject* entries);
+// Only what is owed to the output (losses of writes that failed, a cut entry's rest), at exit.
+void write_owed(PyObject* g);
 
 }  // namespace tlh

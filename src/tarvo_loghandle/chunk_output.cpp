@@ -4,6 +4,7 @@
 #include "screen_text.hpp"
 
 #include <string>
+#include <utility>
 
 namespace tlh {
 
@@ -68,11 +69,13 @@ void ChunkOutput::record(PyObject* datagram, PyObject* stand_in) {
 }
 
 ChunkOutput::Mark ChunkOutput::mark() const {
-    return {PyList_GET_SIZE(parts_.get()), PyList_GET_SIZE(datagrams_.get()), last_overlap_, last_was_redrawing_, last_in_place_width_, line_open_, line_ended_};
+    return {PyList_GET_SIZE(parts_.get()), size_, PyList_GET_SIZE(datagrams_.get()), last_overlap_, last_was_redrawing_,
+            last_in_place_width_, line_open_, line_ended_};
 }
 
 void ChunkOutput::rollback(const Mark& m) {
     rt::check_int(PyList_SetSlice(parts_.get(), m.size, PyList_GET_SIZE(parts_.get()), nullptr));
+    size_ = m.chars;
     rt::check_int(PyList_SetSlice(datagrams_.get(), m.records, PyList_GET_SIZE(datagrams_.get()), nullptr));
     rt::check_int(PyList_SetSlice(stand_ins_.get(), m.records, PyList_GET_SIZE(stand_ins_.get()), nullptr));
     last_overlap_ = m.last_overlap;
@@ -90,13 +93,19 @@ Ref ChunkOutput::take_text() {
     }
     Ref text = rt::owned(PyUnicode_Join(name<"">(), parts_.get()));
     rt::check_int(PyList_SetSlice(parts_.get(), 0, PyList_GET_SIZE(parts_.get()), nullptr));
+    taken_ends_.swap(ends_);
+    ends_.clear();
+    taken_notice_end_ = std::exchange(notice_end_, 0);
+    if (!taken_ends_.empty()) taken_ends_.back() = size_;  // the line feed that ends the chunk is its last entry's
+    size_ = 0;
     return text;
 }
 
-Ref ChunkOutput::take_last_text() {
-    bool redrawn = line_open_ && last_was_redrawing_;  // still open after take_text: a redraw
-    Ref text = take_text();
-    return redrawn ? rt::concat({text.get(), name<"\n">()}) : text;
+void ChunkOutput::end_last_line() {
+    if (line_open_ && last_was_redrawing_) {  // a redraw, which take_text() leaves open
+        append(name<"\n">());
+        line_open_ = false;
+    }
 }
 
 Ref ChunkOutput::take_records() {
@@ -107,49 +116,24 @@ Ref ChunkOutput::take_records() {
     return records;
 }
 
-Ref ChunkOutput::unsent_text(PyObject* records, PyObject* unsent) {
-    journal_taking_ = unsent == Py_None;
-    if (journal_taking_) return rt::str("");
+Ref ChunkOutput::unsent_texts(PyObject* records, PyObject* unsent) {
+    Ref parts = rt::owned(PyList_New(0));
+    if (unsent == Py_None) return parts;
     PyObject* stand_ins = PyTuple_GET_ITEM(records, 1);
     PyObject* indices = PyTuple_GET_ITEM(unsent, 0);
-    Ref parts = rt::owned(PyList_New(0));
     for (Py_ssize_t k = 0; k < PyTuple_GET_SIZE(indices); ++k) {
         Py_ssize_t i = PyLong_AsSsize_t(PyTuple_GET_ITEM(indices, k));
         if (i < 0 || i >= PyList_GET_SIZE(stand_ins)) rt::raise(PyExc_IndexError, "no such journal record in the chunk");
         rt::check_int(PyList_Append(parts.get(), journal_fallback(PyList_GET_ITEM(stand_ins, i)).get()));
     }
-    diverted_ += PyTuple_GET_SIZE(indices);
-    diverted_reason_ = describe(PyTuple_GET_ITEM(unsent, 1));
-    return rt::owned(PyUnicode_Join(name<"">(), parts.get()));
-}
-
-Ref ChunkOutput::diversion_text() const {
-    Ref count = rt::integer(diverted_);
-    if (diverted_ == 1)
-        return rt::concat({count.get(), name<" log entry could not be sent to the journal and was written to stderr: ">(),
-                           diverted_reason_.get()});
-    return rt::concat({count.get(), name<" log entries could not be sent to the journal and were written to stderr: ">(),
-                       diverted_reason_.get()});
-}
-
-void ChunkOutput::lose(long long entries, PyObject* exc) {
-    lost_ += entries;
-    lost_reason_ = describe(exc);
-}
-
-Ref ChunkOutput::losses_text() const {
-    Ref count = rt::integer(lost_);
-    if (lost_ == 1) return rt::concat({count.get(), name<" log entry was lost: ">(), lost_reason_.get()});
-    return rt::concat({count.get(), name<" log entries were lost: ">(), lost_reason_.get()});
+    return parts;
 }
 
 int ChunkOutput::traverse(visitproc visit, void* arg) const {
     Py_VISIT(parts_.get());
     Py_VISIT(datagrams_.get());
     Py_VISIT(stand_ins_.get());
-    Py_VISIT(diverted_reason_.get());
     Py_VISIT(last_overlap_.get());
-    Py_VISIT(lost_reason_.get());
     return 0;
 }
 

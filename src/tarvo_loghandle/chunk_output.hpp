@@ -1,7 +1,9 @@
-// The text of one chunk as the layouts make it, and what the writer's output lost: the writer
-// hands the chunk's text to the output with one write, and tells the losses when it can.
+// The text of one chunk as the layouts make it (or the journal records of its entries), with where
+// each entry ends: the output takes it with one write.
 #pragma once
 #include "common.hpp"
+
+#include <vector>
 
 namespace tlh {
 
@@ -32,6 +34,7 @@ public:
     // Where the chunk stands, to take back what an entry that failed halfway added.
     struct Mark {
         Py_ssize_t size;
+        Py_ssize_t chars;
         Py_ssize_t records;
         Ref last_overlap;
         bool last_was_redrawing;
@@ -46,35 +49,40 @@ public:
     // stderr, a warning or a traceback, then start on a line of their own), unless it is being
     // drawn in place: a progress bar in progress stays where the next state overwrites it.
     Ref take_text();
-    // The text that is left when the writer ends, with its last line ended in any case.
-    Ref take_last_text();
+    // The run ends: the last line is ended in any case, a progress bar's too.
+    void end_last_line();
     // The chunk's journal records, (datagrams, stand-ins): two lists, or an empty Ref when the
     // chunk has none; the chunk has none again.
     Ref take_records();
     // What the journal did not take of `records` (as send_records tells it: None, or the indices
-    // and the error): the lines that stand in for them, for stderr, counted and told like lost
-    // entries.
-    Ref unsent_text(PyObject* records, PyObject* unsent);
-
-    // Entries whose chunk could not be written (a full disk, a closed pipe): counted, and told in
-    // one line when a chunk can be written again, or at the end.
-    void lose(long long entries, PyObject* exc);
-    long long lost() const noexcept { return lost_; }
-    Ref losses_text() const;
-    void losses_told() noexcept { lost_ = 0; }
-    // Entries that the journal did not take, written to stderr instead: told in a record once the
-    // journal takes records again, or at the end.
-    long long diverted() const noexcept { return diverted_; }
-    bool journal_taking() const noexcept { return journal_taking_; }
-    Ref diversion_text() const;
-    void diversion_told() noexcept { diverted_ = 0; }
+    // and the error): the lines that stand in for each of them on stderr, a list.
+    static Ref unsent_texts(PyObject* records, PyObject* unsent);
+    // The end of an entry: where its text ends in the chunk's text (in characters), so that a
+    // write that stops in the middle of the chunk can tell which entries it wrote.
+    void end_entry() { ends_.push_back(size_); }
+    // The end of the line that tells what the output owed before the chunk's entries.
+    void end_notice() noexcept { notice_end_ = size_; }
+    // Where that line ends in the text last taken; 0 when it had none.
+    Py_ssize_t notice_end() const noexcept { return taken_notice_end_; }
+    // Where the entries of the text last taken end, in characters; the last one at its end.
+    const std::vector<Py_ssize_t>& entry_ends() const noexcept { return taken_ends_; }
+    // Whether nothing was added since the text and records were last taken.
+    bool empty() const noexcept { return size_ == 0 && PyList_GET_SIZE(datagrams_.get()) == 0; }
+    // The number of entries of the chunk at hand.
+    Py_ssize_t entries() const noexcept { return Py_ssize_t(ends_.size()); }
 
     int traverse(visitproc visit, void* arg) const;
 
 private:
-    void append(PyObject* s) { rt::check_int(PyList_Append(parts_.get(), s)); }
+    void append(PyObject* s) {
+        rt::check_int(PyList_Append(parts_.get(), s));
+        size_ += PyUnicode_GET_LENGTH(s);
+    }
 
     Ref parts_;
+    Py_ssize_t size_ = 0;  // characters in parts_
+    std::vector<Py_ssize_t> ends_, taken_ends_;
+    Py_ssize_t notice_end_ = 0, taken_notice_end_ = 0;
     Ref datagrams_, stand_ins_;
     Ref last_overlap_;
     bool last_was_redrawing_ = false;
@@ -83,11 +91,6 @@ private:
     Py_ssize_t last_in_place_width_ = 0;
     bool line_open_ = false;   // the cursor stands at the end of the last piece
     bool line_ended_ = false;  // a chunk ended that piece's line: the next piece needs no line feed
-    long long lost_ = 0;
-    Ref lost_reason_;
-    long long diverted_ = 0;
-    bool journal_taking_ = true;
-    Ref diverted_reason_;
 };
 
 // "Type: message" on one line: what a line of the handler's own says of an exception.

@@ -56,10 +56,4 @@ bool colour_wanted(PyObject* g, bool terminal) {
     return terminal;
 }
 
-std::unique_ptr<Layout> make_layout(PyObject* g, bool terminal, bool journal) {
-    Format format = resolve_format(g, terminal, journal);
-    if (format == Format::terminal) return terminal_layout(g);
-    return record_layout(g, format);
-}
-
 }  // namespace tlh

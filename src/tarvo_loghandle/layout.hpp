@@ -43,9 +43,7 @@ Format resolve_format(PyObject* g, bool terminal, bool journal);
 // turns it off; otherwise a terminal gets colour.
 bool colour_wanted(PyObject* g, bool terminal);
 
-// The layout of a writer run, by the format, for an output that is a terminal, the journal's
-// stream, or neither.
-std::unique_ptr<Layout> make_layout(PyObject* g, bool terminal, bool journal);
+// The layouts of the formats (output.hpp chooses).
 std::unique_ptr<Layout> terminal_layout(PyObject* g);
 std::unique_ptr<Layout> record_layout(PyObject* g, Format format);
 

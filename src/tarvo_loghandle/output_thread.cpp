@@ -1,18 +1,14 @@
 #include "output_thread.hpp"
 
-#include <time.h>
+#include "process_state.hpp"
+
+#include "whole_write.hpp"
 
 #include <mutex>
 #include <utility>
 
 namespace tlh {
 namespace {
-
-double monotonic_seconds() {
-    timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return double(ts.tv_sec) + double(ts.tv_nsec) / 1e9;
-}
 
 struct Executor {
     PyObject_HEAD
@@ -50,10 +46,18 @@ void serve(Executor* self) {
         self->progress.busy_since.store(monotonic_seconds());
         Ref result;
         Caught failed;
-        try {
-            result = rt::owned(PyObject_Call(PyTuple_GET_ITEM(job.get(), 1), PyTuple_GET_ITEM(job.get(), 2), nullptr));
-        } catch (PyErr& e) {
-            failed = std::move(e);
+        {
+            // Entries written at once meanwhile (past the bound of a flood) take turns with the
+            // run's own calls on the output.
+            rt::BlockingLock& output = process().output_lock;
+            while (!output.acquire(1.0)) {
+            }
+            try {
+                result = rt::owned(PyObject_Call(PyTuple_GET_ITEM(job.get(), 1), PyTuple_GET_ITEM(job.get(), 2), nullptr));
+            } catch (PyErr& e) {
+                failed = std::move(e);
+            }
+            output.release();
         }
         self->progress.busy_since.store(0);
         if (failed)
@@ -144,6 +148,8 @@ OutputProgress* output_of(PyObject* handler) {
     return handler == current_handler && current_executor ? &progress_of(current_executor) : nullptr;
 }
 
+namespace {
+
 void set_output_of(PyObject* handler, PyObject* executor) {
     PyObject* replaced;
     {
@@ -153,6 +159,23 @@ void set_output_of(PyObject* handler, PyObject* executor) {
         replaced = std::exchange(current_executor, Py_XNewRef(executor));
     }
     Py_XDECREF(replaced);  // outside the lock: it may run a finalizer
+}
+
+}  // namespace
+
+RunThread::RunThread(PyObject* handler) : handler_(handler), executor_(start_output_thread()) {
+    set_output_of(handler, executor_.get());
+}
+
+RunThread::~RunThread() noexcept(false) {
+    if (!rt::may_touch_objects()) return;
+    set_output_of(handler_, nullptr);
+    try {
+        stop_output_thread(executor_.get());
+    } catch (PyErr& e) {  // it may run while an exception leaves the body: reported, not thrown
+        e.restore();
+        PyErr_WriteUnraisable(executor_.get());
+    }
 }
 
 }  // namespace tlh

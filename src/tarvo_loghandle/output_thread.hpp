@@ -26,9 +26,30 @@ Ref start_output_thread();
 void stop_output_thread(PyObject* executor);
 OutputProgress& progress_of(PyObject* executor);
 
-// The executor of the writer run of `handler` while it runs, for the handler's close; null otherwise.
+// The progress of the writer run of `handler` while it runs, for the handler's close; null otherwise.
 OutputProgress* output_of(PyObject* handler);
-// Registers the executor of `handler`'s writer run; null when the run ends.
-void set_output_of(PyObject* handler, PyObject* executor);
+
+// The writer run's own thread, started with the run and registered for the handler's close; it
+// ends once the calls given to it are made. Held by the writer across its awaits (rt::Held).
+class RunThread {
+public:
+    explicit RunThread(PyObject* handler);
+    ~RunThread() noexcept(false);
+    RunThread(const RunThread&) = delete;
+    PyObject* executor() const noexcept { return executor_.get(); }
+    OutputProgress& progress() const noexcept { return progress_of(executor_.get()); }
+    // The entries of the chunk being written, for the close to count should it give up.
+    void in_flight(Py_ssize_t entries) noexcept { progress().entries_in_flight = entries; }
+    // Whether the handler's close has given up on the output: nothing more may be waited for.
+    bool given_up() const noexcept { return progress().abandoned; }
+    int traverse(visitproc visit, void* arg) const {
+        Py_VISIT(executor_.get());
+        return 0;
+    }
+
+private:
+    PyObject* handler_;
+    Ref executor_;
+};
 
 }  // namespace tlh

@@ -1,9 +1,8 @@
 // write_aiologs: the writer task's coroutine. Each chunk the splitter delivers is laid out entry by
-// entry, by the layout of the run's output format, into the chunk's text, which the output takes
-// with one write. The writer itself does not know the format.
-#include "chunk_output.hpp"
-#include "layout.hpp"
+// entry, by the layout of the run's output format, into the chunk's text (or records), which the
+// output's sink takes. The writer itself knows neither the format nor the kind of output.
 #include "output.hpp"
+#include "output_thread.hpp"
 
 namespace tlh {
 namespace {
@@ -14,23 +13,30 @@ struct Counts {
     rt::DecimalCount chunk;
 };
 
+// What the output owes its reader first (entries lost with chunks that could not be written, or
+// sent elsewhere), as a line of the layout's own.
+void add_notice(Output& out, bool at_end) {
+    if (Ref notice = out.sink->notice(at_end)) {
+        out.layout->add_losses(notice.get(), out.chunk);
+        out.chunk.end_notice();
+    }
+}
+
 // The entries of one chunk into its text, each with its messages; returns how many there are.
-long long lay_out(PyObject* g, Layout& layout, ChunkOutput& out, PyObject* chunk, Counts& counts) {
+long long lay_out(PyObject* g, Output& out, PyObject* chunk, Counts& counts) {
     long long len = PyObject_Size(chunk);
     if (len < 0) rt::throw_error();
     debug(g, rt::ascii("write_aiologs receives chunk ", counts.chunk, " - ", len, " "));
-    if (out.lost()) layout.add_losses(out.losses_text().get(), out);
-    if (out.diverted() && out.journal_taking()) {
-        layout.add_losses(out.diversion_text().get(), out);
-        out.diversion_told();
-    }
+    out.fit();
+    add_notice(out, false);
     rt::DecimalCount i;
     for (Ref& element : rt::iterate(chunk)) {
         Ref pair[2];
         rt::unpack(element.get(), 2, pair);
         debug(g, rt::ascii("write_aiologs receives #", counts.entries, " (", counts.chunk, "/", i, ") "));
         ++counts.entries;
-        show_entry(g, layout, out, pair[1].get());
+        show_entry(g, *out.layout, out.chunk, pair[1].get());
+        out.chunk.end_entry();
         debug(g, rt::ascii("write_aiologs receives #", counts.entries, " (", counts.chunk, "/", i, ") - finished "));
         ++i;
     }
@@ -38,18 +44,24 @@ long long lay_out(PyObject* g, Layout& layout, ChunkOutput& out, PyObject* chunk
     return len;
 }
 
-// What is still to be written when the run ends: losses not told yet (the last chunks could not be
-// written), what the layout still owes (the last states of thinned bars), entries the journal did
-// not take that were not told yet, and the end of the last
+// What the sink lost of the chunk (of the run's last text: `chunk` null), through debug.
+void tell_failure(PyObject* g, Sink& sink, const rt::DecimalCount* chunk) {
+    Ref failure = sink.failure();
+    if (!failure) return;
+    if (chunk)
+        debug(g, rt::concat({name<"write_aiologs could not write chunk ">(), rt::integer(chunk->value()).get(),
+                             name<", so far ">(), failure.get()}));
+    else
+        debug(g, rt::concat({name<"write_aiologs could not write its last text: ">(), failure.get()}));
+}
+
+// What is still to be written when the run ends: what the output owes (the losses of the last
+// chunks), what the layout still owes (the last states of thinned bars), and the end of the last
 // line, so that what comes after the log (a prompt, a traceback) starts on a line of its own.
-Ref rest_of_run(Layout& layout, ChunkOutput& out) {
-    if (out.lost()) layout.add_losses(out.losses_text().get(), out);
-    layout.finish(out);
-    if (out.diverted()) {
-        layout.add_losses(out.diversion_text().get(), out);
-        out.diversion_told();
-    }
-    return out.take_last_text();
+void rest_of_run(Output& out) {
+    add_notice(out, true);
+    out.layout->finish(out.chunk);
+    out.chunk.end_last_line();
 }
 
 rt::Async write_aiologs(Bound a) {
@@ -58,14 +70,13 @@ rt::Async write_aiologs(Bound a) {
     debug(g, name<"write_aiologs started">());
     // Held across the awaits below, where the collector sees them. The output is opened first: the
     // format (auto), colour and redraws follow what it is.
-    rt::Held<Output> output(g, self);
-    Ref opening = output->opening();
+    rt::Held<RunThread> thread(self);
+    Ref opening = StreamSink::opening(g, thread->executor());
     Ref opened = co_await rt::await(std::move(opening));
-    output->opened(std::move(opened));
-    rt::Held<std::unique_ptr<Layout>> layout(make_layout(g, output->terminal(), output->journal()));
-    rt::Held<ChunkOutput> out(colour_wanted(g, output->terminal()));
+    rt::Held<Output> output(make_output(g, std::make_unique<StreamSink>(g, std::move(opened)), thread->executor()));
     Counts counts;
     rt::Caught caught;
+    rt::Local step;  // what the sink asks to be awaited
     try {
         if (rt::getattr(self, name<"splitter">()).get() == Py_None) rt::raise_none(PyExc_AssertionError);
         rt::Local chunks;
@@ -75,47 +86,25 @@ rt::Async write_aiologs(Bound a) {
             chunks = rt::aiter(rt::call_kw(read_packets.get(), {name<"write_aiologs">()}, rt::keywords<"sub_id">()).get());
         }
         for (;;) {
-            Ref step = rt::anext(chunks.get());
-            Ref chunk = co_await rt::await_next(std::move(step));
+            Ref next = rt::anext(chunks.get());
+            Ref chunk = co_await rt::await_next(std::move(next));
             if (!chunk) break;
             if (rt::truth(rt::getattr(self, name<"disabled">()).get())) {
                 debug(g, name<"write_aiologs does nothing beause LoggingHandler is disabled\n">());
                 continue;
             }
-            if (output->terminal()) out->set_width(output->columns());  // it may have been resized
-            long long len = lay_out(g, **layout, *out, chunk.get(), counts);
+            long long len = lay_out(g, *output, chunk.get(), counts);
             chunk.reset();
-            rt::Local diverted;  // the journal format: the lines of what the journal did not take
-            if (Ref records = out->take_records()) {
-                // The chunk's records are sent; stderr gets what the journal does not take, in
-                // the lines that stand in for them.
-                rt::Local sent;
-                sent = std::move(records);
-                Ref sending = output->sending(PyTuple_GET_ITEM(sent.get(), 0), len);
-                Ref unsent = co_await rt::await(std::move(sending));
-                output->written();
-                len = unsent.get() == Py_None ? 0 : PyTuple_GET_SIZE(PyTuple_GET_ITEM(unsent.get(), 0));
-                diverted = out->unsent_text(sent.get(), unsent.get());
+            // A failed write costs this chunk only: the writer goes on with the next.
+            thread->in_flight(len);
+            for (step = output->sink->delivering(output->chunk); step;) {
+                Ref awaited = step.ref();
+                step.reset();
+                Ref result = co_await rt::await(std::move(awaited));
+                step = output->sink->delivered(result.get());
             }
-            Ref text = out->take_text();
-            bool all_sent = diverted && len == 0 && PyUnicode_GET_LENGTH(text.get()) == 0;
-            if (diverted) text = rt::concat({text.get(), diverted.get()});
-            diverted.reset();
-            if (all_sent) out->losses_told();  // the journal took every record: nothing to write
-            if (output->writes() && !all_sent) {
-                // A failed write costs this chunk only: the writer goes on with the next.
-                Ref writing = output->writing(text.get(), len);
-                text.reset();
-                Ref failure = co_await rt::await(std::move(writing));
-                output->written();
-                if (failure.get() == Py_None) {
-                    out->losses_told();
-                } else {
-                    out->lose(len, failure.get());
-                    debug(g, rt::concat({name<"write_aiologs could not write chunk ">(), rt::integer(counts.chunk.value()).get(),
-                                         name<", so far ">(), out->losses_text().get()}));
-                }
-            }
+            thread->in_flight(0);
+            tell_failure(g, *output->sink, &counts.chunk);
             debug(g, rt::ascii("write_aiologs finished chunk ", counts.chunk, " - and pushed"));
             ++counts.chunk;  // every chunk taken in ends here: no path above skips it
         }
@@ -126,10 +115,14 @@ rt::Async write_aiologs(Bound a) {
     if (caught && !caught.matches(global<"SplitterBadFinish">(g).get())) {
         rt::Except handling(caught);
         debug(g, rt::concat({name<"write_aiologs receives Exception: ">(), format_exc(g).get()}));
-        if (output->closable() && !caught.matches(PyExc_GeneratorExit)) {  // an abandoned writer must not suspend
-            Ref closing = output->closing();
+        // An abandoned writer must not suspend; one given up on must not wait for its output.
+        if (!caught.matches(PyExc_GeneratorExit) && !thread->given_up()) step = output->sink->closing();
+        if (step) {
+            Ref closing = step.ref();
+            step.reset();
             co_await rt::await(std::move(closing));
         }
+        output->sink->hand_over();
         caught.reraise();
     }
     if (caught) {
@@ -138,21 +131,25 @@ rt::Async write_aiologs(Bound a) {
     } else {
         debug(g, name<"write_aiologs finished gracefully.">());
     }
-    if (output->given_up()) co_return rt::none();
-    rt::Local last;
-    last = rest_of_run(**layout, *out);
-    if (Ref records = out->take_records()) {  // the journal's last records
-        rt::Local sent;
-        sent = std::move(records);
-        Ref sending = output->sending(PyTuple_GET_ITEM(sent.get(), 0), 0);
-        Ref unsent = co_await rt::await(std::move(sending));
-        output->written();
-        last = rt::concat({last.get(), out->unsent_text(sent.get(), unsent.get()).get()});
+    if (thread->given_up()) {
+        output->sink->hand_over();
+        co_return rt::none();
     }
-    if (output->closable()) {
-        Ref finishing = output->finishing(last.get());
-        co_await rt::await(std::move(finishing));
+    rest_of_run(*output);
+    for (step = output->chunk.empty() ? Ref() : output->sink->delivering(output->chunk); step;) {
+        Ref awaited = step.ref();
+        step.reset();
+        Ref result = co_await rt::await(std::move(awaited));
+        step = output->sink->delivered(result.get());
     }
+    tell_failure(g, *output->sink, nullptr);  // nowhere left in this run's log to tell it: at the next write
+    step = output->sink->closing();
+    if (step) {
+        Ref closing = step.ref();
+        step.reset();
+        co_await rt::await(std::move(closing));
+    }
+    output->sink->hand_over();
     co_return rt::none();
 }
 
