@@ -178,15 +178,6 @@ std::vector<size_t> byte_ends(PyObject* text, PyObject* encoding, const std::vec
     return out;
 }
 
-// The device and inode of a descriptor: what is owed to a file is told in that file.
-void identify(int fd, dev_t& device, ino_t& inode) {
-    struct stat st;
-    if (fd >= 0 && syscall(SYS_fstat, fd, &st) == 0) {
-        device = st.st_dev;
-        inode = st.st_ino;
-    }
-}
-
 }  // namespace
 
 void check_output_path(PyObject* g) {
@@ -273,10 +264,12 @@ StreamSink::~StreamSink() noexcept(false) {
 void StreamSink::described(int fd) {
     fd_ = fd;
     struct stat st;
+    if (fd < 0 || syscall(SYS_fstat, fd, &st) != 0) return;
     // Writes to what is no regular file (a pipe, a socket, a terminal) go in pieces that the system
     // takes whole once it says it has room, so that an at-once write never blocks for long.
-    if (!file_ && fd >= 0 && fstat(fd, &st) == 0 && !S_ISREG(st.st_mode)) piece_limit_ = PIPE_BUF;
-    identify(fd, owed_.device, owed_.inode);
+    if (!file_ && !S_ISREG(st.st_mode)) piece_limit_ = PIPE_BUF;
+    owed_.device = st.st_dev;  // what is owed to a file is told in that file
+    owed_.inode = st.st_ino;
     owed_.add(take_owed(owed_.device, owed_.inode));  // what earlier writers owe this file is told here
 }
 
