@@ -71,11 +71,13 @@ def restore_queue_get_multiple(monkeypatch):
 
 
 def test_batches_until_the_end_marker(debug_log):
+    """The batch with the end marker is pushed whole, but for the marker: what follows it was put
+    after the close began and is written too; later batches are left to the queue's close."""
     s = RecordingSplitter()
     eof = TLogger.queue_sentinel_eof
-    result = run_pump([["a", "b", "c"], [], ["d", eof, "dropped"], ["never"]], s)
+    result = run_pump([["a", "b", "c"], [], ["d", eof, "after the marker", eof], ["never"]], s)
     assert result is None
-    assert s.pushed == ["a", "b", "c", "d"]
+    assert s.pushed == ["a", "b", "c", "d", "after the marker"]
     assert s.finished == ["finish"]
     assert debug_log[0].startswith("loop is ") and debug_log[0][8:].isdigit()
     assert debug_log[1:] == [
@@ -86,6 +88,8 @@ def test_batches_until_the_end_marker(debug_log):
         "pump got message #3",
         "pump got message #4",
         "pump exits due to sentinel",
+        "pump got message #5",
+        "pump got message #6",
         "graceful shutdown for pump()",
     ]
 

@@ -201,8 +201,13 @@ class TLogger(metaclass=_LoggerClass):
     def put(cls, entry: LogEntry) -> None:
         """Puts a ready-made entry on the queue, from any thread: in the order in which the thread
         logs, whether through a TLogger or this way (the standard library's records do)."""
-        # Producers may live on other threads; the queue belongs to the loop that reads it.
+        # Producers may live on other threads; the queue belongs to the loop that reads it. A queue
+        # that offers put_threadsafe (the log handler's) takes entries from any thread itself.
         q = TLogger.queue
+        put = getattr(q, "put_threadsafe", None)
+        if put is not None:
+            put(entry)
+            return
         if asyncio._get_running_loop() is None:
             loop = TLogger._queue_loop or getattr(q, "_loop", None)
             if loop is not None and loop.is_running():

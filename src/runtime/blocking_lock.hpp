@@ -14,7 +14,8 @@ namespace rt {
 class BlockingLock {
 public:
     // Whether it was taken within `seconds`.
-    bool acquire(double seconds) noexcept {
+    // Not noexcept: a thread that gets the interpreter back at exit may be ended by a forced unwind.
+    bool acquire(double seconds) {
         PyThread_type_lock lock = get();
         int got = PyThread_acquire_lock(lock, NOWAIT_LOCK);
         if (!got) {
@@ -55,7 +56,7 @@ private:
 // Holds a BlockingLock for a scope, if it was taken within the time given.
 class Taken {
 public:
-    Taken(BlockingLock& lock, double seconds) noexcept : lock_(lock), taken_(lock.acquire(seconds)) {}
+    Taken(BlockingLock& lock, double seconds) : lock_(lock), taken_(lock.acquire(seconds)) {}
     ~Taken() {
         if (taken_) lock_.release();
     }

@@ -34,8 +34,9 @@ void write_entries(PyObject* g, PyObject* entries) {
     out.sink->hand_over();
 }
 
-// Entries that could not wait their turn: counted for the output, told with its next write.
-void lose(PyObject* g, PyObject* entries, const char* why) {
+}  // namespace
+
+void count_unwritten(PyObject* g, PyObject* entries, const char* why) {
     Py_ssize_t n = PyObject_Length(entries);
     if (n < 0) rt::throw_error();
     StreamSink stream(g);
@@ -46,21 +47,22 @@ void lose(PyObject* g, PyObject* entries, const char* why) {
                          reason.get()}));
 }
 
-}  // namespace
+AtOnceTurn::AtOnceTurn(PyObject* g) : g_(g), nested_(process().output_lock.held_here()), taken_(false) {
+    if (!nested_) taken_ = process().output_lock.acquire(write_patience_s);
+}
 
-void write_at_once(PyObject* g, PyObject* entries) {
+void AtOnceTurn::write(PyObject* entries) {
     ProcessState& state = process();
-    if (state.output_lock.held_here()) {  // logged by what this thread's write runs: after it
+    if (nested_) {  // logged by what this thread's write runs: after it
         for (Ref& le : rt::iterate(entries)) state.deferred.push_back(std::move(le));
         return;
     }
     try {
-        rt::Taken turn(state.output_lock, write_patience_s);
-        if (!turn) return lose(g, entries, "the output was taken by another writer for 2 s");
+        if (!taken_) return count_unwritten(g_, entries, "the output was taken by another writer for 2 s");
         Ref batch = Ref::incref(entries);
         for (int round = 0; batch; ++round) {
-            if (round == deferred_rounds) return lose(g, batch.get(), "they were logged while they were written");
-            write_entries(g, batch.get());
+            if (round == deferred_rounds) return count_unwritten(g_, batch.get(), "they were logged while they were written");
+            write_entries(g_, batch.get());
             batch.reset();
             if (!state.deferred.empty()) {
                 batch = rt::owned(PyList_New(0));
@@ -70,9 +72,18 @@ void write_at_once(PyObject* g, PyObject* entries) {
         }
     } catch (PyErr& e) {
         if (!e.matches(PyExc_Exception)) throw;
-        debug(g, rt::concat({name<"log entries written while no handler runs could not be written: ">(),
-                             describe(e.value()).get()}));
+        debug(g_, rt::concat({name<"log entries written while no handler runs could not be written: ">(),
+                              describe(e.value()).get()}));
     }
+}
+
+AtOnceTurn::~AtOnceTurn() noexcept(false) {
+    if (taken_) process().output_lock.release();
+}
+
+void write_at_once(PyObject* g, PyObject* entries) {
+    AtOnceTurn turn(g);
+    turn.write(entries);
 }
 
 void write_owed(PyObject* g) {

@@ -10,8 +10,30 @@
 
 namespace tlh {
 
-// The entries of the sequence `entries`, shown as the level filter lets them through; a failure to
-// write is counted and told with the next write (and through debug).
+// A turn on the output, waited for 2 s at most. A thread that has the turn already (what its own
+// write runs logs again) gets a turn that writes after the outer one, in it.
+class AtOnceTurn {
+public:
+    explicit AtOnceTurn(PyObject* g);
+    ~AtOnceTurn() noexcept(false);
+    AtOnceTurn(const AtOnceTurn&) = delete;
+    AtOnceTurn& operator=(const AtOnceTurn&) = delete;
+    // The entries of the sequence `entries`, shown as the level filter lets them through; without
+    // the turn, or when the write fails, they are counted and told with the next write (and
+    // through debug).
+    void write(PyObject* entries);
+
+private:
+    PyObject* g_;
+    bool nested_;
+    bool taken_;
+};
+
+// Entries that cannot be written (their output took nothing): counted for the output, told with
+// its next write, and through debug.
+void count_unwritten(PyObject* g, PyObject* entries, const char* why);
+
+// The entries written in a turn of their own.
 void write_at_once(PyObject* g, PyObject* entries);
 // Only what is owed to the output (losses of writes that failed, a cut entry's rest), at exit.
 void write_owed(PyObject* g);

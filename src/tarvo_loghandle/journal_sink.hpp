@@ -23,6 +23,7 @@ public:
     void deliver_now(ChunkOutput& chunk) override;
     Ref closing() override { return stream_->closing(); }
     void hand_over() override { stream_->hand_over(); }
+    void lose(long long entries, PyObject* reason) override { stream_->lose(entries, reason); }
 
 private:
     // The journal's socket, made when the first records are sent (and again after it could not be).

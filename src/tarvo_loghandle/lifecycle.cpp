@@ -2,9 +2,10 @@
 // shutting it down in five announced steps, from the head of the chain to its tail.
 #include "common.hpp"
 #include "layout.hpp"
-#include "output.hpp"
+#include "log_queue.hpp"
 #include "output_thread.hpp"
-#include "waiting.hpp"
+#include "process_state.hpp"
+#include "stream_sink.hpp"
 
 #include <mutex>
 #include <utility>
@@ -93,8 +94,15 @@ Ref making_splitter(PyObject* g) {
 // The pump task "logs:pump-to-splitter" and the writer task "logs:write_aiologs"; the queue is
 // the pump's from then on.
 void start_tasks(PyObject* g, PyObject* self, QueueClaim& claim) {
-    Ref pump_coro = rt::call(global<"pump">(g).get(), {rt::getattr(global<"TLogger">(g).get(), name<"queue">()).get(),
-                                                       rt::getattr(self, name<"splitter">()).get()});
+    Ref queue = rt::getattr(global<"TLogger">(g).get(), name<"queue">());
+    {
+        ProcessState& state = process();
+        Ref replaced;
+        std::lock_guard<rt::ProcessLock> locked(state.lock);
+        replaced = std::exchange(state.run_queue, queue);
+        state.queue_handler = self;
+    }
+    Ref pump_coro = rt::call(global<"pump">(g).get(), {queue.get(), rt::getattr(self, name<"splitter">()).get()});
     Ref task_pump = rt::call(global<"my_create_task">(g).get(), {pump_coro.get(), name<"logs:pump-to-splitter">()});
     rt::setattr(self, name<"task_pump">(), task_pump.get());
     claim.held_by(task_pump.get());
@@ -114,12 +122,14 @@ rt::Async init(Bound a) {
     {
         Ref tlogger = global<"TLogger">(g);
         Ref waited = rt::getattr(tlogger.get(), name<"queue">());
-        queue = rt::call(rt::getattr(global<"asyncio">(g).get(), name<"Queue">()).get());
-        // Entries that waited for a handler are written first, in their order; then what reached
-        // the old queue while it was being replaced.
-        take_over(g, waited.get(), queue.get());
+        Ref loop = rt::call_method(global<"asyncio">(g).get(), name<"get_running_loop">());
+        queue = new_running_queue(g, loop.get());
+        // Entries that waited for a handler are written first, in their order; the waiting queue
+        // passes on what reaches it from now on (a plain queue someone set: what reached it while
+        // it was being replaced is taken again).
+        pass_on(g, waited.get(), queue.get());
         rt::setattr(tlogger.get(), name<"queue">(), queue.get());
-        take_over(g, waited.get(), queue.get());
+        if (!is_log_queue(waited.get())) pass_on(g, waited.get(), queue.get());
     }
     Caught failed;
     try {
@@ -139,8 +149,13 @@ rt::Async init(Bound a) {
     if (failed) {
         rt::Except handling(failed);
         // No pump reads the queue: what it holds, and what comes, waits for the next handler again.
-        bool ours = rt::getattr(global<"TLogger">(g).get(), name<"queue">()).get() == queue.get();
-        if (!claim.held() && ours) wait_again(g, queue.get(), true);
+        Ref tlogger = global<"TLogger">(g);
+        bool ours = rt::getattr(tlogger.get(), name<"queue">()).get() == queue.get();
+        if (!claim.held() && ours) {
+            Ref waiting = new_waiting_queue(g);
+            pass_on(g, queue.get(), waiting.get());
+            rt::setattr(tlogger.get(), name<"queue">(), waiting.get());
+        }
         failed.reraise();
     }
     Ref environ = rt::getattr(global<"os">(g).get(), name<"environ">());
@@ -176,13 +191,10 @@ void refuse_another_loop(PyObject* self, PyObject* loop) {
                   "aclose() must be awaited in the event loop that ran init(): the handler's tasks run there");
 }
 
-// Entries that will not be written: still queued, still in the splitter, and in the chunk whose
-// write the output never finished.
-long long unwritten(PyObject* g, PyObject* self) {
+// Entries that the writer has not written: still in the splitter, and in the chunk whose write the
+// output never finished.
+long long in_writer(PyObject* self) {
     long long n = 0;
-    Ref queue = rt::getattr(global<"TLogger">(g).get(), name<"queue">());
-    n += PyLong_AsLongLong(rt::call_method(queue.get(), name<"qsize">()).get());
-    if (!task_done(rt::getattr(self, name<"task_pump">()).get())) --n;  // the end marker is no entry
     Ref splitter = rt::getattr(self, name<"splitter">());
     if (splitter.get() != Py_None) {
         Ref subscribers = rt::getattr(splitter.get(), name<"subscribers">());
@@ -192,20 +204,28 @@ long long unwritten(PyObject* g, PyObject* self) {
     }
     if (PyErr_Occurred()) rt::throw_error();
     if (OutputProgress* output = output_of(self)) n += output->entries_in_flight;
-    return n > 0 ? n : 0;
+    return n;
 }
 
-// Gives up on the pump and the writer: what they have not written is counted and told, the
-// writer is told not to wait for its output, and both are cancelled.
+// Gives up on the pump and the writer: what they have not written is counted and told (through
+// debug now, and on the output with its next write that succeeds: the writer's part by the writer,
+// what is still queued by the queue's close), the writer is told not to wait for its output, and
+// both are cancelled.
 void give_up(PyObject* g, PyObject* self, bool output_stalled) {
-    long long lost = unwritten(g, self);
+    long long writer = in_writer(self);
+    Ref queue = rt::getattr(global<"TLogger">(g).get(), name<"queue">());
+    long long lost = writer + entries_held(queue.get());
+    if (!task_done(rt::getattr(self, name<"task_pump">()).get())) --lost;  // the end marker is no entry
     debug(g, name<"Closing logging handler: gave up waiting; the pump and the writer are cancelled">());
     if (output_stalled)
         debug(g, rt::ascii("Closing logging handler: the output took nothing for 5 s; ", lost,
                            " log entries were not written"));
     else
         debug(g, rt::ascii("Closing logging handler: ", lost, " log entries were not written"));
-    if (OutputProgress* output = output_of(self)) output->abandoned = true;
+    if (OutputProgress* output = output_of(self)) {
+        output->abandoned = true;
+        output->given_up_entries = writer;
+    }
     for (PyObject* attr : {name<"task_pump">(), name<"task_write">()})
         rt::call_method(rt::getattr(self, attr).get(), name<"cancel">());
 }
@@ -224,6 +244,7 @@ void refuse_unstarted(PyObject* self) {
 // call), so it lands behind every entry sent before the close began, in asyncio and uvloop.
 void post_end_marker(PyObject* g, PyObject* loop, PyObject* queue) {
     Ref tlogger = global<"TLogger">(g);
+    close_begun(queue);
     Ref put = rt::getattr(queue, name<"put_nowait">());
     Ref marker = rt::getattr(tlogger.get(), name<"queue_sentinel_eof">());
     rt::call_method(loop, name<"call_soon_threadsafe">(), {put.get(), marker.get()});
@@ -257,14 +278,10 @@ void settle(PyObject* task, bool cancelled) {
     else if (!task_cancelled(task)) rt::call_method(task, name<"exception">());
 }
 
-// The pump no longer reads `queue`. If it is still TLogger.queue, a waiting queue takes its place;
-// entries put there after the end marker (or left by a pump that failed) are then written at once
-// (`take_entries`), or go to the handler that has started since.
-void after_close(PyObject* g, PyObject* queue, bool take_entries) {
-    Ref current = rt::getattr(global<"TLogger">(g).get(), name<"queue">());
-    if (current.get() == queue) wait_again(g, queue, take_entries);
-    else if (take_entries) take_over(g, queue, current.get());
-}
+// The pump no longer reads `queue`: what it kept is written at once (or, when the close gave up on
+// the output, counted and told with the next write that succeeds), and a waiting queue takes its
+// place, which writes at once what comes after.
+void after_close(PyObject* g, PyObject* queue, bool write) { finish_closing(g, queue, write); }
 
 rt::Async aclose(Bound a) {
     PyObject* g = a.globals();
@@ -283,7 +300,7 @@ rt::Async aclose(Bound a) {
     // bounded: a close gives up when the output has taken nothing for 5 s (a pipe nobody reads).
     rt::Caught cancelled, failed;
     double deadline = 0;
-    bool gave_up = false;
+    bool gave_up = false, stalled = false;
     try {
         PyObject* tasks[] = {name<"task_pump">(), name<"task_write">()};
         PyObject* steps[] = {name<"Closing logging handler: 2/5: Awaiting task_pump to finish">(),
@@ -310,7 +327,7 @@ rt::Async aclose(Bound a) {
             if (task_done(task.get())) settle(task.get(), bool(cancelled));
             else gave_up = true;
         }
-        if (gave_up) give_up(g, self, !cancelled);
+        if (gave_up) give_up(g, self, stalled = !cancelled);
         if (!(gave_up && cancelled)) {
             debug(g, name<"Closing logging handler: 4/5: closing splitter">());
             if (rt::getattr(self, name<"splitter">()).get() != Py_None) {
@@ -324,7 +341,7 @@ rt::Async aclose(Bound a) {
     }
     {
         rt::Except handling(failed);
-        after_close(g, queue.get(), !gave_up);  // what the handler did not take is given up only with its output
+        after_close(g, queue.get(), !stalled);  // what the handler did not take is given up only with its output
     }
     failed.reraise_if_any();
     cancelled.reraise_if_any();

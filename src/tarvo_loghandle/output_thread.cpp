@@ -103,12 +103,6 @@ rt::StaticType ExecutorType("tarvo_loghandle.OutputThread", sizeof(Executor), []
     t.tp_methods = executor_methods;
 });
 
-// The writer run whose close may ask: one handler runs at a time in a process, but its close and
-// a new one's start may come from several threads.
-rt::ProcessLock current_lock;
-PyObject* current_handler = nullptr;  // compared only, never used
-PyObject* current_executor = nullptr;
-
 }  // namespace
 
 double OutputProgress::stalled_for() const {
@@ -143,28 +137,35 @@ void stop_output_thread(PyObject* executor) { rt::call_method(as_executor(execut
 OutputProgress& progress_of(PyObject* executor) { return as_executor(executor)->progress; }
 
 OutputProgress* output_of(PyObject* handler) {
-    std::lock_guard<rt::ProcessLock> locked(current_lock);
+    ProcessState& state = process();
+    std::lock_guard<rt::ProcessLock> locked(state.lock);
     // The executor stays alive while it is current; its progress is read, never released, by the close.
-    return handler == current_handler && current_executor ? &progress_of(current_executor) : nullptr;
+    return handler == state.run_handler && state.run_executor ? &progress_of(state.run_executor.get()) : nullptr;
 }
 
 namespace {
 
+// The run of `handler` starts (its executor) or ends (none): a later run's start has taken over.
 void set_output_of(PyObject* handler, PyObject* executor) {
-    PyObject* replaced;
+    ProcessState& state = process();
+    Ref replaced;  // released outside the lock: it may run a finalizer
     {
-        std::lock_guard<rt::ProcessLock> locked(current_lock);
-        if (!executor && handler != current_handler) return;  // a later run has taken over
-        current_handler = executor ? handler : nullptr;
-        replaced = std::exchange(current_executor, Py_XNewRef(executor));
+        std::lock_guard<rt::ProcessLock> locked(state.lock);
+        if (!executor && handler != state.run_handler) return;
+        state.run_handler = executor ? handler : nullptr;
+        replaced = std::exchange(state.run_executor, Ref::incref(executor));
     }
-    Py_XDECREF(replaced);  // outside the lock: it may run a finalizer
 }
 
 }  // namespace
 
 RunThread::RunThread(PyObject* handler) : handler_(handler), executor_(start_output_thread()) {
     set_output_of(handler, executor_.get());
+    // Taken over: the run holds it from now on (in a cycle the collector sees, through the
+    // writer's coroutine), not the process.
+    ProcessState& state = process();
+    std::lock_guard<rt::ProcessLock> locked(state.lock);
+    queue_ = state.queue_handler == handler && state.run_queue ? std::exchange(state.run_queue, Ref()) : rt::none();
 }
 
 RunThread::~RunThread() noexcept(false) {

@@ -15,6 +15,7 @@ struct OutputProgress {
     std::atomic<double> busy_since{0};  // monotonic seconds at which the call being made began; 0: idle
     Py_ssize_t entries_in_flight = 0;   // the entries of the chunk being written
     bool abandoned = false;             // the close gave up on the writer: it must not wait for its output
+    long long given_up_entries = 0;     // what the writer had not written then
 
     // How long the call being made has been running, in seconds; 0 while the thread is idle.
     double stalled_for() const;
@@ -37,6 +38,8 @@ public:
     ~RunThread() noexcept(false);
     RunThread(const RunThread&) = delete;
     PyObject* executor() const noexcept { return executor_.get(); }
+    // The queue of the handler's run (its init made it); None for a writer run by hand.
+    PyObject* queue() const noexcept { return queue_.get(); }
     OutputProgress& progress() const noexcept { return progress_of(executor_.get()); }
     // The entries of the chunk being written, for the close to count should it give up.
     void in_flight(Py_ssize_t entries) noexcept { progress().entries_in_flight = entries; }
@@ -44,12 +47,14 @@ public:
     bool given_up() const noexcept { return progress().abandoned; }
     int traverse(visitproc visit, void* arg) const {
         Py_VISIT(executor_.get());
+        Py_VISIT(queue_.get());
         return 0;
     }
 
 private:
     PyObject* handler_;
     Ref executor_;
+    Ref queue_;
 };
 
 }  // namespace tlh

@@ -61,18 +61,25 @@ void owe(Owed&& owed) {
 void ProcessState::teardown() {
     std::vector<Ref> left;
     Owed owed_left;
+    Ref executor, queue;
     {
         std::lock_guard<rt::ProcessLock> locked(lock);
         left.swap(deferred);
         std::swap(owed_left, owed);
+        run_handler = nullptr;
+        executor = std::move(run_executor);
+        queue = std::move(run_queue);
     }
+    // What every import would make again is kept: a later import (a test's reload) uses it.
 }
 
 ProcessState::~ProcessState() {
     // After the interpreter has gone nothing may be released: what teardown() did not take back
     // (an exit that skipped it) is left as it is.
     for (Ref& r : deferred) (void)r.release();
-    (void)owed.reason.release();
+    for (Ref* r : {&owed.reason, &run_executor, &run_queue, &globals, &waiting_queue_type, &running_queue_type,
+                   &queue_put, &queue_get, &running_loop})
+        (void)r->release();
 }
 
 }  // namespace tlh

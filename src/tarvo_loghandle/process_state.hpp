@@ -52,6 +52,20 @@ struct ProcessState {
     // What the output owes its reader (guarded by `lock`).
     Owed owed;
 
+    // The run of the handler that runs now (guarded by `lock`): its writer's own thread, for the
+    // handler's close to ask how the output is doing, and its queue.
+    PyObject* run_handler = nullptr;  // compared only, never used
+    Ref run_executor;
+    PyObject* queue_handler = nullptr;  // the handler whose init made run_queue (compared only)
+    Ref run_queue;                      // until its writer's run takes it
+
+    // Made once, when loghandle_imp is first run: its globals (where the names the rules use are
+    // looked up at each use), the package's two kinds of TLogger.queue, asyncio.Queue's own
+    // put_nowait and get_nowait, and asyncio's _get_running_loop.
+    Ref globals;
+    Ref waiting_queue_type, running_queue_type;
+    Ref queue_put, queue_get, running_loop;
+
     // Releases what it holds while the interpreter can still take it back (at exit).
     void teardown();
     ~ProcessState();

@@ -1,6 +1,8 @@
 // pump(q, splitter): the only consumer of the process-wide log queue. Takes entries in batches
-// and pushes each into the splitter until the end marker; tells the splitter how the stream ended.
-#include "common.hpp"
+// and pushes each into the splitter until the batch with the end marker (what follows the marker
+// in it is pushed too); tells the splitter how the stream ended, and the queue that it is no
+// longer read.
+#include "log_queue.hpp"
 
 
 namespace tlh {
@@ -71,9 +73,11 @@ rt::Async pump(Bound a) {
                 bool end = is_end_marker(g, x.get(), eof.get(), i.value());
                 ++i;
                 if (end) {
-                    debug(g, name<"pump exits due to sentinel">());
+                    // What follows the marker in the batch was put after the close began: it is
+                    // still written, by this handler, in its order.
+                    if (!should_exit) debug(g, name<"pump exits due to sentinel">());
                     should_exit = true;
-                    break;
+                    continue;
                 }
                 rt::call_method(splitter, name<"push">(), {x.get()});
             }
@@ -82,6 +86,8 @@ rt::Async pump(Bound a) {
         caught = std::move(e);
     }
 
+    // Nothing reads the queue any more: it keeps what comes, for the close to write.
+    pump_ended(g, q);
     if (caught.matches(global<"CancelledError">(g).get())) {
         rt::Except handling(caught);
         debug(g, name<"pump cancelled">());

@@ -31,6 +31,8 @@ public:
     // close. What it still owes then goes to the process, told by the next write or at exit.
     virtual Ref closing() = 0;
     virtual void hand_over() = 0;
+    // Entries given up on without a write (the handler's close could not wait for the output).
+    virtual void lose(long long entries, PyObject* reason) = 0;
 };
 
 }  // namespace tlh

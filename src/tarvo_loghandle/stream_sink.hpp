@@ -48,8 +48,7 @@ public:
     Ref notice(bool) override { return owed_.text(); }
     // The notice was told by another way (a record of the journal's).
     void notice_told() noexcept { owed_.lost = owed_.partly = 0; }
-    // Entries that could not be written at all, for `reason`.
-    void lose(long long entries, PyObject* reason);
+    void lose(long long entries, PyObject* reason) override;
     Ref delivering(ChunkOutput& chunk) override;
     Ref delivered(PyObject* result) override;
     Ref failure() const override { return failed_ ? owed_.text() : Ref(); }

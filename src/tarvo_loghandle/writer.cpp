@@ -1,6 +1,7 @@
 // write_aiologs: the writer task's coroutine. Each chunk the splitter delivers is laid out entry by
 // entry, by the layout of the run's output format, into the chunk's text (or records), which the
 // output's sink takes. The writer itself knows neither the format nor the kind of output.
+#include "log_queue.hpp"
 #include "output.hpp"
 #include "output_thread.hpp"
 
@@ -55,6 +56,15 @@ void tell_failure(PyObject* g, Sink& sink, const rt::DecimalCount* chunk) {
         debug(g, rt::concat({name<"write_aiologs could not write its last text: ">(), failure.get()}));
 }
 
+// The run is over: what the output still owes goes to the process (told by the next write, or at
+// exit), with what the close gave up on, and the queue learns that its writer is done.
+void end_of_run(PyObject* g, RunThread& thread, Output& out) {
+    if (long long given_up = thread.progress().given_up_entries)
+        out.sink->lose(given_up, name<"the output took nothing for 5 s">());
+    out.sink->hand_over();
+    writer_ended(g, thread.queue(), thread.given_up());
+}
+
 // What is still to be written when the run ends: what the output owes (the losses of the last
 // chunks), what the layout still owes (the last states of thinned bars), and the end of the last
 // line, so that what comes after the log (a prompt, a traceback) starts on a line of its own.
@@ -91,10 +101,12 @@ rt::Async write_aiologs(Bound a) {
             if (!chunk) break;
             if (rt::truth(rt::getattr(self, name<"disabled">()).get())) {
                 debug(g, name<"write_aiologs does nothing beause LoggingHandler is disabled\n">());
+                taken(thread->queue(), PyObject_Size(chunk.get()));
                 continue;
             }
             long long len = lay_out(g, *output, chunk.get(), counts);
             chunk.reset();
+            taken(thread->queue(), len);
             // A failed write costs this chunk only: the writer goes on with the next.
             thread->in_flight(len);
             for (step = output->sink->delivering(output->chunk); step;) {
@@ -122,7 +134,7 @@ rt::Async write_aiologs(Bound a) {
             step.reset();
             co_await rt::await(std::move(closing));
         }
-        output->sink->hand_over();
+        end_of_run(g, *thread, *output);
         caught.reraise();
     }
     if (caught) {
@@ -132,7 +144,7 @@ rt::Async write_aiologs(Bound a) {
         debug(g, name<"write_aiologs finished gracefully.">());
     }
     if (thread->given_up()) {
-        output->sink->hand_over();
+        end_of_run(g, *thread, *output);
         co_return rt::none();
     }
     rest_of_run(*output);
@@ -149,7 +161,7 @@ rt::Async write_aiologs(Bound a) {
         step.reset();
         co_await rt::await(std::move(closing));
     }
-    output->sink->hand_over();
+    end_of_run(g, *thread, *output);
     co_return rt::none();
 }
 

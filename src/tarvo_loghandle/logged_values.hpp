@@ -1,0 +1,17 @@
+// An entry shows its values as they were when it was logged, not when it is written: a dict that
+// the caller goes on changing, an exception whose arguments it rewrites. What can change is taken
+// at the producer's side, where the entry is put on the queue: containers copied, other objects
+// replaced by their texts (repr and str, what the formats show of them), the exception copied.
+// Values that cannot change (str, int, float, bool, None, bytes, tuples and frozensets of them)
+// are kept as they are, at no cost but a look at their type.
+#pragma once
+#include "common.hpp"
+
+namespace tlh {
+
+// For a LogEntry: its keyword values and its exception taken as they are now. Entries that the
+// level filter will drop are left alone, and so is whatever cannot be taken (a repr that fails:
+// the writer shows that failure as it would have).
+void keep_as_logged(PyObject* g, PyObject* entry);
+
+}  // namespace tlh
