@@ -3,6 +3,7 @@
 #include "at_once.hpp"
 #include "logged_values.hpp"
 #include "process_state.hpp"
+#include "sigterm.hpp"
 #include "whole_write.hpp"
 
 #include <pythread.h>
@@ -227,6 +228,7 @@ bool put_waiting(PyObject* g, PyObject* self, PyObject* item) {
             q->draining = true;
         }
     }
+    arm_sigterm_for_waiting(g);
     if (past_bound.empty()) return true;
     // One thread writes them; entries put meanwhile wait behind them, so the order stays.
     Ref entries = list_of(past_bound);
@@ -240,9 +242,26 @@ bool put_waiting(PyObject* g, PyObject* self, PyObject* item) {
     return true;
 }
 
+// Another thread, while a close keeps more than `high_water` entries for after its writer: it
+// waits, 1 s at most, for the close to write them.
+void wait_for_the_close(QueueCore* q) {
+    auto kept = [q] {
+        std::lock_guard<rt::ProcessLock> locked(q->lock);
+        return (long long)q->held.size();
+    };
+    if (PyThread_get_thread_ident() == q->loop_thread || kept() <= high_water) return;
+    double deadline = monotonic_seconds() + 1.0;
+    while (q->mode.load() == closing && monotonic_seconds() < deadline) {
+        Py_BEGIN_ALLOW_THREADS
+        usleep(1000);
+        Py_END_ALLOW_THREADS
+    }
+}
+
 bool put_closing(PyObject* g, PyObject* self, PyObject* item) {
     QueueCore* q = core(self);
     if (is_end_marker(g, item)) return true;
+    wait_for_the_close(q);
     std::lock_guard<rt::ProcessLock> locked(q->lock);
     if (q->mode.load() != closing) return false;
     q->held.push_back(Ref::incref(item));
@@ -352,6 +371,18 @@ Ref make_queue_type(PyObject* g, const char* qualname, PyObject* doc) {
     return rt::call(reinterpret_cast<PyObject*>(&PyType_Type), {rt::str(qualname).get(), bases.get(), ns.get()});
 }
 
+void write_held(PyObject* g, PyObject* self) {
+    QueueCore* c = core(self);
+    std::vector<Ref> held;
+    {
+        std::lock_guard<rt::ProcessLock> locked(c->lock);
+        held.swap(c->held);
+    }
+    if (held.empty()) return;
+    Ref entries = list_of(held);
+    write_at_once(g, entries.get());
+}
+
 // atexit: what waited for a handler that never came, and what a handler whose loop went away
 // without its close left; then what the output still owes.
 Ref write_at_exit(Bound a) {
@@ -360,13 +391,7 @@ Ref write_at_exit(Bound a) {
     if (is_log_queue(q.get())) {
         QueueCore* c = core(q.get());
         if (c->mode.load() == waiting) {
-            std::vector<Ref> held;
-            {
-                std::lock_guard<rt::ProcessLock> locked(c->lock);
-                held.swap(c->held);
-            }
-            Ref entries = list_of(held);
-            write_at_once(g, entries.get());
+            write_held(g, q.get());
         } else if (c->mode.load() == running && rt::call(process().running_loop.get()).get() != c->loop.get()) {
             abandon(g, q.get());
         } else if (c->mode.load() == closing) {
@@ -422,6 +447,12 @@ void start_waiting(PyObject* g) {
     pass_on(g, current.get(), q.get());
     rt::setattr(global<"TLogger">(g).get(), name<"queue">(), q.get());
     if (!is_log_queue(current.get())) pass_on(g, current.get(), q.get());  // what reached the old queue meanwhile
+}
+
+void write_waiting(PyObject* g) {
+    Ref q = rt::getattr(global<"TLogger">(g).get(), name<"queue">());
+    if (is_log_queue(q.get()) && core(q.get())->mode.load() == waiting) write_held(g, q.get());
+    write_owed(g);
 }
 
 void handler_ran() noexcept { process().handler_ran = true; }

@@ -35,6 +35,9 @@ constexpr long long resume_at = 10000;
 // already (its close left a waiting queue, or it still runs); what waits when the interpreter exits
 // is written then.
 void start_waiting(PyObject* g);
+// What waits for a first handler, written at once (SIGTERM arrived before one started); then what
+// the output still owes.
+void write_waiting(PyObject* g);
 // A handler's pump runs: from now on a waiting queue writes each entry at once.
 void handler_ran() noexcept;
 

@@ -1,5 +1,12 @@
 #include "sigterm.hpp"
 
+#include "log_queue.hpp"
+#include "process_state.hpp"
+
+#include <signal.h>
+
+#include <atomic>
+
 namespace tlh {
 namespace {
 
@@ -68,16 +75,80 @@ Ref on_sigterm(Bound a) {
 const rt::FunctionDef on_sigterm_def = {"on_sigterm", "log.<locals>.on_sigterm", {"signum", "frame"}, on_sigterm,
                                         rt::FunctionKind::plain};
 
-}  // namespace
+// The waiting entries' handler, installed in Python's signal table (run between two instructions of
+// the main thread) and, beneath it, a C handler of ours that passes the first SIGTERM on to
+// Python's and ends the process at the second: a main thread stuck in native code never runs the
+// Python handler, and the operator's second SIGTERM must still work.
+struct sigaction python_action;
+std::atomic<int> sigterms{0};
 
-Ref arm_sigterm(PyObject* g, PyObject* handler) {
+extern "C" void count_sigterm(int signum, siginfo_t* info, void* context) {
+    if (sigterms.fetch_add(1) == 0) {
+        if (python_action.sa_flags & SA_SIGINFO) python_action.sa_sigaction(signum, info, context);
+        else if (python_action.sa_handler != SIG_DFL && python_action.sa_handler != SIG_IGN)
+            python_action.sa_handler(signum);
+        return;
+    }
+    ::signal(SIGTERM, SIG_DFL);
+    ::raise(SIGTERM);
+}
+
+// on_waiting_sigterm(signum, frame): what waits for a first handler is written, then SIGTERM's end.
+Ref on_waiting_sigterm(Bound a) {
+    PyObject* g = a.globals();
+    Ref signal = rt::import("signal");
+    default_action(signal.get());  // a second SIGTERM meanwhile ends the process at once
+    try {
+        write_waiting(g);
+    } catch (PyErr& e) {
+        if (!e.matches(PyExc_Exception)) throw;
+        debug(g, name<"SIGTERM: the entries that waited could not be written">());
+    }
+    die_by_sigterm(signal.get());
+    return rt::none();
+}
+
+const rt::FunctionDef on_waiting_sigterm_def = {"on_sigterm", "write_waiting_entries.<locals>.on_sigterm",
+                                                {"signum", "frame"}, on_waiting_sigterm, rt::FunctionKind::plain};
+
+bool is_main_thread() {
     Ref threading = rt::import("threading");
     Ref current = rt::call_method(threading.get(), name<"current_thread">());
-    if (current.get() != rt::call_method(threading.get(), name<"main_thread">()).get()) return rt::none();
+    return current.get() == rt::call_method(threading.get(), name<"main_thread">()).get();
+}
+
+}  // namespace
+
+void arm_sigterm_for_waiting(PyObject* g) noexcept {
+    static std::atomic<bool> tried{false};
+    if (tried.load(std::memory_order_relaxed)) return;
+    try {
+        if (!is_main_thread() || tried.exchange(true)) return;
+        Ref signal = rt::import("signal");
+        Ref sigterm = rt::getattr(signal.get(), name<"SIGTERM">());
+        Ref installed = rt::call_method(signal.get(), name<"getsignal">(), {sigterm.get()});
+        if (installed.get() != rt::getattr(signal.get(), name<"SIG_DFL">()).get()) return;  // the application's
+        Ref handler = rt::make_function(on_waiting_sigterm_def, g);
+        rt::call_method(signal.get(), name<"signal">(), {sigterm.get(), handler.get()});
+        process().waiting_sigterm = std::move(handler);
+        struct sigaction ours = {};
+        ours.sa_sigaction = count_sigterm;
+        ours.sa_flags = SA_SIGINFO | SA_ONSTACK;
+        sigemptyset(&ours.sa_mask);
+        sigaction(SIGTERM, &ours, &python_action);
+    } catch (PyErr&) {
+        // no SIGTERM handler then: the entries still wait for a handler or the exit
+    }
+}
+
+Ref arm_sigterm(PyObject* g, PyObject* handler) {
+    if (!is_main_thread()) return rt::none();
     Ref signal = rt::import("signal");
     Ref sigterm = rt::getattr(signal.get(), name<"SIGTERM">());
     Ref installed = rt::call_method(signal.get(), name<"getsignal">(), {sigterm.get()});
-    if (installed.get() != rt::getattr(signal.get(), name<"SIG_DFL">()).get()) return rt::none();  // the application's
+    bool free = installed.get() == rt::getattr(signal.get(), name<"SIG_DFL">()).get() ||
+                installed.get() == process().waiting_sigterm.get();  // ours, for the entries that waited
+    if (!free) return rt::none();  // the application's
     Ref loop = rt::call_method(global<"asyncio">(g).get(), name<"get_running_loop">());
     Ref armed = rt::make_function(on_sigterm_def, g, closure_of({handler, loop.get()}).get());
     rt::call_method(signal.get(), name<"signal">(), {sigterm.get(), armed.get()});

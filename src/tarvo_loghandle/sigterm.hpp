@@ -2,7 +2,8 @@
 // ends the process at once, with the log's tail still queued. While log()'s block runs in the main
 // thread and nothing else has claimed SIGTERM, a SIGTERM closes the handler (what was logged is
 // written, within the close's bounds) and then ends the process as SIGTERM would have, so the
-// service manager sees the same exit.
+// service manager sees the same exit. Before any handler runs, entries logged wait for one; while
+// they wait, a SIGTERM writes them at once and then ends the process the same way.
 #pragma once
 #include "common.hpp"
 
@@ -13,5 +14,10 @@ namespace tlh {
 Ref arm_sigterm(PyObject* g, PyObject* handler);
 // Gives SIGTERM its default action back, unless the application has installed a handler since.
 void disarm_sigterm(PyObject* armed);
+
+// An entry waits for a first handler: on the main thread, if SIGTERM has its default action, a
+// handler is installed that writes what waits and ends as SIGTERM does (log()'s own takes its
+// place). Tried once per process; never raises.
+void arm_sigterm_for_waiting(PyObject* g) noexcept;
 
 }  // namespace tlh
