@@ -197,10 +197,15 @@ long long in_writer(PyObject* self) {
     long long n = 0;
     Ref splitter = rt::getattr(self, name<"splitter">());
     if (splitter.get() != Py_None) {
+        // A splitter that was finished put its end in each inbox, behind the entries: no entry.
+        Ref finished = rt::optional_attr(splitter.get(), name<"finished">());
+        bool ended = finished && finished.get() != Py_None;
         Ref subscribers = rt::getattr(splitter.get(), name<"subscribers">());
         Ref values = rt::call_method(subscribers.get(), name<"values">());
-        for (Ref& sub : rt::iterate(values.get()))
-            n += PyLong_AsLongLong(rt::call_method(rt::getattr(sub.get(), name<"queue">()).get(), name<"qsize">()).get());
+        for (Ref& sub : rt::iterate(values.get())) {
+            long long size = PyLong_AsLongLong(rt::call_method(rt::getattr(sub.get(), name<"queue">()).get(), name<"qsize">()).get());
+            n += ended && size > 0 ? size - 1 : size;
+        }
     }
     if (PyErr_Occurred()) rt::throw_error();
     if (OutputProgress* output = output_of(self)) n += output->entries_in_flight;

@@ -4,6 +4,7 @@
 
 #include "whole_write.hpp"
 
+#include <algorithm>
 #include <mutex>
 #include <utility>
 
@@ -44,6 +45,14 @@ void serve(Executor* self) {
         PyObject* future = PyTuple_GET_ITEM(job.get(), 0);
         if (!rt::truth(rt::call_method(future, name<"set_running_or_notify_cancel">()).get())) continue;
         self->progress.busy_since.store(monotonic_seconds());
+        // Given up on by the close: no call starts any more, so that what the output took is
+        // known (busy_since is set before this look, and read by the close after it sets abandoned).
+        if (self->progress.abandoned.load()) {
+            self->progress.busy_since.store(0);
+            Ref gone = rt::call(PyExc_RuntimeError, {name<"the output was given up on">()});
+            rt::call_method(future, name<"set_exception">(), {gone.get()});
+            continue;
+        }
         Ref result;
         Caught failed;
         {
@@ -58,6 +67,11 @@ void serve(Executor* self) {
                 failed = std::move(e);
             }
             output.release();
+        }
+        if (result && PyLong_CheckExact(result.get())) {  // a write's count: the only calls that give ints
+            long long n = PyLong_AsLongLong(result.get());
+            if (n > 0) self->progress.bytes_taken += (unsigned long long)n;
+            else if (n == -1 && PyErr_Occurred()) PyErr_Clear();
         }
         self->progress.busy_since.store(0);
         if (failed)
@@ -106,7 +120,8 @@ rt::StaticType ExecutorType("tarvo_loghandle.OutputThread", sizeof(Executor), []
 }  // namespace
 
 double OutputProgress::stalled_for() const {
-    double since = busy_since.load();
+    double busy = busy_since.load(), idle = idle_since.load();
+    double since = busy && idle ? std::min(busy, idle) : busy ? busy : idle;
     return since ? monotonic_seconds() - since : 0;
 }
 

@@ -33,6 +33,10 @@ public:
     virtual void hand_over() = 0;
     // Entries given up on without a write (the handler's close could not wait for the output).
     virtual void lose(long long entries, PyObject* reason) = 0;
+    // The writer was given up on in the middle of a delivery: what the sink makes of the entries of
+    // that chunk (written, cut, lost) by what the output took of them; returns how many it has
+    // accounted for that way (0: none, they are lost with the rest).
+    virtual long long interrupted(PyObject*) { return 0; }
 };
 
 }  // namespace tlh

@@ -1,6 +1,7 @@
 #include "stream_sink.hpp"
 
 #include "journal.hpp"
+#include "output_thread.hpp"
 #include "whole_write.hpp"
 
 #include <cerrno>
@@ -85,6 +86,9 @@ rt::Async write_whole(Bound a) {
     rt::Local data;  // held across the writes
     data = Ref::incref(a[1]);
     size_t limit = PyLong_AsSize_t(a[2]);
+    // How long the output has taken nothing is the run's, across writes: the close gives up on an
+    // output that takes nothing, however many writes have tried it meanwhile.
+    OutputProgress* progress = a[3] != Py_None ? &progress_of(a[3]) : nullptr;
     WholeWrite whole({PyBytes_AS_STRING(data.get()), size_t(PyBytes_GET_SIZE(data.get()))}, limit);
     Caught failed;
     try {
@@ -105,6 +109,11 @@ rt::Async write_whole(Bound a) {
                 if (n == size_t(-1) && PyErr_Occurred()) rt::throw_error();
             }
             written.reset();
+            if (progress) {
+                double none = 0;
+                if (n) progress->idle_since = 0;
+                else if (!whole.finished()) progress->idle_since.compare_exchange_strong(none, monotonic_seconds());
+            }
             if (whole.finished()) break;
             if (!whole.took(n)) rt::raise(PyExc_BlockingIOError, "the output took nothing for 2 s");
             if (n == 0) {
@@ -122,7 +131,7 @@ rt::Async write_whole(Bound a) {
     co_return rt::tuple({done.get(), failed.value()});
 }
 
-const rt::FunctionDef write_whole_def = {"write_whole", "write_whole", {"file", "data", "piece_limit"},
+const rt::FunctionDef write_whole_def = {"write_whole", "write_whole", {"file", "data", "piece_limit", "executor"},
                                          rt::coroutine_entry<write_whole>, rt::FunctionKind::coroutine};
 
 // close_output(file): closes it; a failure to close is only reported.
@@ -202,7 +211,8 @@ Ref StreamSink::opening(PyObject* g, PyObject* executor) {
     return rt::call(rt::make_function(open_output_def, g).get(), {executor});
 }
 
-StreamSink::StreamSink(PyObject* g, Ref opened) : g_(g), write_(rt::make_function(write_whole_def, g)) {
+StreamSink::StreamSink(PyObject* g, Ref opened, PyObject* executor)
+    : g_(g), write_(rt::make_function(write_whole_def, g)), executor_(Ref::incref(executor)) {
     if (opened.get() == Py_None) return;
     file_ = Ref::incref(PyTuple_GET_ITEM(opened.get(), 0));
     encoding_ = Ref::incref(PyTuple_GET_ITEM(opened.get(), 1));
@@ -287,6 +297,7 @@ int StreamSink::traverse(visitproc visit, void* arg) const {
     Py_VISIT(file_.get());
     Py_VISIT(encoding_.get());
     Py_VISIT(write_.get());
+    Py_VISIT(executor_.get());
     Py_VISIT(data_.get());
     Py_VISIT(owed_.reason.get());
     return 0;
@@ -379,8 +390,9 @@ void StreamSink::prepare_texts(PyObject* texts) {
 }
 
 Ref StreamSink::writing() {
+    if (executor_.get() != Py_None) taken_before_ = progress_of(executor_.get()).bytes_taken.load();
     Ref limit = rt::owned(PyLong_FromSize_t(piece_limit_));
-    return rt::call(write_.get(), {file_.get(), data_.get(), limit.get()});
+    return rt::call(write_.get(), {file_.get(), data_.get(), limit.get(), executor_.get()});
 }
 
 // The bytes prepared, written by this thread with the system's own calls: a descriptor that is
@@ -438,6 +450,17 @@ Ref StreamSink::delivered(PyObject* result) {
 Ref StreamSink::closing() {
     if (!file_ || file_.get() == Py_None) return Ref();
     return rt::call(rt::make_function(close_output_def, g_).get(), {file_.get()});
+}
+
+long long StreamSink::interrupted(PyObject* reason) {
+    if (!data_ || executor_.get() == Py_None) return 0;
+    OutputProgress& progress = progress_of(executor_.get());
+    if (progress.busy_since.load()) return 0;  // a call still runs: what it takes is not known yet
+    long long entries = (long long)ends_.size();
+    Ref error = rt::call(PyExc_BlockingIOError, {reason});
+    stopped(size_t(progress.bytes_taken.load() - taken_before_), error.get());
+    data_.reset();
+    return entries;
 }
 
 void StreamSink::hand_over() {

@@ -29,9 +29,10 @@ void check_output_path(PyObject* g);
 class StreamSink final : public Sink {
 public:
     // A writer's run: opening the file on the run's thread `executor`, the coroutine to await; it
-    // gives (file, encoding), or None when there is nowhere to write.
+    // gives (file, encoding), or None when there is nowhere to write. The run's thread is told how
+    // long the output has taken nothing, across writes, for the handler's close.
     static Ref opening(PyObject* g, PyObject* executor);
-    StreamSink(PyObject* g, Ref opened);
+    StreamSink(PyObject* g, Ref opened, PyObject* executor);
     // Entries written at once: the file opened now, on this thread (a path that cannot be opened:
     // the process's stderr instead).
     explicit StreamSink(PyObject* g);
@@ -49,6 +50,7 @@ public:
     // The notice was told by another way (a record of the journal's).
     void notice_told() noexcept { owed_.lost = owed_.partly = 0; }
     void lose(long long entries, PyObject* reason) override;
+    long long interrupted(PyObject* reason) override;
     Ref delivering(ChunkOutput& chunk) override;
     Ref delivered(PyObject* result) override;
     Ref failure() const override { return failed_ ? owed_.text() : Ref(); }
@@ -75,6 +77,7 @@ private:
     Ref file_;      // the writer's aiofiles file, or null
     Ref encoding_;  // the name of the file's encoding
     Ref write_;     // the coroutine function that writes bytes whole through the file (made once)
+    Ref executor_;  // the run's thread, or None
     int fd_ = -1;   // the descriptor written, where it tells it
     bool own_fd_ = false;
     size_t piece_limit_ = 0;
@@ -83,6 +86,7 @@ private:
     Ref data_;
     std::vector<size_t> ends_;
     size_t rest_end_ = 0, notice_end_ = 0;
+    unsigned long long taken_before_ = 0;  // what the run's thread had written before this write
     bool failed_ = false;
 };
 

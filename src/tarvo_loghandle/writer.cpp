@@ -59,8 +59,11 @@ void tell_failure(PyObject* g, Sink& sink, const rt::DecimalCount* chunk) {
 // The run is over: what the output still owes goes to the process (told by the next write, or at
 // exit), with what the close gave up on, and the queue learns that its writer is done.
 void end_of_run(PyObject* g, RunThread& thread, Output& out) {
-    if (long long given_up = thread.progress().given_up_entries)
-        out.sink->lose(given_up, name<"the output took nothing for 5 s">());
+    if (long long given_up = thread.progress().given_up_entries) {
+        PyObject* reason = name<"the output took nothing for 5 s">();
+        given_up -= out.sink->interrupted(reason);  // the chunk whose write was cut off: by what was written
+        if (given_up > 0) out.sink->lose(given_up, reason);
+    }
     out.sink->hand_over();
     writer_ended(g, thread.queue(), thread.given_up());
 }
@@ -83,7 +86,7 @@ rt::Async write_aiologs(Bound a) {
     rt::Held<RunThread> thread(self);
     Ref opening = StreamSink::opening(g, thread->executor());
     Ref opened = co_await rt::await(std::move(opening));
-    rt::Held<Output> output(make_output(g, std::make_unique<StreamSink>(g, std::move(opened)), thread->executor()));
+    rt::Held<Output> output(make_output(g, std::make_unique<StreamSink>(g, std::move(opened), thread->executor()), thread->executor()));
     Counts counts;
     rt::Caught caught;
     rt::Local step;  // what the sink asks to be awaited
