@@ -28,6 +28,10 @@ Ref split_lines(PyObject* text);
 // What a message of another type than str (and not None) is shown as: a text naming its type.
 Ref not_str_text(PyObject* msg);
 
+// Whether the entry's logger lets its level through (get_min_level, as the writer asks it, looked
+// up in the globals `g`): what would not be shown is neither queued nor copied.
+bool shown_by_level(PyObject* g, PyObject* entry);
+
 
 // loghandle_imp
 extern const rt::FunctionDef pump_def, linesof_def;

@@ -158,17 +158,6 @@ Ref exception_now(PyObject* exc) {
     return copy;
 }
 
-// What the writer would drop for its level is not worth a copy.
-bool shown(PyObject* g, PyObject* entry) {
-    PyObject* const level_kw = rt::keywords<"prefix", "module">();
-    Ref level = rt::call_method(global<"TLogger">(g).get(), name<"level_from_level_name">(),
-                                {rt::getattr(entry, name<"level">()).get()});
-    Ref minimum = rt::call_kw(global<"get_min_level">(g).get(),
-                              {rt::getattr(entry, name<"prefix">()).get(), rt::getattr(entry, name<"module">()).get()},
-                              level_kw);
-    return !rt::check_int(PyObject_RichCompareBool(level.get(), minimum.get(), Py_LT));
-}
-
 }  // namespace
 
 void keep_as_logged(PyObject* g, PyObject* entry) {
@@ -179,7 +168,7 @@ void keep_as_logged(PyObject* g, PyObject* entry) {
         bool exc = exception && PyExceptionInstance_Check(exception.get());
         Ref copied = kwargs_now(kwargs.get());
         if (!copied && !exc) return;
-        if (!shown(g, entry)) return;
+        if (!shown_by_level(g, entry)) return;
         if (copied) rt::setattr(entry, name<"kwargs">(), copied.get());
         if (exc) {
             if (Ref now = exception_now(exception.get())) rt::setattr(entry, name<"exception">(), now.get());

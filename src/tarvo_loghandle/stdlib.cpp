@@ -56,18 +56,6 @@ Ref entry_of(PyObject* g, PyObject* record) {
     return rt::owned(PyObject_Call(global<"LogEntry">(g).get(), no_args.get(), kwargs.get()));
 }
 
-// Whether the entry's logger lets its level through (get_min_level, as the writer asks it): what
-// would not be shown is not queued.
-bool shown(PyObject* g, PyObject* entry) {
-    PyObject* const level_kw = rt::keywords<"prefix", "module">();
-    Ref tlogger = global<"TLogger">(g);
-    Ref level = rt::call_method(tlogger.get(), name<"level_from_level_name">(), {rt::getattr(entry, name<"level">()).get()});
-    Ref minimum = rt::call_kw(global<"get_min_level">(g).get(),
-                              {rt::getattr(entry, name<"prefix">()).get(), rt::getattr(entry, name<"module">()).get()},
-                              level_kw);
-    return !rt::check_int(PyObject_RichCompareBool(level.get(), minimum.get(), Py_LT));
-}
-
 // emit(record): the record as an entry, put on the queue from whatever thread logs, in its order.
 // A record that cannot be made an entry (a message whose arguments do not fit) is handled as
 // logging handles it: handleError, with the exception being handled.
@@ -77,7 +65,7 @@ Ref emit(Bound a) {
     PyObject* record = a[1];
     try {
         Ref entry = entry_of(g, record);
-        if (shown(g, entry.get())) rt::call_method(global<"TLogger">(g).get(), name<"put">(), {entry.get()});
+        if (shown_by_level(g, entry.get())) rt::call_method(global<"TLogger">(g).get(), name<"put">(), {entry.get()});
     } catch (PyErr& e) {
         if (!e.matches(PyExc_Exception)) throw;
         rt::Except handling(e);
