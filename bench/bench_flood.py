@@ -1,6 +1,11 @@
 """A flood from threads: what logging costs the event loop, and whether every line arrives.
 
     .venv/py310/bin/python bench/bench_flood.py [--uvloop] [--threads 4] [--entries 50000]
+    .venv/py310/bin/python bench/bench_flood.py --from-loop 1000000
+
+With --from-loop N, the loop's own task logs N records through Python's logging without ever
+letting the writer run (a flood that no waiting can slow down): reported are the peak resident
+memory and the time, and the lines are checked as above.
 
 Producer threads log through TLogger (which hands each entry to the loop thread-safely) while a
 ticker task on the loop measures how late it wakes up. The threads are joined, the handler is
@@ -61,6 +66,25 @@ async def flood(threads, entries, path):
     return lags, elapsed
 
 
+async def loop_flood(records, path):
+    import logging
+
+    from tarvo_loghandle import stdlib
+
+    loghandle_imp.STDERR = path
+    h = loghandle_imp.LoggingHandler()
+    await h.init()
+    lib = logging.getLogger("bench.lib")
+    lib.propagate = False
+    lib.setLevel(logging.INFO)
+    lib.addHandler(stdlib.RecordHandler())
+    start = time.perf_counter()
+    for i in range(records):
+        lib.info("t0 %d", i)
+    await h.aclose()
+    return time.perf_counter() - start
+
+
 def check(path, threads, entries):
     seen = {k: [] for k in range(threads)}
     with open(path, encoding="utf-8") as f:
@@ -81,9 +105,20 @@ def main():
     parser.add_argument("--threads", type=int, default=4)
     parser.add_argument("--entries", type=int, default=50000)
     parser.add_argument("--uvloop", action="store_true")
+    parser.add_argument("--from-loop", type=int, default=0, metavar="N")
     args = parser.parse_args()
     os.environ.pop("TARVO_DEBUG", None)
     tarvo_utils_asyncio.reread_debug_target()
+    if args.from_loop:
+        before_mb = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss / 1024
+        with tempfile.TemporaryDirectory() as tmp:
+            path = os.path.join(tmp, "log.txt")
+            elapsed = asyncio.run(loop_flood(args.from_loop, path))
+            lost, disorder = check(path, 1, args.from_loop)
+        peak_mb = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss / 1024
+        print(f"CPython {sys.version.split()[0]}: {args.from_loop} records from the loop's own task: lost {lost}, "
+              f"out of order {disorder}, peak RSS {peak_mb:.0f} MB (before: {before_mb:.0f} MB), {elapsed:.1f} s")
+        return
     with tempfile.TemporaryDirectory() as tmp:
         path = os.path.join(tmp, "log.txt")
         if args.uvloop:
