@@ -95,7 +95,9 @@ void utf8(std::string& out, Py_UCS4 c) {
 }
 
 // A JSON string literal, valid UTF-8 whatever the text holds: control characters as JSON requires
-// (C1 controls and DEL too), lone surrogates (from undecodable names) as \udcxx escapes.
+// (C1 controls and DEL too), lone surrogates (from undecodable names) as \udcxx escapes, and the
+// line and paragraph separators (U+2028, U+2029) escaped too: readers that split lines by Unicode's
+// rules (Python's str.splitlines, JavaScript) must still see one record a line.
 template <class Char>
 void json_chars(std::string& out, const Char* s, Py_ssize_t n) {
     static const char hex[] = "0123456789abcdef";
@@ -121,7 +123,7 @@ void json_chars(std::string& out, const Char* s, Py_ssize_t n) {
             case '\t': out += "\\t"; continue;
             default: break;
         }
-        if (c < 0x20 || (c >= 0x7f && c <= 0x9f) || (c >= 0xd800 && c <= 0xdfff)) {
+        if (c < 0x20 || (c >= 0x7f && c <= 0x9f) || (c >= 0xd800 && c <= 0xdfff) || c == 0x2028 || c == 0x2029) {
             out += "\\u";
             for (int shift = 12; shift >= 0; shift -= 4) out += hex[(c >> shift) & 15];
         } else {
