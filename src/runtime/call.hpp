@@ -36,21 +36,16 @@ inline Ref optional_attr(PyObject* o, PyObject* name) {
     check_int(PyObject_GetOptionalAttr(o, name, &v));
     return Ref::steal(v);
 #else
-    Ref v = Ref::steal(PyObject_GetAttr(o, name));
-    if (v) return v;
-    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw_error();
-    PyErr_Clear();
-    return Ref();
+    // The lookup that types with the generic getattr answer without raising and clearing an
+    // AttributeError (CPython's own, public since 3.13).
+    PyObject* v = nullptr;
+    check_int(_PyObject_LookupAttr(o, name, &v));
+    return Ref::steal(v);
 #endif
 }
 
 // hasattr(o, name): only an AttributeError means no; other errors are raised.
-inline bool has_attr(PyObject* o, PyObject* name) {
-    if (Ref v = Ref::steal(PyObject_GetAttr(o, name))) return true;
-    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw_error();
-    PyErr_Clear();
-    return false;
-}
+inline bool has_attr(PyObject* o, PyObject* name) { return bool(optional_attr(o, name)); }
 inline bool truth(PyObject* o) { return check_int(PyObject_IsTrue(o)) != 0; }
 
 // Python's `a == b` (no identity shortcut), then its truth.
