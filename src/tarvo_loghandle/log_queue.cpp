@@ -97,9 +97,17 @@ void core_dealloc(PyObject* self) {
     Py_TYPE(self)->tp_free(self);
 }
 
+// `item == marker`, as the pump asks it; an item whose comparison fails is no end marker (it is
+// written, and the writer shows what it cannot render), and never fails the producer's put.
 bool is_end_marker(PyObject* g, PyObject* item) {
     Ref marker = rt::getattr(global<"TLogger">(g).get(), name<"queue_sentinel_eof">());
-    return item == marker.get() || equal(item, marker.get());
+    if (item == marker.get()) return true;
+    try {
+        return equal(item, marker.get());
+    } catch (PyErr& e) {
+        if (!e.matches(PyExc_Exception)) throw;
+        return false;
+    }
 }
 
 Ref list_of(std::vector<Ref>& items) {
