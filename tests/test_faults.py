@@ -17,9 +17,9 @@ logger = TLogger("svc.faults")
 
 
 @pytest.fixture
-def own_output(writes, monkeypatch):
+def own_output(writes, monkeypatch, tmp_path):
     """The fake output of `writes`, opened by a path of the user's (no duplicate of descriptor 2)."""
-    monkeypatch.setattr(loghandle_imp, "STDERR", "user-path")
+    monkeypatch.setattr(loghandle_imp, "STDERR", str(tmp_path / "user-path"))
     monkeypatch.setattr(loghandle_imp, "color_red", lambda s: f"<red>{s}</red>")
     return writes
 
@@ -167,7 +167,7 @@ def test_a_close_from_another_event_loop_is_refused_and_changes_nothing(own_outp
     assert "before" in text and "after the refused close" in text
 
 
-def test_an_output_file_that_is_none_is_refused(debug_log, monkeypatch):
+def test_an_output_file_that_is_none_is_refused(debug_log, monkeypatch, tmp_path):
     """An aiofiles whose open gives None: the first write is refused with AssertionError, reported
     and raised as before, and nothing tries to close None."""
     from support import entry, pairs, run_writer
@@ -181,7 +181,7 @@ def test_an_output_file_that_is_none_is_refused(debug_log, monkeypatch):
             return opened()
 
     monkeypatch.setattr(loghandle_imp, "aiofiles", NoFile)
-    monkeypatch.setattr(loghandle_imp, "STDERR", "user-path")
+    monkeypatch.setattr(loghandle_imp, "STDERR", str(tmp_path / "user-path"))
     _, result = run_writer([pairs(entry("x"))])
     assert type(result) is AssertionError
     assert debug_log[-1].startswith("write_aiologs receives Exception: ")

@@ -178,7 +178,7 @@ ran = 0
 @settings(max_examples=EXAMPLES, deadline=None, derandomize=True, database=None,
           suppress_health_check=list(HealthCheck))
 @given(ITEMS, st.integers(1, 3), MODES)
-def test_same_bytes_and_calls(items, nchunks, modes):
+def same_bytes_and_calls(items, nchunks, modes):
     global ran
     ran += 1
     if WHEN != "reinstalled":  # the wrappers stay; "real" there means passing through
@@ -218,7 +218,7 @@ def test_same_bytes_and_calls(items, nchunks, modes):
 
 
 try:
-    test_same_bytes_and_calls()
+    same_bytes_and_calls()
 except BaseException as e:  # noqa: B902 - hypothesis may group what it found
     first = e.exceptions[0] if hasattr(e, "exceptions") else e
     print(f"differs after {ran} examples: {first}"[:6000])
