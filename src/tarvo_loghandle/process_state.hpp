@@ -65,9 +65,6 @@ struct ProcessState {
     Ref globals;
     Ref waiting_queue_type, running_queue_type;
     Ref queue_put, queue_get, running_loop;
-    // The SIGTERM handler that writes the entries waiting for a first handler, once installed
-    // (compared with what the signal module holds: is it still ours?).
-    Ref waiting_sigterm;
 
     // Releases what it holds while the interpreter can still take it back (at exit).
     void teardown();

@@ -3,9 +3,13 @@
 #include "log_queue.hpp"
 #include "process_state.hpp"
 
+#include <fcntl.h>
+#include <pthread.h>
 #include <signal.h>
+#include <unistd.h>
 
 #include <atomic>
+#include <cerrno>
 
 namespace tlh {
 namespace {
@@ -75,41 +79,63 @@ Ref on_sigterm(Bound a) {
 const rt::FunctionDef on_sigterm_def = {"on_sigterm", "log.<locals>.on_sigterm", {"signum", "frame"}, on_sigterm,
                                         rt::FunctionKind::plain};
 
-// The waiting entries' handler, installed in Python's signal table (run between two instructions of
-// the main thread) and, beneath it, a C handler of ours that passes the first SIGTERM on to
-// Python's and ends the process at the second: a main thread stuck in native code never runs the
-// Python handler, and the operator's second SIGTERM must still work.
-struct sigaction python_action;
+// While entries wait for a first handler, SIGTERM is caught by a handler of the C level (Python's
+// signal table still says SIG_DFL, so log() and the application install theirs as before, and
+// theirs replaces it). It only wakes a thread of ours, which takes the interpreter, writes what
+// waits and ends the process as SIGTERM does: the main thread may be anywhere then (in a sleep
+// that began just after the signal, in native code) and need not run a Python handler. A second
+// SIGTERM ends the process at once, and so does one in a child process that inherited the handler
+// without the thread.
+int wake_pipe[2] = {-1, -1};
+pid_t armed_in = 0;
 std::atomic<int> sigterms{0};
 
-extern "C" void count_sigterm(int signum, siginfo_t* info, void* context) {
-    if (sigterms.fetch_add(1) == 0) {
-        if (python_action.sa_flags & SA_SIGINFO) python_action.sa_sigaction(signum, info, context);
-        else if (python_action.sa_handler != SIG_DFL && python_action.sa_handler != SIG_IGN)
-            python_action.sa_handler(signum);
+bool finalizing() noexcept {
+#if PY_VERSION_HEX >= 0x030D0000
+    return Py_IsFinalizing();
+#else
+    return _Py_IsFinalizing();
+#endif
+}
+
+[[noreturn]] void end_as_sigterm() noexcept {
+    ::signal(SIGTERM, SIG_DFL);
+    sigset_t term;
+    sigemptyset(&term);
+    sigaddset(&term, SIGTERM);
+    pthread_sigmask(SIG_UNBLOCK, &term, nullptr);
+    ::kill(::getpid(), SIGTERM);
+    for (;;) ::pause();
+}
+
+extern "C" void on_waiting_sigterm(int) {
+    if (::getpid() == armed_in && sigterms.fetch_add(1) == 0) {
+        char wake = 1;
+        ssize_t n = ::write(wake_pipe[1], &wake, 1);
+        (void)n;
         return;
     }
-    ::signal(SIGTERM, SIG_DFL);
-    ::raise(SIGTERM);
+    end_as_sigterm();
 }
 
-// on_waiting_sigterm(signum, frame): what waits for a first handler is written, then SIGTERM's end.
-Ref on_waiting_sigterm(Bound a) {
-    PyObject* g = a.globals();
-    Ref signal = rt::import("signal");
-    default_action(signal.get());  // a second SIGTERM meanwhile ends the process at once
-    try {
-        write_waiting(g);
-    } catch (PyErr& e) {
-        if (!e.matches(PyExc_Exception)) throw;
-        debug(g, name<"SIGTERM: the entries that waited could not be written">());
+extern "C" void* write_waiting_then_end(void*) {
+    sigset_t all;
+    sigfillset(&all);
+    pthread_sigmask(SIG_BLOCK, &all, nullptr);  // SIGTERM is the handler's, on the other threads
+    char wake;
+    while (::read(wake_pipe[0], &wake, 1) < 0 && errno == EINTR) {
     }
-    die_by_sigterm(signal.get());
-    return rt::none();
+    // An interpreter that is going away writes what waits at its exit, and ends by itself.
+    if (!Py_IsInitialized() || finalizing()) return nullptr;
+    PyGILState_STATE held = PyGILState_Ensure();
+    try {
+        write_waiting(process().globals.get());
+    } catch (PyErr&) {
+        // nothing more can be done for them: SIGTERM's end comes all the same
+    }
+    (void)held;
+    end_as_sigterm();
 }
-
-const rt::FunctionDef on_waiting_sigterm_def = {"on_sigterm", "write_waiting_entries.<locals>.on_sigterm",
-                                                {"signum", "frame"}, on_waiting_sigterm, rt::FunctionKind::plain};
 
 bool is_main_thread() {
     Ref threading = rt::import("threading");
@@ -119,23 +145,31 @@ bool is_main_thread() {
 
 }  // namespace
 
-void arm_sigterm_for_waiting(PyObject* g) noexcept {
+void arm_sigterm_for_waiting(PyObject*) noexcept {
     static std::atomic<bool> tried{false};
     if (tried.load(std::memory_order_relaxed)) return;
     try {
         if (!is_main_thread() || tried.exchange(true)) return;
         Ref signal = rt::import("signal");
-        Ref sigterm = rt::getattr(signal.get(), name<"SIGTERM">());
-        Ref installed = rt::call_method(signal.get(), name<"getsignal">(), {sigterm.get()});
+        Ref installed = rt::call_method(signal.get(), name<"getsignal">(), {rt::getattr(signal.get(), name<"SIGTERM">()).get()});
         if (installed.get() != rt::getattr(signal.get(), name<"SIG_DFL">()).get()) return;  // the application's
-        Ref handler = rt::make_function(on_waiting_sigterm_def, g);
-        rt::call_method(signal.get(), name<"signal">(), {sigterm.get(), handler.get()});
-        process().waiting_sigterm = std::move(handler);
+        struct sigaction now = {};
+        if (sigaction(SIGTERM, nullptr, &now) != 0 || now.sa_handler != SIG_DFL) return;  // another library's
+        if (::pipe2(wake_pipe, O_CLOEXEC) != 0) return;
+        pthread_t thread;
+        pthread_attr_t attr;
+        pthread_attr_init(&attr);
+        pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
+        pthread_attr_setstacksize(&attr, 256 * 1024);
+        int started = pthread_create(&thread, &attr, write_waiting_then_end, nullptr);
+        pthread_attr_destroy(&attr);
+        if (started != 0) return;
+        armed_in = ::getpid();
         struct sigaction ours = {};
-        ours.sa_sigaction = count_sigterm;
-        ours.sa_flags = SA_SIGINFO | SA_ONSTACK;
+        ours.sa_handler = on_waiting_sigterm;
+        ours.sa_flags = SA_ONSTACK;
         sigemptyset(&ours.sa_mask);
-        sigaction(SIGTERM, &ours, &python_action);
+        sigaction(SIGTERM, &ours, nullptr);
     } catch (PyErr&) {
         // no SIGTERM handler then: the entries still wait for a handler or the exit
     }
@@ -146,9 +180,8 @@ Ref arm_sigterm(PyObject* g, PyObject* handler) {
     Ref signal = rt::import("signal");
     Ref sigterm = rt::getattr(signal.get(), name<"SIGTERM">());
     Ref installed = rt::call_method(signal.get(), name<"getsignal">(), {sigterm.get()});
-    bool free = installed.get() == rt::getattr(signal.get(), name<"SIG_DFL">()).get() ||
-                installed.get() == process().waiting_sigterm.get();  // ours, for the entries that waited
-    if (!free) return rt::none();  // the application's
+    // SIG_DFL in Python's table: also while ours for the entries that wait is there, which this replaces
+    if (installed.get() != rt::getattr(signal.get(), name<"SIG_DFL">()).get()) return rt::none();  // the application's
     Ref loop = rt::call_method(global<"asyncio">(g).get(), name<"get_running_loop">());
     Ref armed = rt::make_function(on_sigterm_def, g, closure_of({handler, loop.get()}).get());
     rt::call_method(signal.get(), name<"signal">(), {sigterm.get(), armed.get()});

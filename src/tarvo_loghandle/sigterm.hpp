@@ -16,8 +16,9 @@ Ref arm_sigterm(PyObject* g, PyObject* handler);
 void disarm_sigterm(PyObject* armed);
 
 // An entry waits for a first handler: on the main thread, if SIGTERM has its default action, a
-// handler is installed that writes what waits and ends as SIGTERM does (log()'s own takes its
-// place). Tried once per process; never raises.
+// handler is installed (at the C level, with a thread of its own) that writes what waits and ends
+// as SIGTERM does; log()'s own, or the application's, takes its place. Tried once per process;
+// never raises.
 void arm_sigterm_for_waiting(PyObject* g) noexcept;
 
 }  // namespace tlh
