@@ -12,10 +12,11 @@ constexpr double journal_patience_s = 2.0;
 }  // namespace
 
 JournalSink::JournalSink(PyObject* g, std::unique_ptr<StreamSink> stream, PyObject* executor)
-    : g_(g), stream_(std::move(stream)), executor_(Ref::incref(executor)) {}
+    : g_(g), stream_(std::move(stream)), executor_(Ref::incref(executor)), send_(rt::make_function(send_records_def, g)) {}
 
 int JournalSink::traverse(visitproc visit, void* arg) const {
     Py_VISIT(executor_.get());
+    Py_VISIT(send_.get());
     Py_VISIT(socket_.get());
     Py_VISIT(records_.get());
     Py_VISIT(diverted_reason_.get());
@@ -68,8 +69,7 @@ Ref JournalSink::delivering(ChunkOutput& chunk) {
         return delivered(none_sent(PyList_GET_SIZE(datagrams), e.value()).get());
     }
     Ref loop = rt::call_method(global<"asyncio">(g_).get(), name<"get_running_loop">());
-    Ref send = rt::make_function(send_records_def, g_);
-    return rt::call_method(loop.get(), name<"run_in_executor">(), {executor_.get(), send.get(), s.get(), datagrams});
+    return rt::call_method(loop.get(), name<"run_in_executor">(), {executor_.get(), send_.get(), s.get(), datagrams});
 }
 
 Ref JournalSink::delivered(PyObject* result) {

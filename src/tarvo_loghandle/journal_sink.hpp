@@ -34,6 +34,7 @@ private:
     PyObject* g_;
     std::unique_ptr<StreamSink> stream_;
     Ref executor_;
+    Ref send_;  // the function the run's thread calls to send a chunk's records (made once)
     Ref socket_;
     Ref records_;  // the records being sent: (datagrams, stand-ins)
     bool sending_ = false;
