@@ -53,8 +53,7 @@ void serve(Executor* self) {
             rt::call_method(future, name<"set_exception">(), {gone.get()});
             continue;
         }
-        Ref result;
-        Caught failed;
+        Ref result, failure;
         {
             // Entries written at once meanwhile (past the bound of a flood) take turns with the
             // run's own calls on the output.
@@ -64,7 +63,7 @@ void serve(Executor* self) {
             try {
                 result = rt::owned(PyObject_Call(PyTuple_GET_ITEM(job.get(), 1), PyTuple_GET_ITEM(job.get(), 2), nullptr));
             } catch (PyErr& e) {
-                failed = std::move(e);
+                failure = e.ref();
             }
             output.release();
         }
@@ -74,8 +73,8 @@ void serve(Executor* self) {
             else if (n == -1 && PyErr_Occurred()) PyErr_Clear();
         }
         self->progress.busy_since.store(0);
-        if (failed)
-            rt::call_method(future, name<"set_exception">(), {failed.value()});
+        if (failure)
+            rt::call_method(future, name<"set_exception">(), {failure.get()});
         else
             rt::call_method(future, name<"set_result">(), {result.get()});
     }
