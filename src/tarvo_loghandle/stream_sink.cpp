@@ -299,6 +299,7 @@ int StreamSink::traverse(visitproc visit, void* arg) const {
     Py_VISIT(write_.get());
     Py_VISIT(executor_.get());
     Py_VISIT(data_.get());
+    Py_VISIT(text_.get());
     Py_VISIT(owed_.reason.get());
     return 0;
 }
@@ -318,22 +319,29 @@ void StreamSink::prepare(PyObject* text, const std::vector<Py_ssize_t>& ends, Py
         bytes = rt::owned(PyBytes_FromStringAndSize(joined.data(), Py_ssize_t(joined.size())));
     }
     data_ = std::move(bytes);
-    // Where the notice and the entries end, in bytes: worked out now only where it is the same as
-    // in characters (ASCII), else when a write stops in the middle.
+    // Where the notice and the entries end, in characters; in bytes only when a write stops in the
+    // middle (what the text comes to in the file's encoding is worked out then).
+    text_ = Ref::incref(text);
+    char_ends_.clear();
+    if (notice_end) char_ends_.push_back(notice_end);
+    char_ends_.insert(char_ends_.end(), ends.begin(), ends.end());
+    has_notice_ = notice_end != 0;
+    entries_ = ends.size();
+}
+
+void StreamSink::find_byte_ends() {
     ends_.clear();
     notice_end_ = 0;
-    if (ends.empty() && !notice_end) return;
-    std::vector<Py_ssize_t> all;
-    if (notice_end) all.push_back(notice_end);
-    all.insert(all.end(), ends.begin(), ends.end());
-    std::vector<size_t> bytes_at = byte_ends(text, encoding_.get(), all);
+    if (char_ends_.empty()) return;
+    std::vector<size_t> bytes_at = byte_ends(text_.get(), encoding_.get(), char_ends_);
     size_t k = 0;
-    if (notice_end) notice_end_ = rest_end_ + bytes_at[k++];
+    if (has_notice_) notice_end_ = rest_end_ + bytes_at[k++];
     for (; k < bytes_at.size(); ++k) ends_.push_back(rest_end_ + bytes_at[k]);
 }
 
 void StreamSink::stopped(size_t done, PyObject* error) {
     failed_ = true;
+    find_byte_ends();
     owed_.reason = describe(error);
     const char* data = PyBytes_AS_STRING(data_.get());
     if (done < rest_end_) {  // the rest of the cut entry is still owed; nothing after it was written
@@ -437,13 +445,14 @@ void StreamSink::write_now() {
 Ref StreamSink::delivered(PyObject* result) {
     if (result == Py_None) {
         failed_ = false;
-        if (notice_end_) owed_.lost = owed_.partly = 0;  // told
+        if (has_notice_) owed_.lost = owed_.partly = 0;  // told
     } else {
         size_t done = PyLong_AsSize_t(PyTuple_GET_ITEM(result, 0));
         if (done == size_t(-1) && PyErr_Occurred()) rt::throw_error();
         stopped(done, PyTuple_GET_ITEM(result, 1));
     }
     data_.reset();
+    text_.reset();
     return Ref();
 }
 
@@ -456,10 +465,11 @@ long long StreamSink::interrupted(PyObject* reason) {
     if (!data_ || executor_.get() == Py_None) return 0;
     OutputProgress& progress = progress_of(executor_.get());
     if (progress.busy_since.load()) return 0;  // a call still runs: what it takes is not known yet
-    long long entries = (long long)ends_.size();
+    long long entries = (long long)entries_;
     Ref error = rt::call(PyExc_BlockingIOError, {reason});
     stopped(size_t(progress.bytes_taken.load() - taken_before_), error.get());
     data_.reset();
+    text_.reset();
     return entries;
 }
 

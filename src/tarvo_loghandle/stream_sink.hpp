@@ -82,8 +82,16 @@ private:
     bool own_fd_ = false;
     size_t piece_limit_ = 0;
     Owed owed_;  // what this output owes its reader now
-    // The write at hand: its bytes, where the rest of a cut entry, the notice and each entry end in them.
+    // Where a write that stopped in the middle stopped, in the entries (bytes).
+    void find_byte_ends();
+
+    // The write at hand: its bytes (the rest of a cut entry first, then the text), and where the
+    // notice and each entry end in the text (characters); in the bytes once a write stopped.
     Ref data_;
+    Ref text_;
+    std::vector<Py_ssize_t> char_ends_;  // the notice's end first, when there is one
+    bool has_notice_ = false;
+    size_t entries_ = 0;
     std::vector<size_t> ends_;
     size_t rest_end_ = 0, notice_end_ = 0;
     unsigned long long taken_before_ = 0;  // what the run's thread had written before this write
