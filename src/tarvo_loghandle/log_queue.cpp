@@ -20,8 +20,10 @@ namespace {
 
 enum Mode : int { waiting, running, closing, passed_on };
 
-// The part of the package's queues that is its own, beside asyncio.Queue's: the Python classes
-// WaitingQueue and LogQueue derive from both.
+// The part of the package's queues that is its own, beside asyncio.Queue's, in an object of its
+// own that the queue keeps in its __dict__. The Python classes WaitingQueue and LogQueue derive
+// from asyncio.Queue alone: with a native base of their own, every attribute that asyncio.Queue's
+// methods read on the queue would miss the interpreter's fast paths (3.11 on).
 struct QueueCore {
     PyObject_HEAD
     std::atomic<int> mode;
@@ -40,12 +42,36 @@ struct QueueCore {
     std::atomic<long long> accepted, taken;  // running: entries put, and taken by the writer
 };
 
-QueueCore* core(PyObject* q) { return reinterpret_cast<QueueCore*>(q); }
+QueueCore* as_core(PyObject* o) { return reinterpret_cast<QueueCore*>(o); }
+
+extern rt::StaticType QueueCoreType;
+
+// A queue's core, held while it is used.
+class CoreOf {
+public:
+    explicit CoreOf(Ref core) noexcept : core_(std::move(core)) {}
+    QueueCore* operator->() const noexcept { return as_core(core_.get()); }
+    operator QueueCore*() const noexcept { return as_core(core_.get()); }
+
+private:
+    Ref core_;
+};
+
+// The core of one of the package's queues (is_log_queue), an attribute that its __init__ sets (as
+// a Python class sets its own: the instance keeps its compact layout, which a look into its
+// __dict__ would give up); made anew for a queue that lost it.
+CoreOf core(PyObject* q) {
+    if (Ref found = rt::optional_attr(q, name<"_tarvo_core">()); found && PyObject_TypeCheck(found.get(), &QueueCoreType))
+        return CoreOf(std::move(found));
+    Ref fresh = rt::call(reinterpret_cast<PyObject*>(&QueueCoreType));
+    rt::setattr(q, name<"_tarvo_core">(), fresh.get());
+    return CoreOf(std::move(fresh));
+}
 
 PyObject* core_new(PyTypeObject* type, PyObject*, PyObject*) {
     PyObject* self = type->tp_alloc(type, 0);
     if (!self) return nullptr;
-    QueueCore* q = core(self);
+    QueueCore* q = as_core(self);
     new (&q->mode) std::atomic<int>(waiting);
     new (&q->lock) rt::ProcessLock();
     new (&q->loop) Ref();
@@ -63,7 +89,7 @@ PyObject* core_new(PyTypeObject* type, PyObject*, PyObject*) {
 }
 
 int core_traverse(PyObject* self, visitproc visit, void* arg) {
-    QueueCore* q = core(self);
+    QueueCore* q = as_core(self);
     Py_VISIT(Py_TYPE(self));
     Py_VISIT(q->loop.get());
     Py_VISIT(q->successor.get());
@@ -73,7 +99,7 @@ int core_traverse(PyObject* self, visitproc visit, void* arg) {
 }
 
 int core_clear(PyObject* self) {
-    QueueCore* q = core(self);
+    QueueCore* q = as_core(self);
     std::vector<Ref> pending, held;
     Ref loop, successor;
     {
@@ -89,7 +115,7 @@ int core_clear(PyObject* self) {
 void core_dealloc(PyObject* self) {
     PyObject_GC_UnTrack(self);
     core_clear(self);
-    QueueCore* q = core(self);
+    QueueCore* q = as_core(self);
     q->pending.~vector();
     q->held.~vector();
     q->loop.~Ref();
@@ -140,7 +166,7 @@ void abandon(PyObject* g, PyObject* self);
 // The pending entries of other threads onto the loop's queue, in their order: before any entry the
 // loop's thread puts after them.
 void deliver(PyObject* self) {
-    QueueCore* q = core(self);
+    CoreOf q = core(self);
     std::vector<Ref> batch;
     {
         std::lock_guard<rt::ProcessLock> locked(q->lock);
@@ -154,7 +180,7 @@ void deliver(PyObject* self) {
 // A flood from the loop's own thread, which cannot wait for the writer (it runs there): what the
 // pump has not taken yet, and this entry, are written at once, in their order.
 void overflow(PyObject* g, PyObject* self) {
-    QueueCore* q = core(self);
+    CoreOf q = core(self);
     std::vector<Ref> items = take_queued(g, self);
     q->accepted -= (long long)items.size();
     Ref entries = list_of(items);
@@ -183,8 +209,7 @@ bool loop_closed(PyObject* loop) {
 }
 
 // False when the queue is not running any more: the entry goes by the new state.
-bool put_running(PyObject* g, PyObject* self, PyObject* item) {
-    QueueCore* q = core(self);
+bool put_running(PyObject* g, PyObject* self, QueueCore* q, PyObject* item) {
     if (PyThread_get_thread_ident() == q->loop_thread) {
         Ref current = rt::call(process().running_loop.get());
         if (current.get() != q->loop.get() && loop_closed(q->loop.get())) {
@@ -217,8 +242,7 @@ bool put_running(PyObject* g, PyObject* self, PyObject* item) {
 }
 
 // False when the queue is not waiting any more.
-bool put_waiting(PyObject* g, PyObject* self, PyObject* item) {
-    QueueCore* q = core(self);
+bool put_waiting(PyObject* g, QueueCore* q, PyObject* item) {
     if (is_end_marker(g, item)) return true;  // no pump reads this queue: there is nothing to end
     if (process().handler_ran.load()) {
         Ref one = rt::owned(PyList_New(1));
@@ -266,8 +290,7 @@ void wait_for_the_close(QueueCore* q) {
     }
 }
 
-bool put_closing(PyObject* g, PyObject* self, PyObject* item) {
-    QueueCore* q = core(self);
+bool put_closing(PyObject* g, QueueCore* q, PyObject* item) {
     if (is_end_marker(g, item)) return true;
     wait_for_the_close(q);
     std::lock_guard<rt::ProcessLock> locked(q->lock);
@@ -276,8 +299,7 @@ bool put_closing(PyObject* g, PyObject* self, PyObject* item) {
     return true;
 }
 
-void put_passed_on(PyObject* g, PyObject* self, PyObject* item) {
-    QueueCore* q = core(self);
+void put_passed_on(PyObject* g, PyObject* self, QueueCore* q, PyObject* item) {
     if (is_end_marker(g, item)) return;
     Ref weak;
     {
@@ -298,19 +320,20 @@ void put_passed_on(PyObject* g, PyObject* self, PyObject* item) {
 }
 
 void put_logged(PyObject* g, PyObject* self, PyObject* item) {
+    CoreOf q = core(self);
     for (;;) {
-        switch (core(self)->mode.load()) {
+        switch (q->mode.load()) {
             case running:
-                if (put_running(g, self, item)) return;
+                if (put_running(g, self, q, item)) return;
                 break;
             case waiting:
-                if (put_waiting(g, self, item)) return;
+                if (put_waiting(g, q, item)) return;
                 break;
             case closing:
-                if (put_closing(g, self, item)) return;
+                if (put_closing(g, q, item)) return;
                 break;
             default:
-                return put_passed_on(g, self, item);
+                return put_passed_on(g, self, q, item);
         }
     }
 }
@@ -335,7 +358,23 @@ PyObject* deliver_method(PyObject* self, PyObject*) {
         static_cast<PyObject*>(nullptr));
 }
 
-PyMethodDef core_methods[] = {
+// __init__(*args, **kwargs): asyncio.Queue's, then the queue's core.
+PyObject* init_method(PyObject* self, PyObject* args, PyObject* kwargs) {
+    return rt::guard(
+        [&]() -> PyObject* {
+            Ref init = rt::getattr(process().queue_class.get(), name<"__init__">());
+            Ref with_self = rt::owned(PySequence_Concat(rt::tuple({self}).get(), args));
+            rt::owned(PyObject_Call(init.get(), with_self.get(), kwargs));
+            Ref fresh = rt::call(reinterpret_cast<PyObject*>(&QueueCoreType));
+            rt::setattr(self, name<"_tarvo_core">(), fresh.get());
+            Py_RETURN_NONE;
+        },
+        static_cast<PyObject*>(nullptr));
+}
+
+PyMethodDef queue_methods[] = {
+    {"__init__", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(init_method)), METH_VARARGS | METH_KEYWORDS,
+     "asyncio.Queue's, and what the package's queue keeps beside it."},
     {"put_nowait", put_nowait, METH_O, "Puts an entry where it goes now, from any thread (see the class)."},
     {"put_threadsafe", put_nowait, METH_O, "put_nowait, which takes entries from any thread."},
     {"_deliver", deliver_method, METH_NOARGS, nullptr},
@@ -344,15 +383,13 @@ PyMethodDef core_methods[] = {
 
 rt::StaticType QueueCoreType("tarvo_loghandle.QueueCore", sizeof(QueueCore), [](rt::StaticType& t) {
     t.collected(core_dealloc, core_traverse, core_clear);
-    t.tp_flags |= Py_TPFLAGS_BASETYPE;
     t.tp_new = core_new;
-    t.tp_methods = core_methods;
-    t.tp_doc = "What the package's queues keep beside asyncio.Queue's.";
+    t.tp_doc = "What one of the package's queues keeps beside asyncio.Queue's.";
 });
 
 // What the queue held (the pump had not taken), and what it is given from now on, is kept.
 void stop_running(PyObject* g, PyObject* self) {
-    QueueCore* q = core(self);
+    CoreOf q = core(self);
     std::vector<Ref> queued = take_queued(g, self);
     std::lock_guard<rt::ProcessLock> locked(q->lock);
     if (q->mode.load() != running) return;
@@ -375,12 +412,17 @@ Ref make_queue_type(PyObject* g, const char* qualname, PyObject* doc) {
     rt::bind(ns.get(), "__qualname__", rt::str(qualname).get());
     rt::bind(ns.get(), "__doc__", doc);
     Ref queue_class = rt::getattr(global<"asyncio">(g).get(), name<"Queue">());
-    Ref bases = rt::tuple({reinterpret_cast<PyObject*>(&QueueCoreType), queue_class.get()});
+    // Methods of asyncio.Queue's instances, as a C type's are (the self they are given is checked).
+    for (PyMethodDef* def = queue_methods; def->ml_name; ++def) {
+        Ref method = rt::owned(PyDescr_NewMethod(reinterpret_cast<PyTypeObject*>(queue_class.get()), def));
+        rt::check_int(PyDict_SetItemString(ns.get(), def->ml_name, method.get()));
+    }
+    Ref bases = rt::tuple({queue_class.get()});
     return rt::call(reinterpret_cast<PyObject*>(&PyType_Type), {rt::str(qualname).get(), bases.get(), ns.get()});
 }
 
 void write_held(PyObject* g, PyObject* self) {
-    QueueCore* c = core(self);
+    CoreOf c = core(self);
     std::vector<Ref> held;
     {
         std::lock_guard<rt::ProcessLock> locked(c->lock);
@@ -397,7 +439,7 @@ Ref write_at_exit(Bound a) {
     PyObject* g = a.globals();
     Ref q = rt::getattr(global<"TLogger">(g).get(), name<"queue">());
     if (is_log_queue(q.get())) {
-        QueueCore* c = core(q.get());
+        CoreOf c = core(q.get());
         if (c->mode.load() == waiting) {
             write_held(g, q.get());
         } else if (c->mode.load() == running && rt::call(process().running_loop.get()).get() != c->loop.get()) {
@@ -419,6 +461,7 @@ void make_queue_types(PyObject* g) {
     state.globals = Ref::incref(g);
     if (state.waiting_queue_type) return;
     Ref queue_class = rt::getattr(global<"asyncio">(g).get(), name<"Queue">());
+    state.queue_class = queue_class;
     state.queue_put = rt::getattr(queue_class.get(), name<"put_nowait">());
     state.queue_get = rt::getattr(queue_class.get(), name<"get_nowait">());
     state.running_loop = rt::getattr(rt::import("asyncio.events").get(), name<"_get_running_loop">());
@@ -433,13 +476,19 @@ void make_queue_types(PyObject* g) {
 
 }  // namespace
 
-bool is_log_queue(PyObject* q) { return PyObject_TypeCheck(q, &QueueCoreType); }
+bool is_log_queue(PyObject* q) {
+    ProcessState& state = process();
+    if (!state.waiting_queue_type) return false;
+    PyTypeObject* type = Py_TYPE(q);
+    return PyType_IsSubtype(type, reinterpret_cast<PyTypeObject*>(state.waiting_queue_type.get())) ||
+           PyType_IsSubtype(type, reinterpret_cast<PyTypeObject*>(state.running_queue_type.get()));
+}
 
 Ref new_waiting_queue(PyObject*) { return rt::call(process().waiting_queue_type.get()); }
 
 Ref new_running_queue(PyObject*, PyObject* loop) {
     Ref q = rt::call(process().running_queue_type.get());
-    QueueCore* c = core(q.get());
+    CoreOf c = core(q.get());
     c->loop = Ref::incref(loop);
     c->loop_thread = PyThread_get_thread_ident();
     c->mode = running;
@@ -466,7 +515,7 @@ void write_waiting(PyObject* g) {
 void handler_ran() noexcept { process().handler_ran = true; }
 
 void pass_on(PyObject* g, PyObject* from, PyObject* into) {
-    QueueCore* to = core(into);
+    CoreOf to = core(into);
     if (!is_log_queue(from)) {
         Ref queue_class = rt::getattr(global<"asyncio">(g).get(), name<"Queue">());
         if (!rt::check_int(PyObject_IsInstance(from, queue_class.get()))) return;
@@ -476,7 +525,7 @@ void pass_on(PyObject* g, PyObject* from, PyObject* into) {
         }
         return;
     }
-    QueueCore* q = core(from);
+    CoreOf q = core(from);
     // Only the thread that runs the handler's start or close gets here: nothing else takes from the
     // asyncio part of a queue, and only its loop's thread puts there.
     std::vector<Ref> items = q->mode.load() == running ? take_queued(g, from) : std::vector<Ref>();
@@ -519,31 +568,34 @@ void close_begun(PyObject* q) {
 }
 
 void pump_ended(PyObject* g, PyObject* q) {
-    if (!is_log_queue(q) || core(q)->mode.load() != running) return;
+    if (!is_log_queue(q)) return;
+    CoreOf c = core(q);
+    if (c->mode.load() != running) return;
     stop_running(g, q);
     bool writer_done;
     {
-        std::lock_guard<rt::ProcessLock> locked(core(q)->lock);
-        core(q)->pump_done = true;
-        writer_done = core(q)->writer_done;
+        std::lock_guard<rt::ProcessLock> locked(c->lock);
+        c->pump_done = true;
+        writer_done = c->writer_done;
     }
     if (writer_done) finish_closing(g, q, true);
 }
 
 void writer_ended(PyObject* g, PyObject* q, bool output_stalled) {
     if (!is_log_queue(q)) return;
+    CoreOf c = core(q);
     bool pump_done;
     {
-        std::lock_guard<rt::ProcessLock> locked(core(q)->lock);
-        core(q)->writer_done = true;
-        pump_done = core(q)->pump_done;
+        std::lock_guard<rt::ProcessLock> locked(c->lock);
+        c->writer_done = true;
+        pump_done = c->pump_done;
     }
     if (pump_done) finish_closing(g, q, !output_stalled);
 }
 
 void finish_closing(PyObject* g, PyObject* q, bool write) {
     if (!is_log_queue(q) || core(q)->mode.load() != closing) return;
-    QueueCore* c = core(q);
+    CoreOf c = core(q);
     Ref successor = new_waiting_queue(g);
     Ref weak = rt::owned(PyWeakref_NewRef(successor.get(), nullptr));
     // The turn is taken first: entries that reach the successor meanwhile are written after these.
@@ -571,7 +623,7 @@ long long entries_held(PyObject* q) {
         Ref size = rt::call_method(q, name<"qsize">());
         return PyLong_AsLongLong(size.get());
     }
-    QueueCore* c = core(q);
+    CoreOf c = core(q);
     long long n;
     {
         std::lock_guard<rt::ProcessLock> locked(c->lock);

@@ -78,7 +78,7 @@ ProcessState::~ProcessState() {
     // (an exit that skipped it) is left as it is.
     for (Ref& r : deferred) (void)r.release();
     for (Ref* r : {&owed.reason, &run_executor, &run_queue, &globals, &waiting_queue_type, &running_queue_type,
-                   &queue_put, &queue_get, &running_loop})
+                   &queue_class, &queue_put, &queue_get, &running_loop})
         (void)r->release();
 }
 

@@ -60,11 +60,11 @@ struct ProcessState {
     Ref run_queue;                      // until its writer's run takes it
 
     // Made once, when loghandle_imp is first run: its globals (where the names the rules use are
-    // looked up at each use), the package's two kinds of TLogger.queue, asyncio.Queue's own
+    // looked up at each use), the package's two kinds of TLogger.queue, asyncio.Queue with its own
     // put_nowait and get_nowait, and asyncio's _get_running_loop.
     Ref globals;
     Ref waiting_queue_type, running_queue_type;
-    Ref queue_put, queue_get, running_loop;
+    Ref queue_class, queue_put, queue_get, running_loop;
 
     // Releases what it holds while the interpreter can still take it back (at exit).
     void teardown();
