@@ -244,21 +244,25 @@ bool put_running(PyObject* g, PyObject* self, QueueCore* q, PyObject* item) {
 // False when the queue is not waiting any more.
 bool put_waiting(PyObject* g, QueueCore* q, PyObject* item) {
     if (is_end_marker(g, item)) return true;  // no pump reads this queue: there is nothing to end
-    if (process().handler_ran.load()) {
-        Ref one = rt::owned(PyList_New(1));
-        PyList_SET_ITEM(one.get(), 0, Ref::incref(item).release());
-        write_at_once(g, one.get());
-        return true;
-    }
     std::vector<Ref> past_bound;
+    bool at_once;
     {
         std::lock_guard<rt::ProcessLock> locked(q->lock);
         if (q->mode.load() != waiting) return false;
-        q->held.push_back(Ref::incref(item));
+        // Asked under the lock: a queue that a handler's start passes on stops waiting before that
+        // handler's pump runs, so an entry that met it waiting is never written ahead of those it held.
+        at_once = process().handler_ran.load();
+        if (!at_once) q->held.push_back(Ref::incref(item));
         if (Py_ssize_t(q->held.size()) > waiting_bound && !q->draining) {
             past_bound.swap(q->held);
             q->draining = true;
         }
+    }
+    if (at_once) {
+        Ref one = rt::owned(PyList_New(1));
+        PyList_SET_ITEM(one.get(), 0, Ref::incref(item).release());
+        write_at_once(g, one.get());
+        return true;
     }
     arm_sigterm_for_waiting(g);
     if (past_bound.empty()) return true;
