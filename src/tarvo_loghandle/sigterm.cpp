@@ -160,7 +160,6 @@ void arm_sigterm_for_waiting(PyObject*) noexcept {
         pthread_attr_t attr;
         pthread_attr_init(&attr);
         pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
-        pthread_attr_setstacksize(&attr, 256 * 1024);
         int started = pthread_create(&thread, &attr, write_waiting_then_end, nullptr);
         pthread_attr_destroy(&attr);
         if (started != 0) return;
