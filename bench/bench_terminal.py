@@ -34,7 +34,7 @@ import lean_siblings  # noqa: E402
 import transcription  # noqa: E402
 
 import tarvo_utils_asyncio  # noqa: E402
-from tarvo_commons.logs import LogEntry, StackInfo, TLogger  # noqa: E402
+from tarvo_commons.logs import LogEntry, StackInfo  # noqa: E402
 from tarvo_loghandle import loghandle_imp  # noqa: E402
 
 N = 30000

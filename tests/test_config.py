@@ -1,6 +1,5 @@
 """log and nolog through the real contextlib: messages, awaits, exceptions and cancellation."""
 import asyncio
-import contextlib
 import time
 
 import pytest

@@ -122,7 +122,7 @@ def test_odd_messages_are_rewritten_in_the_entry(render, monkeypatch):
     assert number.msg == "!!!!! not str: <class 'int'>"
     assert cr.msg == f"50%{GLYPH}done"
     assert dropped.msg == f"a{GLYPH}b"  # rewritten even though the level drops it
-    assert f"<INFO>!!!!! not str: <class 'int'></INFO>" in text
+    assert "<INFO>!!!!! not str: <class 'int'></INFO>" in text
     assert "a" + GLYPH not in text
 
 

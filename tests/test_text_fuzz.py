@@ -1,5 +1,4 @@
 """A short round of the fuzzing of fuzz_text.py: what log data becomes in each format."""
-import pytest
 
 import fuzz_text
 from tarvo_loghandle import loghandle_imp
