@@ -79,3 +79,16 @@ def test_one_exported_symbol():
     exported = [line.split()[-1] for line in nm.stdout.splitlines() if " T " in line]
     assert exported == ["PyInit_tarvo_loghandle"], exported
     assert sysconfig.get_config_var("EXT_SUFFIX")
+
+
+def test_no_symbol_of_a_glibc_newer_than_the_wheels_baseline():
+    """The wheels are manylinux2014 (glibc 2.17): a call that binds to a newer glibc (fstat64 of
+    2.33, pthread_create of 2.34) fails their repair; seen here, in every interpreter's build."""
+    import re
+
+    objdump = subprocess.run(["objdump", "-T", tarvo_loghandle.__spec__.loader.path], capture_output=True, text=True)
+    if objdump.returncode != 0:
+        return
+    newer = [line.split()[-2:] for line in objdump.stdout.splitlines()
+             if (m := re.search(r"\(GLIBC_2\.(\d+)", line)) and int(m.group(1)) > 17]
+    assert not newer

@@ -4,7 +4,7 @@
 #include "process_state.hpp"
 
 #include <fcntl.h>
-#include <pthread.h>
+#include <pythread.h>
 #include <signal.h>
 #include <unistd.h>
 
@@ -103,7 +103,7 @@ bool finalizing() noexcept {
     sigset_t term;
     sigemptyset(&term);
     sigaddset(&term, SIGTERM);
-    pthread_sigmask(SIG_UNBLOCK, &term, nullptr);
+    sigprocmask(SIG_UNBLOCK, &term, nullptr);  // this thread's mask (pthread_sigmask is glibc 2.32's)
     ::kill(::getpid(), SIGTERM);
     for (;;) ::pause();
 }
@@ -118,15 +118,15 @@ extern "C" void on_waiting_sigterm(int) {
     end_as_sigterm();
 }
 
-extern "C" void* write_waiting_then_end(void*) {
+extern "C" void write_waiting_then_end(void*) {
     sigset_t all;
     sigfillset(&all);
-    pthread_sigmask(SIG_BLOCK, &all, nullptr);  // SIGTERM is the handler's, on the other threads
+    sigprocmask(SIG_BLOCK, &all, nullptr);  // SIGTERM is the handler's, on the other threads
     char wake;
     while (::read(wake_pipe[0], &wake, 1) < 0 && errno == EINTR) {
     }
     // An interpreter that is going away writes what waits at its exit, and ends by itself.
-    if (!Py_IsInitialized() || finalizing()) return nullptr;
+    if (!Py_IsInitialized() || finalizing()) return;
     PyGILState_STATE held = PyGILState_Ensure();
     try {
         write_waiting(process().globals.get());
@@ -156,13 +156,8 @@ void arm_sigterm_for_waiting(PyObject*) noexcept {
         struct sigaction now = {};
         if (sigaction(SIGTERM, nullptr, &now) != 0 || now.sa_handler != SIG_DFL) return;  // another library's
         if (::pipe2(wake_pipe, O_CLOEXEC) != 0) return;
-        pthread_t thread;
-        pthread_attr_t attr;
-        pthread_attr_init(&attr);
-        pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
-        int started = pthread_create(&thread, &attr, write_waiting_then_end, nullptr);
-        pthread_attr_destroy(&attr);
-        if (started != 0) return;
+        // Python's own thread start: pthread_create binds to glibc 2.34 in the wheels' toolchain.
+        if (PyThread_start_new_thread(write_waiting_then_end, nullptr) == PYTHREAD_INVALID_THREAD_ID) return;
         armed_in = ::getpid();
         struct sigaction ours = {};
         ours.sa_handler = on_waiting_sigterm;
