@@ -83,6 +83,12 @@ public:
         PyMutex_Unlock(&mutex_);
 #endif
     }
+    // In a child after fork the thread that held it is gone: free again.
+    void remake() noexcept {
+#ifdef Py_GIL_DISABLED
+        mutex_ = PyMutex{};
+#endif
+    }
 
 private:
 #ifdef Py_GIL_DISABLED

@@ -1,11 +1,14 @@
 #include "genuine.hpp"
 
+#include "process_state.hpp"
+
 #include <time.h>
 
 #include <atomic>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
+#include <mutex>
 
 namespace tlh::genuine {
 namespace {
@@ -30,14 +33,6 @@ bool c_function_of(PyObject* f, const char* module, const char* function, std::a
     return false;
 }
 
-// A Python function recognised by its code and the module it runs in: the first one seen is held
-// for good, so that the next test is two comparisons. Set once, also when threads race to set it.
-struct KnownCode {
-    PyObject* code;
-    PyObject* globals;
-};
-using KnownSlot = std::atomic<const KnownCode*>;
-
 bool str_equals(PyObject* s, const char* text) { return s && PyUnicode_Check(s) && PyUnicode_CompareWithASCIIString(s, text) == 0; }
 
 // Whether the module's name is `module`, or, with a trailing ".", starts with it.
@@ -52,10 +47,11 @@ bool module_named(PyObject* name, const char* module) {
 
 // Whether f is the Python function `function` defined in the source of the module `module`: its
 // code is named so, comes from the module's own file, and runs in that module's globals.
-bool python_function_of(PyObject* f, const char* module, const char* function, KnownSlot& known) {
+// The first one seen is held for good (in the process's state), so that the next test is two comparisons.
+bool python_function_of(PyObject* f, const char* module, const char* function, KnownFunction& known) {
     if (!PyFunction_Check(f)) return false;
-    const KnownCode* seen = known.load(std::memory_order_acquire);
-    if (seen && PyFunction_GET_CODE(f) == seen->code && PyFunction_GET_GLOBALS(f) == seen->globals) return true;
+    bool seen = known.known.load(std::memory_order_acquire);
+    if (seen && PyFunction_GET_CODE(f) == known.code.get() && PyFunction_GET_GLOBALS(f) == known.globals.get()) return true;
     Ref code = rt::getattr(f, name<"__code__">());
     Ref globals = rt::getattr(f, name<"__globals__">());
     if (!PyCode_Check(code.get()) || !PyDict_Check(globals.get())) return false;
@@ -67,12 +63,12 @@ bool python_function_of(PyObject* f, const char* module, const char* function, K
         !PyUnicode_Check(c->co_filename) || PyUnicode_Compare(file.get(), c->co_filename) != 0)
         return false;
     if (!seen) {
-        auto* mine = new KnownCode{code.get(), globals.get()};
-        if (known.compare_exchange_strong(seen, mine, std::memory_order_acq_rel)) {
-            code.release();  // held for good by `known`
-            globals.release();
-        } else {
-            delete mine;
+        ProcessState& state = process();
+        std::lock_guard<rt::ProcessLock> locked(state.lock);
+        if (!known.known.load(std::memory_order_relaxed)) {  // set once, also when threads race to set it
+            known.code = std::move(code);
+            known.globals = std::move(globals);
+            known.known.store(true, std::memory_order_release);
         }
     }
     return true;
@@ -114,10 +110,7 @@ double now_seconds() {
     return divide_rounded(std::uint64_t(ns), 1000000000);
 }
 
-PyObject* nanoseconds_per_second() {
-    static PyObject* const n = rt::check(PyLong_FromLong(1000000000));
-    return n;
-}
+Ref nanoseconds_per_second() { return rt::owned(PyLong_FromLong(1000000000)); }
 
 Ref time_ns_function(PyObject* g) { return rt::attribute<"time_ns">(global<"time">(g).get()); }
 
@@ -133,15 +126,9 @@ bool is_fabs(PyObject* f) {
     return c_function_of(f, "math", "fabs", known);
 }
 
-bool is_basename(PyObject* f) {
-    static KnownSlot known{nullptr};
-    return python_function_of(f, "posixpath", "basename", known);
-}
+bool is_basename(PyObject* f) { return python_function_of(f, "posixpath", "basename", process().basename); }
 
-bool is_colored(PyObject* f) {
-    static KnownSlot known{nullptr};
-    return python_function_of(f, "termcolor.", "colored", known);
-}
+bool is_colored(PyObject* f) { return python_function_of(f, "termcolor.", "colored", process().colored); }
 
 bool is_linesof(PyObject* f) { return rt::made_from(f, linesof_def); }
 
@@ -149,7 +136,7 @@ Ref clock(PyObject* g) {
     Ref time_ns = time_ns_function(g);
     if (is_time_ns(time_ns.get())) return rt::owned(PyFloat_FromDouble(now_seconds()));
     Ref now = rt::call(time_ns.get());
-    return rt::owned(PyNumber_TrueDivide(now.get(), nanoseconds_per_second()));
+    return rt::owned(PyNumber_TrueDivide(now.get(), nanoseconds_per_second().get()));
 }
 
 Ref delay(PyObject* g, EntryView& e) {
@@ -162,7 +149,7 @@ Ref delay(PyObject* g, EntryView& e) {
         return rt::owned(PyNumber_Subtract(seconds.get(), timestamp));
     }
     Ref now = rt::call(time_ns.get());
-    Ref seconds = rt::owned(PyNumber_TrueDivide(now.get(), nanoseconds_per_second()));
+    Ref seconds = rt::owned(PyNumber_TrueDivide(now.get(), nanoseconds_per_second().get()));
     return rt::owned(PyNumber_Subtract(seconds.get(), e.timestamp().get()));
 }
 
@@ -170,8 +157,8 @@ bool late(PyObject* g, PyObject* x) {
     Ref fabs = rt::attribute<"fabs">(global<"math">(g).get());
     if (PyFloat_CheckExact(x) && is_fabs(fabs.get())) return std::fabs(PyFloat_AS_DOUBLE(x)) > 1.0;
     Ref magnitude = rt::call(fabs.get(), {x});
-    static PyObject* const threshold = rt::check(PyFloat_FromDouble(1.0));
-    return rt::truth(rt::owned(PyObject_RichCompare(magnitude.get(), threshold, Py_GT)).get());
+    Ref threshold = rt::owned(PyFloat_FromDouble(1.0));
+    return rt::truth(rt::owned(PyObject_RichCompare(magnitude.get(), threshold.get(), Py_GT)).get());
 }
 
 Ref base_name(PyObject* g, PyObject* path) {

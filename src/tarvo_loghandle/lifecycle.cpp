@@ -30,13 +30,14 @@ public:
     // Whether the last pump still runs is asked of Python code, outside the lock (where no Python
     // code runs, so that the GIL makes it atomic too); the claim is taken if nothing changed since.
     QueueClaim() {
+        ProcessState& state = process();
         for (;;) {
             Ref pump;
             bool busy;
             {
-                std::lock_guard<rt::ProcessLock> locked(lock_);
-                busy = starting_;
-                pump = Ref::incref(pump_);
+                std::lock_guard<rt::ProcessLock> locked(state.lock);
+                busy = state.claim_starting;
+                pump = state.claim_pump;
             }
             if (!busy && pump) {
                 Ref task = rt::referent(pump.get());
@@ -46,39 +47,36 @@ public:
                 rt::raise(PyExc_RuntimeError,
                           "a LoggingHandler is already running in this process (TLogger.queue is its queue): "
                           "close it with aclose() before starting another one");
-            std::lock_guard<rt::ProcessLock> locked(lock_);
-            if (starting_ || pump_ != pump.get()) continue;  // another start came between: ask again
-            starting_ = true;
+            std::lock_guard<rt::ProcessLock> locked(state.lock);
+            if (state.claim_starting || state.claim_pump.get() != pump.get()) continue;  // another start came between: ask again
+            state.claim_starting = true;
             return;
         }
     }
     // The handler's pump runs: the queue is its while the task runs.
     void held_by(PyObject* task_pump) {
         Ref pump_ref = rt::owned(PyWeakref_NewRef(task_pump, nullptr));
-        PyObject* replaced;
+        ProcessState& state = process();
         {
-            std::lock_guard<rt::ProcessLock> locked(lock_);
-            replaced = std::exchange(pump_, pump_ref.release());
-            starting_ = false;
+            std::lock_guard<rt::ProcessLock> locked(state.lock);
+            std::swap(state.claim_pump, pump_ref);  // the one replaced is released outside the lock
+            state.claim_starting = false;
         }
         held_ = true;
-        Py_XDECREF(replaced);
         handler_ran();
     }
     bool held() const noexcept { return held_; }
     ~QueueClaim() {
         if (held_ || !rt::may_touch_objects()) return;
-        std::lock_guard<rt::ProcessLock> locked(lock_);
-        starting_ = false;  // the start failed or was abandoned: the queue is free again
+        ProcessState& state = process();
+        std::lock_guard<rt::ProcessLock> locked(state.lock);
+        state.claim_starting = false;  // the start failed or was abandoned: the queue is free again
     }
     QueueClaim(const QueueClaim&) = delete;
     QueueClaim& operator=(const QueueClaim&) = delete;
 
 private:
     bool held_ = false;
-    static inline rt::ProcessLock lock_;
-    static inline bool starting_ = false;
-    static inline PyObject* pump_ = nullptr;  // kept for the life of the process
 };
 
 // Splitter.make_init(LogEntry, name="logs", prune_if_bigger=100, prune_age_s=30, max_size=100)

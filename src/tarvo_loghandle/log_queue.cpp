@@ -464,6 +464,7 @@ void make_queue_types(PyObject* g) {
     ProcessState& state = process();
     state.globals = Ref::incref(g);
     if (state.waiting_queue_type) return;
+    follow_process_life(g);
     Ref queue_class = rt::getattr(global<"asyncio">(g).get(), name<"Queue">());
     state.queue_class = queue_class;
     state.queue_put = rt::getattr(queue_class.get(), name<"put_nowait">());

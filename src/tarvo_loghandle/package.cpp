@@ -2,6 +2,7 @@
 // submodules' public names. The submodules live in this same file and are found by a
 // finder of ours, installed before the first of them is imported.
 #include "common.hpp"
+#include "process_state.hpp"
 #include "stdlib.hpp"
 
 namespace tlh {
@@ -104,8 +105,9 @@ void body(PyObject* module) {
 // The path of the extension file, as the import system found it (the module's __spec__.origin,
 // before the bookkeeping points it at the package's __init__): kept from the first time the package runs.
 PyObject* extension_file(PyObject* g) {
-    static PyObject* const file = rt::getattr(global<"__spec__">(g).get(), name<"origin">()).release();
-    return file;
+    Ref& file = process().extension_file;
+    if (!file) file = rt::getattr(global<"__spec__">(g).get(), name<"origin">());
+    return file.get();
 }
 
 void run_body(PyObject* module) {
@@ -121,10 +123,10 @@ void run_body(PyObject* module) {
     rt::call_kw(rt::getattr(global<"logger">(g).get(), name<"hello_module">()).get(),
                 {global<"__name__">(g).get(), global<"__file__">(g).get(), global<"__version__">(g).get(), global<"__date__">(g).get()}, kw);
 
-    static bool finder_installed = false;
-    if (!finder_installed) {
+    ProcessState& state = process();
+    if (!state.finder_installed) {
         rt::install_submodule_finder(global<"__name__">(g).get(), ext, submodules, std::size(submodules));
-        finder_installed = true;
+        state.finder_installed = true;
     }
     rt::import_star(g, "config", 1);
     rt::import_star(g, "loghandle_imp", 1);

@@ -61,24 +61,71 @@ void owe(Owed&& owed) {
 void ProcessState::teardown() {
     std::vector<Ref> left;
     Owed owed_left;
-    Ref executor, queue;
+    Ref pump, executor, queue;
     {
         std::lock_guard<rt::ProcessLock> locked(lock);
         left.swap(deferred);
         std::swap(owed_left, owed);
         run_handler = nullptr;
+        pump = std::move(claim_pump);
         executor = std::move(run_executor);
         queue = std::move(run_queue);
     }
     // What every import would make again is kept: a later import (a test's reload) uses it.
 }
 
+void ProcessState::reset_for_child() {
+    lock.remake();
+    output_lock.remake();
+    claim_starting = false;
+    run_handler = nullptr;
+    queue_handler = nullptr;
+    std::vector<Ref> left;
+    left.swap(deferred);
+    Owed parents;
+    std::swap(parents, owed);
+    Ref pump = std::move(claim_pump), executor = std::move(run_executor), queue = std::move(run_queue);
+}
+
+namespace {
+
+Ref tear_down(Bound) {
+    process().teardown();
+    return rt::none();
+}
+
+Ref reset_in_child(Bound) {
+    process().reset_for_child();
+    return rt::none();
+}
+
+const rt::FunctionDef tear_down_def = {"tear_down_log_state", "tear_down_log_state", {}, tear_down,
+                                       rt::FunctionKind::plain,
+    "At exit, after the log's last writes: what the process's log state holds is released."};
+const rt::FunctionDef reset_in_child_def = {"reset_log_state_in_child", "reset_log_state_in_child", {},
+                                            reset_in_child, rt::FunctionKind::plain,
+    "In a child after fork: the log's locks made free, the parent's run forgotten."};
+
+}  // namespace
+
+void follow_process_life(PyObject* g) {
+    ProcessState& state = process();
+    if (state.life_followed) return;
+    state.life_followed = true;
+    // Registered before the exit's writes, so that it runs after them (atexit runs the last first).
+    rt::call_method(rt::import("atexit").get(), name<"register">(), {rt::make_function(tear_down_def, g).get()});
+    Ref reset = rt::make_function(reset_in_child_def, g);
+    rt::call_kw(rt::getattr(rt::import("os").get(), name<"register_at_fork">()).get(), {reset.get()},
+                rt::keywords<"after_in_child">());
+}
+
 ProcessState::~ProcessState() {
     // After the interpreter has gone nothing may be released: what teardown() did not take back
     // (an exit that skipped it) is left as it is.
     for (Ref& r : deferred) (void)r.release();
-    for (Ref* r : {&owed.reason, &run_executor, &run_queue, &globals, &waiting_queue_type, &running_queue_type,
-                   &queue_class, &queue_put, &queue_get, &running_loop})
+    for (Ref* r : {&owed.reason, &claim_pump, &run_executor, &run_queue, &globals, &waiting_queue_type,
+                   &running_queue_type, &queue_class, &queue_put, &queue_get, &running_loop, &extension_file,
+                   &basename.code, &basename.globals, &colored.code, &colored.globals})
         (void)r->release();
 }
 

@@ -1,7 +1,13 @@
-// Everything the process shares, in one place. It is made when the package is imported, reset for
-// a child after fork (the threads and tasks of the parent are not there), and torn down at exit,
-// while the interpreter still runs (what it holds is released then, not after the interpreter has
-// gone).
+// Everything the process shares, in one object: the claim on TLogger.queue, the run that holds it
+// (its writer's thread, its queue), the turns on the output and what the output owes its reader,
+// SIGTERM's watch over entries that wait for a handler, and what the package made once (the
+// classes it made, the library functions it recognised, its submodules' finder).
+//
+// Its life: made when the shared object is loaded, before the package's first import runs; reset
+// for a child after a fork (the parent's threads and tasks are not there, and a lock another
+// thread held at the fork would never be released); torn down at exit, while the interpreter still
+// runs, so that what it holds is released then and not after the interpreter has gone. Nothing in
+// it is an owned raw pointer: references are Refs, released by teardown() or left for good.
 #pragma once
 #include "common.hpp"
 #include "runtime/blocking_lock.hpp"
@@ -34,6 +40,22 @@ struct Owed {
     void add(Owed&& other);
 };
 
+// A Python function recognised once by what it is (its code and its module's globals), held for
+// good so that the next test is two comparisons: set under the state's lock, read without it.
+struct KnownFunction {
+    std::atomic<bool> known{false};
+    Ref code, globals;
+};
+
+// SIGTERM while entries wait for a first handler: the pipe that wakes the thread writing them, the
+// process that armed it (a child that inherited the handler has no such thread), the signals seen.
+struct WaitingSigterm {
+    std::atomic<bool> tried{false};
+    int wake_pipe[2] = {-1, -1};
+    pid_t armed_in = 0;
+    std::atomic<int> seen{0};
+};
+
 struct ProcessState {
     // Guards what threads change below: taken for a moment, nothing that runs Python code under it.
     rt::ProcessLock lock;
@@ -52,6 +74,11 @@ struct ProcessState {
     // What the output owes its reader (guarded by `lock`).
     Owed owed;
 
+    // The claim on TLogger.queue (guarded by `lock`): a start under way, and a weak reference to
+    // the pump task of the last handler that held it.
+    bool claim_starting = false;
+    Ref claim_pump;
+
     // The run of the handler that runs now (guarded by `lock`): its writer's own thread, for the
     // handler's close to ask how the output is doing, and its queue.
     PyObject* run_handler = nullptr;  // compared only, never used
@@ -65,13 +92,29 @@ struct ProcessState {
     Ref globals;
     Ref waiting_queue_type, running_queue_type;
     Ref queue_class, queue_put, queue_get, running_loop;
+    // The extension's file as the import system first found it, and whether the finder of the
+    // package's submodules is installed.
+    Ref extension_file;
+    bool finder_installed = false;
+    bool life_followed = false;  // the exit and fork hooks below are registered
+    // posixpath's basename and termcolor's colored, once seen.
+    KnownFunction basename, colored;
+
+    WaitingSigterm sigterm;
 
     // Releases what it holds while the interpreter can still take it back (at exit).
     void teardown();
+    // In a child after fork, with the interpreter's lock held: the locks are made free again and
+    // the parent's run (its tasks, its writer's thread) is forgotten, so that the child can start
+    // a handler of its own; what the output owed is the parent's to tell.
+    void reset_for_child();
     ~ProcessState();
 };
 
 ProcessState& process() noexcept;
+
+// Registers, once, the state's teardown at exit and its reset in a child after fork.
+void follow_process_life(PyObject* g);
 
 // Takes what is owed to the file (device, inode), leaving nothing owed to it.
 Owed take_owed(dev_t device, ino_t inode);

@@ -86,9 +86,7 @@ const rt::FunctionDef on_sigterm_def = {"on_sigterm", "log.<locals>.on_sigterm",
 // that began just after the signal, in native code) and need not run a Python handler. A second
 // SIGTERM ends the process at once, and so does one in a child process that inherited the handler
 // without the thread.
-int wake_pipe[2] = {-1, -1};
-pid_t armed_in = 0;
-std::atomic<int> sigterms{0};
+// What it uses is the process state's `sigterm`.
 
 bool finalizing() noexcept {
 #if PY_VERSION_HEX >= 0x030D0000
@@ -109,9 +107,10 @@ bool finalizing() noexcept {
 }
 
 extern "C" void on_waiting_sigterm(int) {
-    if (::getpid() == armed_in && sigterms.fetch_add(1) == 0) {
+    WaitingSigterm& watch = process().sigterm;
+    if (::getpid() == watch.armed_in && watch.seen.fetch_add(1) == 0) {
         char wake = 1;
-        ssize_t n = ::write(wake_pipe[1], &wake, 1);
+        ssize_t n = ::write(watch.wake_pipe[1], &wake, 1);
         (void)n;
         return;
     }
@@ -123,7 +122,7 @@ extern "C" void write_waiting_then_end(void*) {
     sigfillset(&all);
     sigprocmask(SIG_BLOCK, &all, nullptr);  // SIGTERM is the handler's, on the other threads
     char wake;
-    while (::read(wake_pipe[0], &wake, 1) < 0 && errno == EINTR) {
+    while (::read(process().sigterm.wake_pipe[0], &wake, 1) < 0 && errno == EINTR) {
     }
     // An interpreter that is going away writes what waits at its exit, and ends by itself.
     if (!Py_IsInitialized() || finalizing()) return;
@@ -146,19 +145,19 @@ bool is_main_thread() {
 }  // namespace
 
 void arm_sigterm_for_waiting(PyObject*) noexcept {
-    static std::atomic<bool> tried{false};
-    if (tried.load(std::memory_order_relaxed)) return;
+    WaitingSigterm& watch = process().sigterm;
+    if (watch.tried.load(std::memory_order_relaxed)) return;
     try {
-        if (!is_main_thread() || tried.exchange(true)) return;
+        if (!is_main_thread() || watch.tried.exchange(true)) return;
         Ref signal = rt::import("signal");
         Ref installed = rt::call_method(signal.get(), name<"getsignal">(), {rt::getattr(signal.get(), name<"SIGTERM">()).get()});
         if (installed.get() != rt::getattr(signal.get(), name<"SIG_DFL">()).get()) return;  // the application's
         struct sigaction now = {};
         if (sigaction(SIGTERM, nullptr, &now) != 0 || now.sa_handler != SIG_DFL) return;  // another library's
-        if (::pipe2(wake_pipe, O_CLOEXEC) != 0) return;
+        if (::pipe2(watch.wake_pipe, O_CLOEXEC) != 0) return;
         // Python's own thread start: pthread_create binds to glibc 2.34 in the wheels' toolchain.
         if (PyThread_start_new_thread(write_waiting_then_end, nullptr) == PYTHREAD_INVALID_THREAD_ID) return;
-        armed_in = ::getpid();
+        watch.armed_in = ::getpid();
         struct sigaction ours = {};
         ours.sa_handler = on_waiting_sigterm;
         ours.sa_flags = SA_ONSTACK;
