@@ -8,6 +8,12 @@ transcription.
 
     .venv/py311/bin/python bench/bench_terminal.py              # entries/s, alternating runs
     .venv/py311/bin/python bench/bench_terminal.py --callgrind [pipeline...]  # instructions per entry
+    .venv/py311/bin/python bench/bench_terminal.py --callgrind --format json --lean package
+
+--format names the package's output format (terminal by default; the standard library's pipeline
+and the transcription write their own layout whatever it says). --lean makes the entries of a class
+that has only the attributes the rendering rules name (no exception, no thread), as a LogEntry of
+an older family library may be: such an entry must cost no more than one that has them.
 
 Under callgrind each pipeline runs in its own process at two workload sizes, with a fixed hash
 seed and the output written without a thread hand-off (the same for the package and the
@@ -46,6 +52,21 @@ API2 = StackInfo("/srv/svc/api.py", "respond")
 INIT = StackInfo("/srv/svc/__init__.py", "<module>")
 NO_TAGS = frozenset()
 PROGRESS = frozenset({"raw_line", "redraw"})
+
+
+class LeanEntry:
+    """A log entry with only the attributes the rendering rules name."""
+
+    __slots__ = ("msg", "timestamp", "level", "prefix", "module", "tags", "kwargs", "stack_info")
+
+    def __init__(self, msg, timestamp, level, prefix, module, tags, kwargs, stack_info):
+        self.msg, self.timestamp, self.level, self.prefix = msg, timestamp, level, prefix
+        self.module, self.tags, self.kwargs, self.stack_info = module, tags, kwargs, stack_info
+
+
+LEAN = os.environ.get("BENCH_LEAN_ENTRIES") == "1"
+if LEAN:
+    LogEntry = LeanEntry  # noqa: F811  (the workload's entries, and the class the handler checks)
 
 
 def entry(i, now):
@@ -119,6 +140,8 @@ def setup():
     os.environ.pop("TARVO_DEBUG", None)
     tarvo_utils_asyncio.reread_debug_target()
     lean_siblings.install()
+    if LEAN:
+        loghandle_imp.LogEntry = LeanEntry
     gc.collect()
 
 
@@ -204,8 +227,9 @@ def instructions(pipeline, n, make_only=False):
 
 
 def callgrind(names):
-    print(f"CPython {sys.version.split()[0]}, terminal format, instructions per entry under callgrind "
-          f"({LARGE} minus {SMALL} entries)")
+    entries_kind = "lean entries" if LEAN else "the stand-ins' entries"
+    print(f"CPython {sys.version.split()[0]}, {os.environ.get('TARVO_LOG_FORMAT', 'terminal')} format, {entries_kind}, "
+          f"instructions per entry under callgrind ({LARGE} minus {SMALL} entries)")
     per_entry = {}
     for name in names:
         (t1, o1), (t2, o2) = instructions(name, SMALL), instructions(name, LARGE)
@@ -227,6 +251,15 @@ if __name__ == "__main__":
         if "--make-only" not in sys.argv:
             PIPELINES[sys.argv[2]](items)
     elif sys.argv[1:2] == ["--callgrind"]:
-        callgrind(sys.argv[2:] or list(PIPELINES))
+        args = sys.argv[2:]
+        if "--format" in args:  # read by the counted runs, which inherit the environment
+            at = args.index("--format")
+            os.environ["TARVO_LOG_FORMAT"] = args[at + 1]
+            del args[at:at + 2]
+        if "--lean" in args:
+            args.remove("--lean")
+            os.environ["BENCH_LEAN_ENTRIES"] = "1"
+            os.execv(sys.executable, [sys.executable, os.path.abspath(__file__), "--callgrind"] + args)
+        callgrind(args or list(PIPELINES))
     else:
         wall_clock()
