@@ -271,3 +271,77 @@ for owner, name in ((time, "time_ns"), (math, "fabs"), (os.path, "basename"), (t
     # three entries logged (the logger's own clock readings are not the handler's), one new source
     assert out.strip() == "[('basename', 1), ('colored', 3), ('fabs', 3)]"
     assert "entry 2" in err
+
+
+def _queue_state(q):
+    return (list(q._queue), q._unfinished_tasks, q._finished.is_set(), len(q._getters))
+
+
+@pytest.mark.parametrize("change", ["none", "getter waits", "finished set", "patched _put", "bounded and full",
+                                    "subclass attribute", "patched Event.clear"])
+def test_the_running_queue_puts_as_asyncio_queue_put_nowait_does(monkeypatch, change):
+    # Differential: the handler's queue hands each entry to its asyncio part (in C++ while every
+    # part of put_nowait is asyncio's own); a plain asyncio.Queue in the same state gets the same
+    # put from Python's own put_nowait. Both end in the same state and raise the same.
+    import asyncio
+
+    from tarvo_commons.logs import TLogger
+
+    calls = []
+
+    async def main():
+        loghandle_imp.STDERR = "/dev/null"
+        h = loghandle_imp.LoggingHandler()
+        await h.init()
+        try:
+            await asyncio.sleep(0.01)  # the pump waits on the queue: a getter, on both sides
+            q = TLogger.queue
+            twin = asyncio.Queue()
+            waiter = asyncio.ensure_future(twin.get())
+            await asyncio.sleep(0)
+            for target in (q, twin):
+                if change == "finished set":
+                    target._finished.set()
+                elif change == "bounded and full":
+                    target._maxsize = len(target._queue) or 1
+                    if not target._queue:
+                        asyncio.Queue.put_nowait(target, "filler")
+            if change == "patched _put":
+                original = asyncio.Queue._put
+                monkeypatch.setattr(asyncio.Queue, "_put", lambda self, item: (calls.append(item), original(self, item)))
+            elif change == "patched Event.clear":
+                original_clear = asyncio.Event.clear
+                monkeypatch.setattr(asyncio.Event, "clear", lambda self: (calls.append("clear"), original_clear(self)))
+            elif change == "subclass attribute":
+                monkeypatch.setattr(type(q), "_unfinished_tasks", 0, raising=False)
+                monkeypatch.setattr(asyncio.Queue, "_unfinished_tasks", 0, raising=False)
+            le = entry("differential")
+            outcomes = []
+            for target in (q, twin):
+                before = _queue_state(target)
+                try:
+                    if target is q:
+                        target.put_nowait(le)
+                    else:
+                        asyncio.Queue.put_nowait(target, le)
+                    raised = None
+                except Exception as e:  # noqa: BLE001 - compared, not handled
+                    raised = type(e)
+                after = _queue_state(target)
+                outcomes.append((raised, after[1] - before[1], after[2], before[3] - after[3],
+                                 after[0][len(before[0]):] if after[0][:len(before[0])] == before[0] else after[0]))
+            if change == "patched _put":
+                assert calls == [le, le]  # the replacement runs for both
+            if change == "patched Event.clear":
+                assert calls == ["clear", "clear"]
+            if change == "getter waits":
+                assert outcomes[1][3] == 1
+            assert outcomes[0][:4] == outcomes[1][:4], outcomes
+            waiter.cancel()
+        finally:
+            monkeypatch.undo()
+            q = TLogger.queue
+            q._maxsize = 0
+            await h.aclose()
+
+    asyncio.run(main())

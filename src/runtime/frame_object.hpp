@@ -2,7 +2,7 @@
 // C++ frame that runs the body and the call's arguments; what the body holds across its
 // suspensions it shows to the collector through its core's list of Held objects.
 #pragma once
-#include "bodies.hpp"
+#include "coroutine_bodies.hpp"
 #include "bound.hpp"
 #include "type.hpp"
 

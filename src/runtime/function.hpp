@@ -4,7 +4,7 @@
 // asyncio.iscoroutinefunction and inspect.iscoroutinefunction when they make coroutines.
 #pragma once
 #include "annotations.hpp"
-#include "bodies.hpp"
+#include "coroutine_bodies.hpp"
 #include "call.hpp"
 #include "frame_object.hpp"
 #include "text.hpp"

@@ -1,7 +1,7 @@
 // Module-level work: imports as Python statements bind them, and globals looked up when used.
 #pragma once
 #include "text.hpp"
-#include "watched.hpp"
+#include "remembered_lookups.hpp"
 
 #include <initializer_list>
 
@@ -28,7 +28,7 @@ Ref global(PyObject* globals) {
     return global(globals, name<L>());  // another thread may change the globals while we read them
 #else
     // Most lookups find the name among the globals: that path stays inline, and is remembered
-    // (see watched.hpp) until the globals change.
+    // (see remembered_lookups.hpp) until the globals change.
     static Remembered memory;
     if (PyObject* v = memory.find(globals)) return Ref::incref(v);
     if (PyObject* v = PyDict_GetItemWithError(globals, name<L>())) {

@@ -1,4 +1,4 @@
-#include "watched.hpp"
+#include "remembered_lookups.hpp"
 
 namespace rt {
 

@@ -1,7 +1,7 @@
 // The runtime layer: everything a native package needs from CPython, and nothing of any package.
 #pragma once
 #include "annotations.hpp"
-#include "bodies.hpp"
+#include "coroutine_bodies.hpp"
 #include "bound.hpp"
 #include "call.hpp"
 #include "error.hpp"
@@ -15,7 +15,7 @@
 #include "text.hpp"
 #include "threads.hpp"
 #include "type.hpp"
-#include "watched.hpp"
+#include "remembered_lookups.hpp"
 
 namespace rt {
 

@@ -1,4 +1,4 @@
-#include "common.hpp"
+#include "package_base.hpp"
 
 namespace tlh {
 

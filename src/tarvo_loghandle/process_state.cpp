@@ -125,7 +125,9 @@ ProcessState::~ProcessState() {
     for (Ref& r : deferred) (void)r.release();
     for (Ref* r : {&owed.reason, &claim_pump, &run_executor, &run_queue, &globals, &waiting_queue_type,
                    &running_queue_type, &queue_class, &queue_put, &queue_get, &running_loop, &extension_file,
-                   &basename.code, &basename.globals, &colored.code, &colored.globals})
+                   &basename.code, &basename.globals, &colored.code, &colored.globals, &asyncio_put.full,
+                   &asyncio_put.put, &asyncio_put.wakeup_next, &asyncio_put.event_type, &asyncio_put.event_clear,
+                   &asyncio_put.deque_type, &asyncio_put.deque_append})
         (void)r->release();
 }
 

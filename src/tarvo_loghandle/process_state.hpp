@@ -9,7 +9,7 @@
 // runs, so that what it holds is released then and not after the interpreter has gone. Nothing in
 // it is an owned raw pointer: references are Refs, released by teardown() or left for good.
 #pragma once
-#include "common.hpp"
+#include "package_base.hpp"
 #include "runtime/blocking_lock.hpp"
 
 #include <sys/types.h>
@@ -101,6 +101,14 @@ struct ProcessState {
     KnownFunction basename, colored;
 
     WaitingSigterm sigterm;
+
+    // asyncio's own parts of asyncio.Queue.put_nowait, found at import (see life/asyncio_put.hpp):
+    // empty where they are not asyncio's own functions.
+    struct {
+        Ref full, put, wakeup_next;  // asyncio.Queue's
+        Ref event_type, event_clear;  // asyncio.Event and its clear
+        Ref deque_type, deque_append;  // collections.deque and its append
+    } asyncio_put;
 
     // Releases what it holds while the interpreter can still take it back (at exit).
     void teardown();

@@ -1,10 +1,11 @@
-#include "log_queue.hpp"
+#include "life/log_queue.hpp"
 
-#include "at_once.hpp"
-#include "logged_values.hpp"
+#include "life/asyncio_put.hpp"
+#include "life/written_at_once.hpp"
+#include "life/logged_values.hpp"
 #include "process_state.hpp"
-#include "sigterm.hpp"
-#include "whole_write.hpp"
+#include "life/sigterm.hpp"
+#include "outputs/whole_write.hpp"
 
 #include <pythread.h>
 
@@ -144,7 +145,7 @@ Ref list_of(std::vector<Ref>& items) {
 }
 
 // asyncio.Queue's own put_nowait and get_nowait.
-void base_put(PyObject* self, PyObject* item) { rt::call(process().queue_put.get(), {self, item}); }
+void base_put(PyObject* self, PyObject* item) { asyncio_put(self, item); }
 
 // What the asyncio part of the queue holds, taken out in order (only its loop's thread, or a thread
 // that has it to itself, may call this), end markers left out.
@@ -469,6 +470,7 @@ void make_queue_types(PyObject* g) {
     state.queue_class = queue_class;
     state.queue_put = rt::getattr(queue_class.get(), name<"put_nowait">());
     state.queue_get = rt::getattr(queue_class.get(), name<"get_nowait">());
+    find_asyncio_put(queue_class.get());
     state.running_loop = rt::getattr(rt::import("asyncio.events").get(), name<"_get_running_loop">());
     state.waiting_queue_type = make_queue_type(g, "WaitingQueue", name<
         "TLogger.queue while no LoggingHandler runs: entries wait for the first handler, or are written at once "
@@ -555,17 +557,7 @@ void pass_on(PyObject* g, PyObject* from, PyObject* into) {
         rt::call_method(to->loop.get(), name<"call_soon_threadsafe">(), {delivery.get()});
     }
     // A waiting queue after a handler has run keeps nothing: what it was given is written now.
-    if (to->mode.load() == waiting && process().handler_ran.load()) {
-        std::vector<Ref> held;
-        {
-            std::lock_guard<rt::ProcessLock> locked(to->lock);
-            held.swap(to->held);
-        }
-        if (!held.empty()) {
-            Ref entries = list_of(held);
-            write_at_once(g, entries.get());
-        }
-    }
+    if (to->mode.load() == waiting && process().handler_ran.load()) write_held(g, into);
 }
 
 void close_begun(PyObject* q) {

@@ -17,7 +17,7 @@
 // (logged_values.hpp). put_threadsafe is put_nowait: its name tells a producer on another thread
 // that it may call it there.
 #pragma once
-#include "common.hpp"
+#include "package_base.hpp"
 
 namespace tlh {
 

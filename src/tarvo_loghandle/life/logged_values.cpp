@@ -1,4 +1,4 @@
-#include "logged_values.hpp"
+#include "life/logged_values.hpp"
 
 namespace tlh {
 namespace {
@@ -168,7 +168,7 @@ void keep_as_logged(PyObject* g, PyObject* entry) {
         bool exc = exception && PyExceptionInstance_Check(exception.get());
         Ref copied = kwargs_now(kwargs.get());
         if (!copied && !exc) return;
-        if (!shown_by_level(g, entry)) return;
+        if (!LevelPassed::of(entry) && !shown_by_level(g, entry)) return;
         if (copied) rt::setattr(entry, name<"kwargs">(), copied.get());
         if (exc) {
             if (Ref now = exception_now(exception.get())) rt::setattr(entry, name<"exception">(), now.get());

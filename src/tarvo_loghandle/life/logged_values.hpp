@@ -5,7 +5,9 @@
 // Values that cannot change (str, int, float, bool, None, bytes, tuples and frozensets of them)
 // are kept as they are, at no cost but a look at their type.
 #pragma once
-#include "common.hpp"
+#include "package_base.hpp"
+
+#include <utility>
 
 namespace tlh {
 
@@ -13,5 +15,20 @@ namespace tlh {
 // level filter will drop are left alone, and so is whatever cannot be taken (a repr that fails:
 // the writer shows that failure as it would have).
 void keep_as_logged(PyObject* g, PyObject* entry);
+
+// While it lives, the entry given is known on this thread to pass the level filter already (a
+// logging record's entry, tested before it is put), so that keep_as_logged does not ask again.
+class LevelPassed {
+public:
+    explicit LevelPassed(PyObject* entry) noexcept : outer_(std::exchange(current, entry)) {}
+    ~LevelPassed() { current = outer_; }
+    LevelPassed(const LevelPassed&) = delete;
+    LevelPassed& operator=(const LevelPassed&) = delete;
+    static bool of(PyObject* entry) noexcept { return entry == current; }
+
+private:
+    static inline thread_local PyObject* current = nullptr;  // compared only
+    PyObject* outer_;
+};
 
 }  // namespace tlh

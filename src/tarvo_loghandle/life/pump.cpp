@@ -2,7 +2,7 @@
 // and pushes each into the splitter until the batch with the end marker (what follows the marker
 // in it is pushed too); tells the splitter how the stream ended, and the queue that it is no
 // longer read.
-#include "log_queue.hpp"
+#include "life/log_queue.hpp"
 
 
 namespace tlh {

@@ -1,6 +1,6 @@
-#include "sigterm.hpp"
+#include "life/sigterm.hpp"
 
-#include "log_queue.hpp"
+#include "life/log_queue.hpp"
 #include "process_state.hpp"
 
 #include <fcntl.h>

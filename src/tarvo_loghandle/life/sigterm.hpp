@@ -5,7 +5,7 @@
 // service manager sees the same exit. Before any handler runs, entries logged wait for one; while
 // they wait, a SIGTERM writes them at once and then ends the process the same way.
 #pragma once
-#include "common.hpp"
+#include "package_base.hpp"
 
 namespace tlh {
 

@@ -1,11 +1,11 @@
 // Starting a handler (a new process-wide queue, the splitter, the pump and writer tasks) and
 // shutting it down in five announced steps, from the head of the chain to its tail.
-#include "common.hpp"
-#include "layout.hpp"
-#include "log_queue.hpp"
-#include "output_thread.hpp"
+#include "package_base.hpp"
+#include "text/layout.hpp"
+#include "life/log_queue.hpp"
+#include "outputs/output_thread.hpp"
 #include "process_state.hpp"
-#include "stream_sink.hpp"
+#include "outputs/stream_sink.hpp"
 
 #include <mutex>
 #include <utility>

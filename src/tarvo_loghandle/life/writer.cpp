@@ -1,9 +1,9 @@
 // write_aiologs: the writer task's coroutine. Each chunk the splitter delivers is laid out entry by
 // entry, by the layout of the run's output format, into the chunk's text (or records), which the
 // output's sink takes. The writer itself knows neither the format nor the kind of output.
-#include "log_queue.hpp"
-#include "output.hpp"
-#include "output_thread.hpp"
+#include "life/log_queue.hpp"
+#include "outputs/output.hpp"
+#include "outputs/output_thread.hpp"
 
 namespace tlh {
 namespace {

@@ -1,8 +1,8 @@
-#include "at_once.hpp"
+#include "life/written_at_once.hpp"
 
-#include "output.hpp"
+#include "outputs/output.hpp"
 #include "process_state.hpp"
-#include "whole_write.hpp"
+#include "outputs/whole_write.hpp"
 
 #include <mutex>
 

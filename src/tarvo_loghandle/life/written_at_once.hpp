@@ -6,7 +6,7 @@
 // (or for an output that is full) for a bounded time only: what cannot be written then is counted
 // and told with the next write.
 #pragma once
-#include "common.hpp"
+#include "package_base.hpp"
 
 namespace tlh {
 

@@ -1,8 +1,8 @@
 // Module tarvo_loghandle.config: the context managers a service wraps its run in. `log` runs
 // a LoggingHandler for the duration of the block and offers it to the service's other tasks.
-#include "common.hpp"
-#include "sigterm.hpp"
-#include "stdlib.hpp"
+#include "package_base.hpp"
+#include "life/sigterm.hpp"
+#include "modules/stdlib.hpp"
 
 namespace tlh {
 namespace {

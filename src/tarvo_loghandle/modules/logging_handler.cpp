@@ -1,5 +1,5 @@
 // LoggingHandler's constructor, its query, and the switches that pause and resume its output.
-#include "common.hpp"
+#include "package_base.hpp"
 
 namespace tlh {
 namespace {

@@ -1,7 +1,7 @@
 // Module tarvo_loghandle.loghandle_imp: its imports and constants, in the order the module
 // binds them, and the class LoggingHandler.
-#include "common.hpp"
-#include "log_queue.hpp"
+#include "package_base.hpp"
+#include "life/log_queue.hpp"
 
 namespace tlh {
 namespace {

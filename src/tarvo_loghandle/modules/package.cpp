@@ -1,9 +1,9 @@
 // The package module: its bookkeeping, version, announcement, and the re-export of its
 // submodules' public names. The submodules live in this same file and are found by a
 // finder of ours, installed before the first of them is imported.
-#include "common.hpp"
+#include "package_base.hpp"
 #include "process_state.hpp"
-#include "stdlib.hpp"
+#include "modules/stdlib.hpp"
 
 namespace tlh {
 

@@ -2,7 +2,9 @@
 // logging.captureWarnings) as entries of the same stream. RecordHandler is a logging.Handler that
 // puts each record on TLogger's queue as a LogEntry; log() connects one to the root logger for its
 // block when the application has not configured the root logger itself.
-#include "stdlib.hpp"
+#include "modules/stdlib.hpp"
+
+#include "life/logged_values.hpp"
 
 namespace tlh {
 namespace {
@@ -65,7 +67,10 @@ Ref emit(Bound a) {
     PyObject* record = a[1];
     try {
         Ref entry = entry_of(g, record);
-        if (shown_by_level(g, entry.get())) rt::call_method(global<"TLogger">(g).get(), name<"put">(), {entry.get()});
+        if (shown_by_level(g, entry.get())) {
+            LevelPassed passed(entry.get());
+            rt::call_method(global<"TLogger">(g).get(), name<"put">(), {entry.get()});
+        }
     } catch (PyErr& e) {
         if (!e.matches(PyExc_Exception)) throw;
         rt::Except handling(e);

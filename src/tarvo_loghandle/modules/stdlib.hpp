@@ -1,7 +1,7 @@
 // Python's logging in the log's stream (the submodule tarvo_loghandle.stdlib), and the connection
 // that log() makes for its block.
 #pragma once
-#include "common.hpp"
+#include "package_base.hpp"
 
 namespace tlh {
 

@@ -1,6 +1,6 @@
-#include "journal_sink.hpp"
+#include "outputs/journal_sink.hpp"
 
-#include "journal.hpp"
+#include "outputs/journal_socket.hpp"
 
 namespace tlh {
 namespace {

@@ -4,7 +4,7 @@
 // which the journal reads from its stream), counted, and told in a record once the journal takes
 // records again, or at the end.
 #pragma once
-#include "stream_sink.hpp"
+#include "outputs/stream_sink.hpp"
 
 #include <memory>
 

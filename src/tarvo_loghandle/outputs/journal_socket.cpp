@@ -1,4 +1,4 @@
-#include "journal.hpp"
+#include "outputs/journal_socket.hpp"
 
 #include <algorithm>
 #include <cerrno>

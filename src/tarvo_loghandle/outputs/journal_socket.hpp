@@ -2,7 +2,7 @@
 // sending it records with its native protocol (a datagram per record on its socket; a record too
 // large for a datagram in a sealed memory file whose descriptor a datagram carries).
 #pragma once
-#include "common.hpp"
+#include "package_base.hpp"
 
 namespace tlh {
 

@@ -1,6 +1,6 @@
-#include "output.hpp"
+#include "outputs/output.hpp"
 
-#include "journal_sink.hpp"
+#include "outputs/journal_sink.hpp"
 
 namespace tlh {
 

@@ -1,8 +1,8 @@
-#include "output_thread.hpp"
+#include "outputs/output_thread.hpp"
 
 #include "process_state.hpp"
 
-#include "whole_write.hpp"
+#include "outputs/whole_write.hpp"
 
 #include <algorithm>
 #include <mutex>

@@ -4,7 +4,7 @@
 // that thread only: not the loop's default executor, which asyncio.run waits for, and not the
 // interpreter's exit, which waits for no daemon thread.
 #pragma once
-#include "common.hpp"
+#include "package_base.hpp"
 
 #include <atomic>
 

@@ -2,7 +2,7 @@
 // why. The writer hands it each chunk and awaits what it asks to be awaited; entries written at once
 // (outside a handler's run) are handed to it on the caller's thread. Neither asks which output it is.
 #pragma once
-#include "chunk_output.hpp"
+#include "text/chunk_output.hpp"
 
 namespace tlh {
 

@@ -1,8 +1,8 @@
-#include "stream_sink.hpp"
+#include "outputs/stream_sink.hpp"
 
-#include "journal.hpp"
-#include "output_thread.hpp"
-#include "whole_write.hpp"
+#include "outputs/journal_socket.hpp"
+#include "outputs/output_thread.hpp"
+#include "outputs/whole_write.hpp"
 
 #include <cerrno>
 #include <fcntl.h>

@@ -14,7 +14,7 @@
 // (output_thread.hpp); entries written at once open it on the caller's thread, for one write.
 #pragma once
 #include "process_state.hpp"
-#include "sink.hpp"
+#include "outputs/sink.hpp"
 
 #include <string>
 #include <vector>

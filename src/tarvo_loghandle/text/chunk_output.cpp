@@ -1,7 +1,7 @@
-#include "chunk_output.hpp"
+#include "text/chunk_output.hpp"
 
-#include "record_text.hpp"
-#include "screen_text.hpp"
+#include "text/record_text.hpp"
+#include "text/screen_text.hpp"
 
 #include <string>
 #include <utility>

@@ -1,7 +1,7 @@
 // The text of one chunk as the layouts make it (or the journal records of its entries), with where
 // each entry ends: the output takes it with one write.
 #pragma once
-#include "common.hpp"
+#include "package_base.hpp"
 
 #include <vector>
 

@@ -1,4 +1,4 @@
-#include "entry_view.hpp"
+#include "text/entry_view.hpp"
 
 namespace tlh {
 

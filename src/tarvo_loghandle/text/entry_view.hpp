@@ -2,7 +2,7 @@
 // layout first asks for it and then kept, so that a layout asks in the order its rules say (the
 // terminal's time label comes before the level filter) and nothing is read twice.
 #pragma once
-#include "common.hpp"
+#include "package_base.hpp"
 
 namespace tlh {
 

@@ -1,8 +1,8 @@
 // The journal's records of entries, in its native protocol: one field a line, KEY=value, or, for
 // a value that holds a line feed, KEY, a line feed, the value's length (64 bits, little endian),
 // the value and a line feed.
-#include "record_text.hpp"
-#include "screen_text.hpp"
+#include "text/record_text.hpp"
+#include "text/screen_text.hpp"
 
 #include <cstdint>
 #include <string_view>

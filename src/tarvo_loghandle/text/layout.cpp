@@ -1,4 +1,4 @@
-#include "layout.hpp"
+#include "text/layout.hpp"
 
 
 namespace tlh {

@@ -2,8 +2,8 @@
 // headers and redrawn lines, or the self-contained lines of plain and json. The writer does not
 // know which: it reads each entry into an EntryView and hands it to the layout of the run.
 #pragma once
-#include "chunk_output.hpp"
-#include "entry_view.hpp"
+#include "text/chunk_output.hpp"
+#include "text/entry_view.hpp"
 
 #include <memory>
 

@@ -1,4 +1,4 @@
-#include "genuine.hpp"
+#include "text/library_calls.hpp"
 
 #include "process_state.hpp"
 
@@ -10,7 +10,7 @@
 #include <cstring>
 #include <mutex>
 
-namespace tlh::genuine {
+namespace tlh::library {
 namespace {
 
 // Whether f is the C function `function` of the extension module named `module`: a built-in
@@ -45,8 +45,19 @@ bool module_named(PyObject* name, const char* module) {
     return PyUnicode_Tailmatch(name, rt::str(module).get(), 0, PyUnicode_GET_LENGTH(name), -1) == 1;
 }
 
+// Whether the code's file is the frozen source of the module (posixpath from 3.11 on): a module
+// that the frozen importer loaded, and "<frozen posixpath>".
+bool frozen_source(PyObject* globals, PyObject* module_name, PyObject* code_file) {
+    Ref spec = rt::dict_item(globals, name<"__spec__">());
+    if (!spec || spec.get() == Py_None) return false;
+    Ref origin = rt::optional_attr(spec.get(), name<"origin">());
+    if (!origin || !str_equals(origin.get(), "frozen")) return false;
+    Ref expected = rt::concat({name<"<frozen ">(), module_name, name<">">()});
+    return PyUnicode_Compare(expected.get(), code_file) == 0;
+}
+
 // Whether f is the Python function `function` defined in the source of the module `module`: its
-// code is named so, comes from the module's own file, and runs in that module's globals.
+// code is named so, comes from the module's own file (or its frozen source), and runs in that module's globals.
 // The first one seen is held for good (in the process's state), so that the next test is two comparisons.
 bool python_function_of(PyObject* f, const char* module, const char* function, KnownFunction& known) {
     if (!PyFunction_Check(f)) return false;
@@ -60,7 +71,8 @@ bool python_function_of(PyObject* f, const char* module, const char* function, K
     Ref file = rt::dict_item(globals.get(), name<"__file__">());
     Ref module_name = rt::dict_item(globals.get(), name<"__name__">());
     if (!file || !module_named(module_name.get(), module) || !PyUnicode_Check(file.get()) ||
-        !PyUnicode_Check(c->co_filename) || PyUnicode_Compare(file.get(), c->co_filename) != 0)
+        !PyUnicode_Check(c->co_filename) ||
+        (PyUnicode_Compare(file.get(), c->co_filename) != 0 && !frozen_source(globals.get(), module_name.get(), c->co_filename)))
         return false;
     if (!seen) {
         ProcessState& state = process();
@@ -130,6 +142,11 @@ bool is_basename(PyObject* f) { return python_function_of(f, "posixpath", "basen
 
 bool is_colored(PyObject* f) { return python_function_of(f, "termcolor.", "colored", process().colored); }
 
+bool is_python_function(PyObject* f, const char* module, const char* function) {
+    KnownFunction once;
+    return python_function_of(f, module, function, once);
+}
+
 bool is_linesof(PyObject* f) { return rt::made_from(f, linesof_def); }
 
 Ref clock(PyObject* g) {
@@ -137,6 +154,16 @@ Ref clock(PyObject* g) {
     if (is_time_ns(time_ns.get())) return rt::owned(PyFloat_FromDouble(now_seconds()));
     Ref now = rt::call(time_ns.get());
     return rt::owned(PyNumber_TrueDivide(now.get(), nanoseconds_per_second().get()));
+}
+
+double clock_seconds(PyObject* g) {
+    Ref time_ns = time_ns_function(g);
+    if (is_time_ns(time_ns.get())) return now_seconds();
+    Ref now = rt::call(time_ns.get());
+    Ref seconds = rt::owned(PyNumber_TrueDivide(now.get(), nanoseconds_per_second().get()));
+    double s = PyFloat_AsDouble(seconds.get());
+    if (s == -1 && PyErr_Occurred()) rt::throw_error();
+    return s;
 }
 
 Ref delay(PyObject* g, EntryView& e) {
@@ -177,4 +204,4 @@ Ref lines_of(PyObject* g, PyObject* text) {
     return rt::call(linesof.get(), {text});
 }
 
-}  // namespace tlh::genuine
+}  // namespace tlh::library

@@ -2,9 +2,9 @@
 // object per entry (json), or one journal record per entry (journal), without the colour calls of
 // the terminal layout. A progress bar (a logger's raw lines redrawn in place) is thinned to a line
 // a second and its last state.
-#include "genuine.hpp"
-#include "layout.hpp"
-#include "record_text.hpp"
+#include "text/library_calls.hpp"
+#include "text/layout.hpp"
+#include "text/record_text.hpp"
 
 #include <algorithm>
 #include <unistd.h>
@@ -38,7 +38,7 @@ Ref program_name(PyObject* g) {
     Ref program = argv && PyList_Check(argv.get()) ? Ref::steal(PySequence_GetItem(argv.get(), 0)) : Ref();
     PyErr_Clear();
     if (program && PyUnicode_Check(program.get())) {
-        Ref base = genuine::base_name(g, program.get());
+        Ref base = library::base_name(g, program.get());
         if (PyUnicode_Check(base.get()) && PyUnicode_GET_LENGTH(base.get())) return base;
     }
     return Ref::incref(name<"python">());
@@ -122,11 +122,11 @@ Ref RecordLayout::record(EntryView& e, double ts, bool raw) {
              e.thread().get(), message.get(), raw ? nullptr : e.kwargs().get(), e.tags().get(), e.exception().get(),
              traceback.get()};
     if (format_ == Format::json) {
-        r.now = seconds(genuine::clock(g));
+        r.now = library::clock_seconds(g);
         return json_line(r);
     }
     // file:function:line, the line where the entry says it
-    Ref place = rt::concat({genuine::base_name(g, file.get()).get(), name<":">(), function.get()});
+    Ref place = rt::concat({library::base_name(g, file.get()).get(), name<":">(), function.get()});
     if (PyLong_CheckExact(line)) place = rt::concat({place.get(), name<":">(), rt::to_str(line).get()});
     if (format_ == Format::journal) return journal(r, place.get());
     return plain_lines(r, place.get());
@@ -143,7 +143,7 @@ Ref RecordLayout::journal(const Record& r, PyObject* place) {
 
 // A line of the handler's own (an entry that cannot be shown, lost entries), at level ERROR.
 void RecordLayout::own_line(PyObject* message, ChunkOutput& out) {
-    double now = seconds(genuine::clock(g_));
+    double now = library::clock_seconds(g_);
     Record r{now, now, name<"ERROR">(), name<"tarvo_loghandle">(), name<"tarvo_loghandle.loghandle_imp">(), name<"">(),
              name<"write_aiologs">(), nullptr, long(getpid()), nullptr, message, nullptr, nullptr, nullptr, nullptr};
     if (format_ == Format::json) out.line(json_line(r).get());

@@ -1,15 +1,23 @@
-#include "record_text.hpp"
+#include "text/record_text.hpp"
 
-#include "screen_text.hpp"
+#include "text/screen_text.hpp"
 
+#include <charconv>
 #include <cmath>
 #include <cstdio>
+#include <cstring>
 #include <ctime>
 #include <string>
 #include <vector>
 
 namespace tlh {
 namespace {
+
+// A literal appended with the size the compiler knows (no strlen per piece).
+template <size_t N>
+void put(std::string& out, const char (&text)[N]) {
+    out.append(text, N - 1);
+}
 
 // The first second of year 1 and of year 10000: the times a date is written for.
 constexpr double first_dated = -62135596800.0;
@@ -27,8 +35,11 @@ std::string number_text(double x) {
 }  // namespace
 
 // Entries come many to a second: the date and time of day are formatted once per second.
-std::string iso_time(double ts) {
-    if (!(ts >= first_dated && ts < after_dated)) return number_text(ts);
+void append_iso_time(std::string& out, double ts) {
+    if (!(ts >= first_dated && ts < after_dated)) {
+        out += number_text(ts);
+        return;
+    }
     double whole = std::floor(ts);
     auto ms = static_cast<int>(std::lround((ts - whole) * 1000));
     auto secs = static_cast<long long>(whole);
@@ -36,21 +47,32 @@ std::string iso_time(double ts) {
         ms = 0;
         ++secs;
     }
-    if (double(secs) >= after_dated) return number_text(ts);
+    if (double(secs) >= after_dated) {
+        out += number_text(ts);
+        return;
+    }
     thread_local long long cached_secs = -1;
     thread_local char cached[32];
     thread_local int cached_len = 0;
     if (secs != cached_secs || !cached_len) {
         time_t t = time_t(secs);
         struct tm utc;
-        if (!gmtime_r(&t, &utc)) return number_text(ts);
+        if (!gmtime_r(&t, &utc)) {
+            out += number_text(ts);
+            return;
+        }
         cached_len = std::snprintf(cached, sizeof cached, "%04d-%02d-%02dT%02d:%02d:%02d", utc.tm_year + 1900,
                                    utc.tm_mon + 1, utc.tm_mday, utc.tm_hour, utc.tm_min, utc.tm_sec);
         cached_secs = secs;
     }
-    std::string out(cached, size_t(cached_len));
+    out.append(cached, size_t(cached_len));
     char tail[5] = {'.', char('0' + ms / 100), char('0' + ms / 10 % 10), char('0' + ms % 10), 'Z'};
     out.append(tail, 5);
+}
+
+std::string iso_time(double ts) {
+    std::string out;
+    append_iso_time(out, ts);
     return out;
 }
 
@@ -59,7 +81,7 @@ namespace {
 // x with three decimals (a delay in seconds), as a JSON number; null where x is no finite number.
 void append_seconds(std::string& out, double x) {
     if (!std::isfinite(x)) {
-        out += "null";
+        put(out, "null");
         return;
     }
     if (std::fabs(x) >= 1e12) {
@@ -74,6 +96,17 @@ void append_seconds(std::string& out, double x) {
     char frac[4] = {char('0' + ms / 100 % 10), char('0' + ms / 10 % 10), char('0' + ms % 10), 0};
     out += '.';
     out.append(frac, 3);
+}
+
+// The str of UTF-8 text; ASCII (the usual record) is copied as it is, without decoding.
+Ref text_of_utf8(const std::string& text) {
+    const unsigned char* bytes = reinterpret_cast<const unsigned char*>(text.data());
+    unsigned char high = 0;
+    for (size_t i = 0; i < text.size(); ++i) high |= bytes[i];
+    if (high & 0x80) return rt::owned(PyUnicode_DecodeUTF8(text.data(), Py_ssize_t(text.size()), "strict"));
+    Ref str = rt::owned(PyUnicode_New(Py_ssize_t(text.size()), 127));
+    std::memcpy(PyUnicode_1BYTE_DATA(str.get()), text.data(), text.size());
+    return str;
 }
 
 void utf8(std::string& out, Py_UCS4 c) {
@@ -116,15 +149,15 @@ void json_chars(std::string& out, const Char* s, Py_ssize_t n) {
         }
         Py_UCS4 c = s[i];
         switch (c) {
-            case '"': out += "\\\""; continue;
-            case '\\': out += "\\\\"; continue;
-            case '\n': out += "\\n"; continue;
-            case '\r': out += "\\r"; continue;
-            case '\t': out += "\\t"; continue;
+            case '"': put(out, "\\\""); continue;
+            case '\\': put(out, "\\\\"); continue;
+            case '\n': put(out, "\\n"); continue;
+            case '\r': put(out, "\\r"); continue;
+            case '\t': put(out, "\\t"); continue;
             default: break;
         }
         if (c < 0x20 || (c >= 0x7f && c <= 0x9f) || (c >= 0xd800 && c <= 0xdfff) || c == 0x2028 || c == 0x2029) {
-            out += "\\u";
+            put(out, "\\u");
             for (int shift = 12; shift >= 0; shift -= 4) out += hex[(c >> shift) & 15];
         } else {
             utf8(out, c);
@@ -144,9 +177,9 @@ void json_string(std::string& out, PyObject* text) {
 }
 
 void json_field(std::string& out, const char* key, PyObject* text) {
-    out += ",\"";
+    put(out, ",\"");
     out += key;
-    out += "\":";
+    put(out, "\":");
     json_string(out, text);
 }
 
@@ -209,6 +242,16 @@ void json_value(std::string& out, PyObject* v, int depth);
 // An int as a JSON number; one too long for str() (past sys.get_int_max_str_digits()) as a
 // string of its hexadecimal digits.
 void json_int(std::string& out, PyObject* v) {
+    int overflow = 0;
+    long long n = PyLong_AsLongLongAndOverflow(v, &overflow);
+    if (!overflow) {
+        if (n == -1 && PyErr_Occurred()) rt::throw_error();
+        char digits[24];
+        auto [end, error] = std::to_chars(digits, digits + sizeof digits, n);
+        (void)error;  // 24 places hold every long long
+        out.append(digits, size_t(end - digits));
+        return;
+    }
     Ref text = Ref::steal(PyObject_Str(v));
     if (!text) {
         if (!PyErr_ExceptionMatches(PyExc_ValueError)) rt::throw_error();
@@ -261,9 +304,9 @@ bool json_object(std::string& out, PyObject* dict, int depth) {
 // tuples and dicts with str keys of them. Anything else (a subclass included, whose str() may say
 // something else than its value) is written as its str() text.
 void json_value(std::string& out, PyObject* v, int depth) {
-    if (v == Py_None) out += "null";
-    else if (v == Py_True) out += "true";
-    else if (v == Py_False) out += "false";
+    if (v == Py_None) put(out, "null");
+    else if (v == Py_True) put(out, "true");
+    else if (v == Py_False) put(out, "false");
     else if (PyUnicode_CheckExact(v)) json_string(out, v);
     else if (PyLong_CheckExact(v)) json_int(out, v);
     else if (PyFloat_CheckExact(v)) json_float(out, PyFloat_AS_DOUBLE(v));
@@ -273,7 +316,7 @@ void json_value(std::string& out, PyObject* v, int depth) {
 }
 
 void json_fields(std::string& out, PyObject* kwargs) {
-    out += ",\"fields\":{";
+    put(out, ",\"fields\":{");
     if (kwargs && PyDict_Check(kwargs)) {
         bool first = true;
         for (const auto& [key, value] : rt::dict_items(kwargs)) {
@@ -288,8 +331,8 @@ void json_fields(std::string& out, PyObject* kwargs) {
 }
 
 void json_tags(std::string& out, PyObject* tags) {
-    out += ",\"tags\":[";
-    if (tags) {
+    put(out, ",\"tags\":[");
+    if (tags && !(PyAnySet_CheckExact(tags) && PySet_GET_SIZE(tags) == 0)) {
         Ref sorted = rt::owned(PySequence_List(tags));
         rt::check_int(PyList_Sort(sorted.get()));
         for (Py_ssize_t i = 0; i < PyList_GET_SIZE(sorted.get()); ++i) {
@@ -302,7 +345,7 @@ void json_tags(std::string& out, PyObject* tags) {
 
 // "exception":{"type":"KeyError","message":"'body'","traceback":"Traceback (most recent call last):\n..."}
 void json_exception(std::string& out, PyObject* exception, PyObject* traceback) {
-    out += ",\"exception\":{";
+    put(out, ",\"exception\":{");
     Ref type_name = rt::getattr(reinterpret_cast<PyObject*>(Py_TYPE(exception)), name<"__qualname__">());
     json_string(out, name<"type">());
     out += ':';
@@ -317,30 +360,30 @@ void json_exception(std::string& out, PyObject* exception, PyObject* traceback) 
 Ref json_line(const Record& r) {
     std::string out;
     out.reserve(512);
-    out += "{\"time\":\"";
-    out += iso_time(r.ts);
+    put(out, "{\"time\":\"");
+    append_iso_time(out, r.ts);
     out += '"';
     json_field(out, "level", text_of(r.level).get());
     json_field(out, "logger", r.logger);
     json_field(out, "module", r.module);
     json_field(out, "file", r.file);
     json_field(out, "function", r.function);
-    out += ",\"line\":";
+    put(out, ",\"line\":");
     if (r.line && PyLong_CheckExact(r.line)) json_int(out, r.line);
-    else out += "null";
-    out += ",\"process\":";
+    else put(out, "null");
+    put(out, ",\"process\":");
     out += std::to_string(r.process);
-    out += ",\"thread\":";
+    put(out, ",\"thread\":");
     if (r.thread && r.thread != Py_None) json_string(out, text_of(r.thread).get());
-    else out += "null";
+    else put(out, "null");
     json_field(out, "message", without_colours(r.message).get());
     json_fields(out, r.kwargs);
     json_tags(out, r.tags);
-    out += ",\"delay_s\":";
+    put(out, ",\"delay_s\":");
     append_seconds(out, r.now - r.ts);
     if (r.traceback) json_exception(out, r.exception, r.traceback);
-    out += "}\n";
-    return rt::owned(PyUnicode_DecodeUTF8(out.data(), Py_ssize_t(out.size()), "strict"));
+    put(out, "}\n");
+    return text_of_utf8(out);
 }
 
 }  // namespace tlh

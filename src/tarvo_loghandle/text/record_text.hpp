@@ -1,7 +1,7 @@
 // The text of one record in the formats for log collectors: the plain format's lines, and the
 // json format's line, made in C++ straight from what the entry says.
 #pragma once
-#include "common.hpp"
+#include "package_base.hpp"
 
 #include <string>
 

@@ -1,4 +1,4 @@
-#include "screen_text.hpp"
+#include "text/screen_text.hpp"
 
 #include <vector>
 

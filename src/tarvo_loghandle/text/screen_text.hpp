@@ -1,6 +1,6 @@
 // Text of log data made safe to show on a terminal or in a log collector's line.
 #pragma once
-#include "common.hpp"
+#include "package_base.hpp"
 
 namespace tlh {
 

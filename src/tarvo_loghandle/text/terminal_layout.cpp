@@ -1,9 +1,9 @@
 // The terminal layout: the raw-line, user and regular layouts of the rendering rules. A run of
 // entries from one source shares one header, through the layout's prefix memory; the function a
 // line comes from is shown when it changes; progress bars are redrawn in place.
-#include "genuine.hpp"
-#include "layout.hpp"
-#include "screen_text.hpp"
+#include "text/library_calls.hpp"
+#include "text/layout.hpp"
+#include "text/screen_text.hpp"
 #include "runtime/protocol.hpp"
 
 #include <cfloat>
@@ -47,9 +47,9 @@ Ref time_label(PyObject* draw_dt) {
 
 // The time label, red when the entry waited more than a second (either way), grey otherwise.
 Ref time_warning(PyObject* g, EntryView& e) {
-    Ref draw_dt = genuine::delay(g, e);
+    Ref draw_dt = library::delay(g, e);
     Ref label = time_label(draw_dt.get());
-    Ref colour = genuine::late(g, draw_dt.get()) ? global<"color_red">(g) : global<"color_gray">(g);
+    Ref colour = library::late(g, draw_dt.get()) ? global<"color_red">(g) : global<"color_gray">(g);
     return rt::call(colour.get(), {label.get()});
 }
 
@@ -65,7 +65,7 @@ Ref rewritten_message(PyObject* g, EntryView& e) {
     }
     if (!rt::truth(msg.get())) return msg;
     Ref colored = rt::attribute<"colored">(global<"termcolor">(g).get());
-    bool unchanged = genuine::is_colored(colored.get()) && PyUnicode_CheckExact(msg.get()) &&
+    bool unchanged = library::is_colored(colored.get()) && PyUnicode_CheckExact(msg.get()) &&
                      PyUnicode_FindChar(msg.get(), '\r', 0, PyUnicode_GET_LENGTH(msg.get()), 1) == -1;
     if (!unchanged) {
         Ref glyph = rt::call(colored.get(), {name<"✗">(), name<"red">()});
@@ -101,7 +101,7 @@ Ref with_traceback(EntryView& e, Ref text) {
 // Each line that `linesof(indent(text, bar))` gives, as a piece of its own.
 void indented_lines(PyObject* g, PyObject* text, PyObject* bar, ChunkOutput& out) {
     Ref indented = rt::call(global<"indent">(g).get(), {text, bar});
-    Ref lines = genuine::lines_of(g, indented.get());
+    Ref lines = library::lines_of(g, indented.get());
     for (Ref& line : rt::iterate(lines.get())) out.piece(Py_False, line.get(), Py_False);
 }
 
@@ -208,7 +208,7 @@ void TerminalLayout::regular(EntryView& e, PyObject* msg, PyObject* time_warn, C
     PyObject* function = e.function().get();
     Ref stack_key = rt::owned(PyTuple_Pack(2, filename, function));
     if (!same_prefix_secondary(stack_key.get())) {
-        Ref bn = genuine::base_name(g, filename);
+        Ref bn = library::base_name(g, filename);
         if (!equal(bn.get(), name<"__init__.py">())) {
             // One line, whatever the names hold: their line feeds are shown escaped.
             Ref text = rt::concat({one_line(bn.get()).get(), name<" ">(), one_line(function).get(), name<"() ">()});

@@ -1,0 +1,144 @@
+#include "life/asyncio_put.hpp"
+
+#include "process_state.hpp"
+#include "text/library_calls.hpp"
+
+#include <atomic>
+
+namespace tlh {
+namespace {
+
+// A plain attribute of instances of `type`: nothing of that name in the type (no descriptor, no
+// default), so that reading and writing it are the instance dict's own.
+bool plain_attribute(PyTypeObject* type, PyObject* attribute) { return _PyType_Lookup(type, attribute) == nullptr; }
+
+bool generic_attributes(PyTypeObject* type) {
+    return type->tp_getattro == PyObject_GenericGetAttr && type->tp_setattro == PyObject_GenericSetAttr;
+}
+
+// An attribute of the instance as `instance.attribute` reads it (a plain one: no code runs); null
+// when it has none.
+Ref instance_attribute(PyObject* instance, PyObject* attribute) {
+    Ref value = Ref::steal(PyObject_GetAttr(instance, attribute));
+    if (!value) PyErr_Clear();
+    return value;
+}
+
+// The version tag of a type (what CPython changes whenever the type or one of its bases changes),
+// or 0 where it has none now.
+unsigned int version_of(PyTypeObject* type) {
+#if PY_VERSION_HEX < 0x030C0000
+    if (!PyType_HasFeature(type, Py_TPFLAGS_VALID_VERSION_TAG)) return 0;
+#endif
+    return type->tp_version_tag;
+}
+
+// The types last found to be all asyncio's own, by their version tags: while neither changes,
+// the type lookups need not be made again.
+struct CheckedTypes {
+    std::atomic<PyTypeObject*> queue{nullptr};
+    std::atomic<unsigned int> queue_version{0}, event_version{0};
+};
+CheckedTypes checked;
+
+bool types_are_asyncios(PyTypeObject* type, PyTypeObject* event) {
+    unsigned int version = version_of(type), event_version = version_of(event);
+    if (version && event_version && checked.queue.load(std::memory_order_acquire) == type &&
+        checked.queue_version.load(std::memory_order_relaxed) == version &&
+        checked.event_version.load(std::memory_order_relaxed) == event_version)
+        return true;
+    auto& parts = process().asyncio_put;
+    if (!generic_attributes(type) || _PyType_Lookup(type, name<"full">()) != parts.full.get() ||
+        _PyType_Lookup(type, name<"_put">()) != parts.put.get() ||
+        _PyType_Lookup(type, name<"_wakeup_next">()) != parts.wakeup_next.get())
+        return false;
+    for (PyObject* attribute : {name<"_maxsize">(), name<"_queue">(), name<"_unfinished_tasks">(),
+                                name<"_finished">(), name<"_getters">(), name<"_is_shutdown">()})
+        if (!plain_attribute(type, attribute)) return false;
+    if (!generic_attributes(event) || _PyType_Lookup(event, name<"clear">()) != parts.event_clear.get() ||
+        !plain_attribute(event, name<"_value">()))
+        return false;
+    // Remembered with the tags the lookups left (the tags are read again: a lookup may assign them).
+    checked.queue.store(nullptr, std::memory_order_relaxed);
+    checked.queue_version.store(version_of(type), std::memory_order_relaxed);
+    checked.event_version.store(version_of(event), std::memory_order_relaxed);
+    checked.queue.store(type, std::memory_order_release);
+    return true;
+}
+
+// put_nowait's own steps, when every part of them is asyncio's and changes nothing but what it
+// says; false, with nothing done, otherwise.
+bool put_here(PyObject* queue, PyObject* item) {
+    auto& parts = process().asyncio_put;
+    if (!parts.deque_append) return false;
+    auto* event = reinterpret_cast<PyTypeObject*>(parts.event_type.get());
+    if (!types_are_asyncios(Py_TYPE(queue), event)) return false;
+#if PY_VERSION_HEX >= 0x030D0000
+    // if self._is_shutdown: raise QueueShutDown
+    Ref shut = instance_attribute(queue, name<"_is_shutdown">());
+    if (shut.get() != Py_False) return false;
+#endif
+    // if self.full(): raise QueueFull  (full(): False while self._maxsize <= 0)
+    Ref maxsize = instance_attribute(queue, name<"_maxsize">());
+    if (!maxsize || !PyLong_CheckExact(maxsize.get())) return false;
+    int overflow = 0;
+    long long bound = PyLong_AsLongLongAndOverflow(maxsize.get(), &overflow);
+    if (overflow || bound > 0) return false;
+    Ref items = instance_attribute(queue, name<"_queue">());
+    Ref unfinished = instance_attribute(queue, name<"_unfinished_tasks">());
+    Ref finished = instance_attribute(queue, name<"_finished">());
+    Ref getters = instance_attribute(queue, name<"_getters">());
+    if (!items || !unfinished || !finished || !getters || !PyLong_CheckExact(unfinished.get())) return false;
+    auto* deque = reinterpret_cast<PyTypeObject*>(parts.deque_type.get());
+    if (!Py_IS_TYPE(items.get(), deque) || !Py_IS_TYPE(getters.get(), deque)) return false;
+    if (!Py_IS_TYPE(finished.get(), event)) return false;
+    // A getter waits: _wakeup_next wakes it, as asyncio does (the rare case: the pump waits once a batch).
+    Py_ssize_t waiting = PyObject_Size(getters.get());
+    if (waiting < 0) rt::throw_error();
+
+    // self._put(item)
+    rt::call(parts.deque_append.get(), {items.get(), item});
+    // self._unfinished_tasks += 1
+    Ref more = rt::owned(PyNumber_Add(unfinished.get(), rt::integer(1).get()));
+    rt::setattr(queue, name<"_unfinished_tasks">(), more.get());
+    // self._finished.clear()
+    rt::setattr(finished.get(), name<"_value">(), Py_False);
+    // self._wakeup_next(self._getters)
+    if (waiting) rt::call(parts.wakeup_next.get(), {queue, getters.get()});
+    return true;
+}
+
+}  // namespace
+
+void find_asyncio_put(PyObject* queue_class) {
+    auto& parts = process().asyncio_put;
+    auto* queue_type = reinterpret_cast<PyTypeObject*>(queue_class);
+    PyObject* put_nowait = _PyType_Lookup(queue_type, name<"put_nowait">());
+    PyObject* full = _PyType_Lookup(queue_type, name<"full">());
+    PyObject* put = _PyType_Lookup(queue_type, name<"_put">());
+    PyObject* wakeup_next = _PyType_Lookup(queue_type, name<"_wakeup_next">());
+    Ref event_type = rt::getattr(rt::import("asyncio").get(), name<"Event">());
+    if (!PyType_Check(event_type.get())) return;
+    PyObject* clear = _PyType_Lookup(reinterpret_cast<PyTypeObject*>(event_type.get()), name<"clear">());
+    bool genuine = put_nowait && full && put && wakeup_next && clear &&
+                   library::is_python_function(put_nowait, "asyncio.queues", "put_nowait") &&
+                   library::is_python_function(full, "asyncio.queues", "full") &&
+                   library::is_python_function(put, "asyncio.queues", "_put") &&
+                   library::is_python_function(wakeup_next, "asyncio.queues", "_wakeup_next") &&
+                   library::is_python_function(clear, "asyncio.locks", "clear");
+    // The steps are those of the put_nowait of the CPython versions read for them.
+    if (!genuine || PY_VERSION_HEX >= 0x030F0000) return;
+    parts.full = Ref::incref(full);
+    parts.put = Ref::incref(put);
+    parts.wakeup_next = Ref::incref(wakeup_next);
+    parts.event_type = std::move(event_type);
+    parts.event_clear = Ref::incref(clear);
+    parts.deque_type = rt::getattr(rt::import("collections").get(), name<"deque">());
+    parts.deque_append = rt::getattr(parts.deque_type.get(), name<"append">());
+}
+
+void asyncio_put(PyObject* queue, PyObject* item) {
+    if (!put_here(queue, item)) rt::call(process().queue_put.get(), {queue, item});
+}
+
+}  // namespace tlh
