@@ -181,21 +181,26 @@ Ref expand_tabs(PyObject* line, const Char* s, Py_ssize_t n) {
 // removing an inner one closes is taken off at its m.
 template <class Char>
 Ref strip_colours(PyObject* text, const Char* s, Py_ssize_t n) {
-    std::vector<Py_UCS4> out;
-    out.reserve(size_t(n));
+    // Written into a new string of the text's kind: what is removed is ASCII and every other
+    // character stays, so the string cut to its length is of the kind its characters need.
+    Ref out = rt::owned(PyUnicode_New(n, PyUnicode_MAX_CHAR_VALUE(text)));
+    Char* o = static_cast<Char*>(PyUnicode_DATA(out.get()));
+    Py_ssize_t k = 0;
     bool stripped = false;
     for (Py_ssize_t i = 0; i < n; ++i) {
-        out.push_back(s[i]);
+        o[k++] = s[i];
         if (s[i] != 'm') continue;
-        size_t j = out.size() - 1;
-        while (j > 0 && out[j - 1] - 0x30 <= 0x0b) --j;  // the parameters before the m
-        if (j >= 2 && out[j - 1] == '[' && out[j - 2] == 0x1b) {
-            out.resize(j - 2);
+        Py_ssize_t j = k - 1;
+        while (j > 0 && Py_UCS4(o[j - 1]) - 0x30 <= 0x0b) --j;  // the parameters before the m
+        if (j >= 2 && o[j - 1] == '[' && o[j - 2] == 0x1b) {
+            k = j - 2;
             stripped = true;
         }
     }
     if (!stripped) return Ref::incref(text);
-    return rt::owned(PyUnicode_FromKindAndData(PyUnicode_4BYTE_KIND, out.data(), Py_ssize_t(out.size())));
+    PyObject* cut = out.release();
+    rt::check_int(PyUnicode_Resize(&cut, k));  // made here and held by nobody else: resized in place
+    return Ref::steal(cut);
 }
 
 }  // namespace
