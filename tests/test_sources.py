@@ -1,4 +1,5 @@
-"""Keeps constructs that g++ 12 miscompiles in coroutines out of the C++ sources.
+"""Keeps constructs that g++ 12 miscompiles in coroutines out of the C++ sources, and each layer of
+the package to the layers below it.
 
 A co_await inside brace initialisation or as an operand of ?: destroys its result twice, and one
 inside an initializer list does not compile. Awaits therefore stand alone: the awaitable is bound to
@@ -121,3 +122,24 @@ def test_no_loop_over_python_iterators_suspends():
             if re.search(r"\bco_(?:await|yield)\b", body[start:end]):
                 bad.append(f"{where} {fn}")
     assert not bad, "\n".join(bad)
+
+
+def test_each_layer_of_the_package_uses_only_the_layers_below_it():
+    # text/ < outputs/ < life/ < modules/, the base (package_base, process_state) and the runtime
+    # under all of them; the runtime includes nothing of the package.
+    order = ["text", "outputs", "life", "modules"]
+    package = ROOT / "src" / "tarvo_loghandle"
+    wrong = []
+    for path in SOURCES:
+        included = re.findall(r'#include "([^"]+)"', path.read_text())
+        if path.is_relative_to(ROOT / "src" / "runtime"):
+            wrong += [f"{path.name}: {i}" for i in included if "/" in i or i in ("package_base.hpp", "process_state.hpp")]
+            continue
+        if not path.is_relative_to(package) or path.parent == package:
+            continue
+        layer = order.index(path.parent.name)
+        for i in included:
+            top = i.split("/")[0]
+            if top in order and order.index(top) > layer:
+                wrong.append(f"{path.relative_to(package)}: {i}")
+    assert wrong == []
