@@ -4,8 +4,13 @@ the package to the layers below it.
 A co_await inside brace initialisation or as an operand of ?: destroys its result twice, and one
 inside an initializer list does not compile. Awaits therefore stand alone: the awaitable is bound to
 a named variable first and moved in, and the result is bound to a named variable."""
+import os
 import pathlib
 import re
+import subprocess
+import sys
+
+import pytest
 
 ROOT = pathlib.Path(__file__).resolve().parents[1]
 SOURCES = sorted((ROOT / "src").rglob("*.[ch]pp")) + [ROOT / "tests" / "runtime" / "rt_testmod.cpp"]
@@ -143,3 +148,23 @@ def test_each_layer_of_the_package_uses_only_the_layers_below_it():
             if top in order and order.index(top) > layer:
                 wrong.append(f"{path.relative_to(package)}: {i}")
     assert wrong == []
+
+
+def tool(name):
+    path = os.path.join(os.path.dirname(sys.executable), name)
+    if not os.path.exists(path):
+        pytest.skip(f"{name} is installed with the test extra")
+    return path
+
+
+def test_the_cpp_sources_keep_their_layout():
+    # .clang-format: clang-format -i src/**/*.[ch]pp makes them so.
+    files = [str(p) for p in SOURCES]
+    out = subprocess.run([tool("clang-format"), "--dry-run", "--Werror", *files], capture_output=True, text=True)
+    assert out.returncode == 0, out.stderr[-3000:]
+
+
+def test_the_python_files_lint_clean():
+    # pyproject's [tool.ruff]: real faults only (syntax errors, undefined and unused names).
+    out = subprocess.run([tool("ruff"), "check", "--no-cache", str(ROOT)], capture_output=True, text=True)
+    assert out.returncode == 0, out.stdout[-3000:]

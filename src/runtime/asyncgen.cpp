@@ -111,8 +111,9 @@ bool begin_op(AsyncGenOp* op, Borrowed& arg, Borrowed& exc, Step& out) {
 
 Step op_step(AsyncGenOp* op, Borrowed arg, Borrowed exc) {
     if (op->state == OpState::done) {
-        PyErr_SetString(PyExc_RuntimeError, op->mode == OpMode::send ? "cannot reuse already awaited __anext__()/asend()"
-                                                                     : "cannot reuse already awaited aclose()/athrow()");
+        PyErr_SetString(PyExc_RuntimeError, op->mode == OpMode::send
+                                                ? "cannot reuse already awaited __anext__()/asend()"
+                                                : "cannot reuse already awaited aclose()/athrow()");
         return {PYGEN_ERROR, Ref()};
     }
     Step out{PYGEN_ERROR, Ref()};

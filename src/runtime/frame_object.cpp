@@ -86,7 +86,9 @@ void frame_finalize(PyObject* o) {
     if (pending) restore_exception(pending);
 }
 
-PyObject* frame_send(PyObject* o, PyObject* arg) { return send_result(step(as_frame(o)->core, Borrowed(arg), Borrowed())); }
+PyObject* frame_send(PyObject* o, PyObject* arg) {
+    return send_result(step(as_frame(o)->core, Borrowed(arg), Borrowed()));
+}
 
 PySendResult frame_am_send(PyObject* o, PyObject* arg, PyObject** out) {
     return step(as_frame(o)->core, Borrowed(arg), Borrowed()).into(out);

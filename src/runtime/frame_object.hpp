@@ -2,8 +2,8 @@
 // C++ frame that runs the body and the call's arguments; what the body holds across its
 // suspensions it shows to the collector through its core's list of Held objects.
 #pragma once
-#include "coroutine_bodies.hpp"
 #include "bound.hpp"
+#include "coroutine_bodies.hpp"
 #include "type.hpp"
 
 namespace rt {

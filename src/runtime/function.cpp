@@ -41,7 +41,9 @@ void bind(const NativeFunction* fn, PyObject* const* args, size_t nargs, PyObjec
                 if (PyUnicode_CompareWithASCIIString(key, d.params[i]) == 0) break;
             if (i == nparams)
                 raise_format(PyExc_TypeError, "%U() got an unexpected keyword argument '%U'", fn->name.get(), key);
-            if (out[i]) raise_format(PyExc_TypeError, "%U() got multiple values for argument '%s'", fn->name.get(), d.params[i]);
+            if (out[i])
+                raise_format(PyExc_TypeError, "%U() got multiple values for argument '%s'", fn->name.get(),
+                             d.params[i]);
             out[i] = Ref::incref(args[nargs + size_t(k)]);
         }
     }
@@ -113,7 +115,8 @@ namespace {
 
 int fn_traverse(PyObject* o, visitproc visit, void* arg) {
     NativeFunction* f = as_fn(o);
-    for (const Ref* r : {&f->module, &f->doc, &f->annotations, &f->annotation_texts, &f->dict, &f->globals, &f->closure})
+    for (const Ref* r :
+         {&f->module, &f->doc, &f->annotations, &f->annotation_texts, &f->dict, &f->globals, &f->closure})
         Py_VISIT(r->get());
     return 0;
 }
@@ -174,8 +177,9 @@ int set_annotations(PyObject* o, PyObject* v, void*) {
 #if PY_VERSION_HEX >= 0x030E0000
 // What functools.wraps copies on 3.14, and what annotationlib asks for.
 PyObject* get_annotate(PyObject* o, void*) {
-    return guard([&] { return annotate_function(as_fn(o)->annotations.get(), as_fn(o)->annotation_texts.get()).release(); },
-                 static_cast<PyObject*>(nullptr));
+    return guard(
+        [&] { return annotate_function(as_fn(o)->annotations.get(), as_fn(o)->annotation_texts.get()).release(); },
+        static_cast<PyObject*>(nullptr));
 }
 #endif
 // What inspect.signature shows, with the annotations, as for a Python def.

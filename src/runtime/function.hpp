@@ -4,8 +4,8 @@
 // asyncio.iscoroutinefunction and inspect.iscoroutinefunction when they make coroutines.
 #pragma once
 #include "annotations.hpp"
-#include "coroutine_bodies.hpp"
 #include "call.hpp"
+#include "coroutine_bodies.hpp"
 #include "frame_object.hpp"
 #include "text.hpp"
 

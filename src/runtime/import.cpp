@@ -12,7 +12,6 @@ Ref global(PyObject* globals, PyObject* name) {
     raise_format(PyExc_NameError, "name '%U' is not defined", name);
 }
 
-
 static Ref import_level(PyObject* globals, const char* module, PyObject* fromlist, int level) {
     Ref name = owned(PyUnicode_FromString(module));
     return owned(PyImport_ImportModuleLevelObject(name.get(), globals, nullptr, fromlist, level));

@@ -1,7 +1,7 @@
 // Module-level work: imports as Python statements bind them, and globals looked up when used.
 #pragma once
-#include "text.hpp"
 #include "remembered_lookups.hpp"
+#include "text.hpp"
 
 #include <initializer_list>
 

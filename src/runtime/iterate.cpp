@@ -30,7 +30,8 @@ void unpack(PyObject* obj, size_t n, Ref* out) {
         }
         out[i] = Ref::steal(v);
     }
-    if (Ref extra = Ref::steal(PyIter_Next(it))) raise_format(PyExc_ValueError, "too many values to unpack (expected %zu)", n);
+    if (Ref extra = Ref::steal(PyIter_Next(it)))
+        raise_format(PyExc_ValueError, "too many values to unpack (expected %zu)", n);
     if (PyErr_Occurred()) throw_error();
 }
 
@@ -41,7 +42,8 @@ Ref aiter(PyObject* obj) {
     Ref it = owned(t->tp_as_async->am_aiter(obj));
     PyTypeObject* it_t = Py_TYPE(it.get());
     if (!it_t->tp_as_async || !it_t->tp_as_async->am_anext)
-        raise_format(PyExc_TypeError, "'async for' received an object from __aiter__ that does not implement __anext__: %.100s",
+        raise_format(PyExc_TypeError,
+                     "'async for' received an object from __aiter__ that does not implement __anext__: %.100s",
                      it_t->tp_name);
     return it;
 }

@@ -68,8 +68,7 @@ Ref awaitable_iterator(Borrowed target) {
 
 Ref replace_stop_iteration(FrameKind kind, Ref&& err) {
     PyObject* stopper = nullptr;
-    if (PyErr_GivenExceptionMatches(err.get(), PyExc_StopIteration))
-        stopper = PyExc_StopIteration;
+    if (PyErr_GivenExceptionMatches(err.get(), PyExc_StopIteration)) stopper = PyExc_StopIteration;
     else if (kind == FrameKind::async_generator && PyErr_GivenExceptionMatches(err.get(), PyExc_StopAsyncIteration))
         stopper = PyExc_StopAsyncIteration;
     if (!stopper) return std::move(err);

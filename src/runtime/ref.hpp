@@ -31,7 +31,8 @@ extern std::atomic<unsigned long> exiting_thread;
 // that no destructor of ours runs a finalizer, Python code that could meet the GIL hand-off.
 bool may_touch_objects_at_exit() noexcept;
 [[gnu::always_inline]] inline bool may_touch_objects() noexcept {
-    if (!detail::exiting.load(std::memory_order_relaxed)) [[likely]] return true;
+    if (!detail::exiting.load(std::memory_order_relaxed)) [[likely]]
+        return true;
     return may_touch_objects_at_exit();
 }
 

@@ -23,9 +23,7 @@ struct Remembered {
     PyObject* value = nullptr;  // borrowed from dict: it keeps it until a change, which bumps the count
     std::uint64_t seen = 0;     // 0: nothing remembered (the count starts at 1)
 
-    PyObject* find(PyObject* d) const noexcept {
-        return d == dict && seen == detail::dicts_changed ? value : nullptr;
-    }
+    PyObject* find(PyObject* d) const noexcept { return d == dict && seen == detail::dicts_changed ? value : nullptr; }
     void keep(PyObject* d, PyObject* v) noexcept {
         if (detail::watch(d)) *this = {d, v, detail::dicts_changed};
     }

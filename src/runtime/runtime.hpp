@@ -1,9 +1,9 @@
 // The runtime layer: everything a native package needs from CPython, and nothing of any package.
 #pragma once
 #include "annotations.hpp"
-#include "coroutine_bodies.hpp"
 #include "bound.hpp"
 #include "call.hpp"
+#include "coroutine_bodies.hpp"
 #include "error.hpp"
 #include "except.hpp"
 #include "function.hpp"
@@ -11,11 +11,11 @@
 #include "import.hpp"
 #include "iterate.hpp"
 #include "ref.hpp"
+#include "remembered_lookups.hpp"
 #include "submodules.hpp"
 #include "text.hpp"
 #include "threads.hpp"
 #include "type.hpp"
-#include "remembered_lookups.hpp"
 
 namespace rt {
 

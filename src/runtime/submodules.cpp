@@ -64,8 +64,8 @@ void finder_dealloc(PyObject* o) {
 }
 
 PyMethodDef finder_methods[] = {
-    {"find_spec", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(find_spec)),
-     METH_FASTCALL | METH_KEYWORDS, nullptr},
+    {"find_spec", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(find_spec)), METH_FASTCALL | METH_KEYWORDS,
+     nullptr},
     {"create_module", create_module, METH_O, nullptr},
     {"exec_module", exec_module, METH_O, nullptr},
     {nullptr, nullptr, 0, nullptr},
@@ -115,7 +115,8 @@ PyModuleDef_Slot package_slots[] = {
 #endif
     {0, nullptr},
 };
-PyModuleDef package_def = {PyModuleDef_HEAD_INIT, nullptr, nullptr, 0, nullptr, package_slots, nullptr, nullptr, nullptr};
+PyModuleDef package_def = {PyModuleDef_HEAD_INIT, nullptr, nullptr, 0,      nullptr,
+                           package_slots,         nullptr, nullptr, nullptr};
 }  // namespace
 
 PyObject* package_definition(const char* name, const char* doc, void (*body)(PyObject* module)) noexcept {

@@ -53,11 +53,26 @@ Ref concat(std::initializer_list<PyObject*> parts);
 
 // The number of decimal digits of v.
 inline int decimal_digits(unsigned long long v) {
-    static constexpr unsigned long long powers[] = {
-        1ULL, 10ULL, 100ULL, 1000ULL, 10000ULL, 100000ULL, 1000000ULL, 10000000ULL, 100000000ULL,
-        1000000000ULL, 10000000000ULL, 100000000000ULL, 1000000000000ULL, 10000000000000ULL,
-        100000000000000ULL, 1000000000000000ULL, 10000000000000000ULL, 100000000000000000ULL,
-        1000000000000000000ULL, 10000000000000000000ULL};
+    static constexpr unsigned long long powers[] = {1ULL,
+                                                    10ULL,
+                                                    100ULL,
+                                                    1000ULL,
+                                                    10000ULL,
+                                                    100000ULL,
+                                                    1000000ULL,
+                                                    10000000ULL,
+                                                    100000000ULL,
+                                                    1000000000ULL,
+                                                    10000000000ULL,
+                                                    100000000000ULL,
+                                                    1000000000000ULL,
+                                                    10000000000000ULL,
+                                                    100000000000000ULL,
+                                                    1000000000000000ULL,
+                                                    10000000000000000ULL,
+                                                    100000000000000000ULL,
+                                                    1000000000000000000ULL,
+                                                    10000000000000000000ULL};
     int guess = (std::bit_width(v | 1) * 1233) >> 12;  // bits * log10(2), from below: 1233 / 4096
     return guess + 1 - ((v | 1) < powers[guess]);
 }
@@ -110,7 +125,9 @@ inline unsigned long long magnitude(long long v) {
     return v < 0 ? 0ULL - static_cast<unsigned long long>(v) : static_cast<unsigned long long>(v);
 }
 template <size_t N>
-constexpr size_t length(const char (&)[N]) { return N - 1; }
+constexpr size_t length(const char (&)[N]) {
+    return N - 1;
+}
 inline size_t length(long long v) { return size_t(v < 0) + size_t(decimal_digits(magnitude(v))); }
 inline size_t length(const DecimalCount& c) { return c.size(); }
 

@@ -11,9 +11,9 @@ using rt::PyErr;
 using rt::Ref;
 // global<"debug">(g): a global of the running function's module, looked up now (so it can be
 // replaced at run time); name<"text">(): an interned constant.
+using rt::equal;
 using rt::global;
 using rt::name;
-using rt::equal;
 
 // debug(msg) of the sibling utilities, looked up when called.
 inline void debug(PyObject* g, PyObject* msg) { rt::call(global<"debug">(g).get(), {msg}); }
@@ -31,7 +31,6 @@ Ref not_str_text(PyObject* msg);
 // Whether the entry's logger lets its level through (get_min_level, as the writer asks it, looked
 // up in the globals `g`): what would not be shown is neither queued nor copied.
 bool shown_by_level(PyObject* g, PyObject* entry);
-
 
 // loghandle_imp
 extern const rt::FunctionDef pump_def, linesof_def;

@@ -99,11 +99,19 @@ Ref reset_in_child(Bound) {
     return rt::none();
 }
 
-const rt::FunctionDef tear_down_def = {"tear_down_log_state", "tear_down_log_state", {}, tear_down,
-                                       rt::FunctionKind::plain,
+const rt::FunctionDef tear_down_def = {
+    "tear_down_log_state",
+    "tear_down_log_state",
+    {},
+    tear_down,
+    rt::FunctionKind::plain,
     "At exit, after the log's last writes: what the process's log state holds is released."};
-const rt::FunctionDef reset_in_child_def = {"reset_log_state_in_child", "reset_log_state_in_child", {},
-                                            reset_in_child, rt::FunctionKind::plain,
+const rt::FunctionDef reset_in_child_def = {
+    "reset_log_state_in_child",
+    "reset_log_state_in_child",
+    {},
+    reset_in_child,
+    rt::FunctionKind::plain,
     "In a child after fork: the log's locks made free, the parent's run forgotten."};
 
 }  // namespace
@@ -123,11 +131,29 @@ ProcessState::~ProcessState() {
     // After the interpreter has gone nothing may be released: what teardown() did not take back
     // (an exit that skipped it) is left as it is.
     for (Ref& r : deferred) (void)r.release();
-    for (Ref* r : {&owed.reason, &claim_pump, &run_executor, &run_queue, &globals, &waiting_queue_type,
-                   &running_queue_type, &queue_class, &queue_put, &queue_get, &running_loop, &extension_file,
-                   &basename.code, &basename.globals, &colored.code, &colored.globals, &asyncio_put.full,
-                   &asyncio_put.put, &asyncio_put.wakeup_next, &asyncio_put.event_type, &asyncio_put.event_clear,
-                   &asyncio_put.deque_type, &asyncio_put.deque_append})
+    for (Ref* r : {&owed.reason,
+                   &claim_pump,
+                   &run_executor,
+                   &run_queue,
+                   &globals,
+                   &waiting_queue_type,
+                   &running_queue_type,
+                   &queue_class,
+                   &queue_put,
+                   &queue_get,
+                   &running_loop,
+                   &extension_file,
+                   &basename.code,
+                   &basename.globals,
+                   &colored.code,
+                   &colored.globals,
+                   &asyncio_put.full,
+                   &asyncio_put.put,
+                   &asyncio_put.wakeup_next,
+                   &asyncio_put.event_type,
+                   &asyncio_put.event_clear,
+                   &asyncio_put.deque_type,
+                   &asyncio_put.deque_append})
         (void)r->release();
 }
 

@@ -2,7 +2,6 @@
 // bridge, driven from Python by the runtime tests.
 #include "runtime/runtime.hpp"
 
-
 using rt::Bound;
 using rt::PyErr;
 using rt::Ref;
@@ -159,10 +158,16 @@ const rt::FunctionDef defs[] = {
     {"catching", "catching", {"aw", "handler"}, rt::coroutine_entry<catching>, rt::FunctionKind::coroutine},
     {"count", "count", {"n"}, rt::generator_entry<count>, rt::FunctionKind::generator},
     {"hold_local", "hold_local", {"make", "aw"}, rt::coroutine_entry<hold_local>, rt::FunctionKind::coroutine},
-    {"hold_exception", "hold_exception", {"make", "aw"}, rt::coroutine_entry<hold_exception>,
+    {"hold_exception",
+     "hold_exception",
+     {"make", "aw"},
+     rt::coroutine_entry<hold_exception>,
      rt::FunctionKind::coroutine},
     {"managed", "managed", {"log", "pause"}, rt::async_generator_entry<managed>, rt::FunctionKind::async_generator},
-    {"echo_items", "echo_items", {"items", "log", "pause"}, rt::async_generator_entry<echo_items>,
+    {"echo_items",
+     "echo_items",
+     {"items", "log", "pause"},
+     rt::async_generator_entry<echo_items>,
      rt::FunctionKind::async_generator},
     {"add", "Adder.add", {"self", "other"}, add, rt::FunctionKind::plain},
     {"decimal_text", "decimal_text", {"v"}, decimal_text, rt::FunctionKind::plain},
@@ -172,7 +177,8 @@ const rt::FunctionDef defs[] = {
     {"attribute_dict", "attribute_dict", {"o"}, attribute_dict, rt::FunctionKind::plain},
 };
 
-PyModuleDef module_def = {PyModuleDef_HEAD_INIT, "rt_testmod", nullptr, -1, nullptr, nullptr, nullptr, nullptr, nullptr};
+PyModuleDef module_def = {
+    PyModuleDef_HEAD_INIT, "rt_testmod", nullptr, -1, nullptr, nullptr, nullptr, nullptr, nullptr};
 
 }  // namespace
 

@@ -52,8 +52,8 @@ bool types_are_asyncios(PyTypeObject* type, PyTypeObject* event) {
         _PyType_Lookup(type, name<"_put">()) != parts.put.get() ||
         _PyType_Lookup(type, name<"_wakeup_next">()) != parts.wakeup_next.get())
         return false;
-    for (PyObject* attribute : {name<"_maxsize">(), name<"_queue">(), name<"_unfinished_tasks">(),
-                                name<"_finished">(), name<"_getters">(), name<"_is_shutdown">()})
+    for (PyObject* attribute : {name<"_maxsize">(), name<"_queue">(), name<"_unfinished_tasks">(), name<"_finished">(),
+                                name<"_getters">(), name<"_is_shutdown">()})
         if (!plain_attribute(type, attribute)) return false;
     if (!generic_attributes(event) || _PyType_Lookup(event, name<"clear">()) != parts.event_clear.get() ||
         !plain_attribute(event, name<"_value">()))

@@ -1,19 +1,19 @@
 #include "life/log_queue.hpp"
 
 #include "life/asyncio_put.hpp"
-#include "life/written_at_once.hpp"
 #include "life/logged_values.hpp"
-#include "process_state.hpp"
 #include "life/sigterm.hpp"
+#include "life/written_at_once.hpp"
 #include "outputs/whole_write.hpp"
+#include "process_state.hpp"
 
 #include <pythread.h>
 
+#include <unistd.h>
 #include <atomic>
 #include <mutex>
 #include <new>
 #include <optional>
-#include <unistd.h>
 #include <vector>
 
 namespace tlh {
@@ -62,7 +62,8 @@ private:
 // a Python class sets its own: the instance keeps its compact layout, which a look into its
 // __dict__ would give up); made anew for a queue that lost it.
 CoreOf core(PyObject* q) {
-    if (Ref found = rt::optional_attr(q, name<"_tarvo_core">()); found && PyObject_TypeCheck(found.get(), &QueueCoreType))
+    if (Ref found = rt::optional_attr(q, name<"_tarvo_core">());
+        found && PyObject_TypeCheck(found.get(), &QueueCoreType))
         return CoreOf(std::move(found));
     Ref fresh = rt::call(reinterpret_cast<PyObject*>(&QueueCoreType));
     rt::setattr(q, name<"_tarvo_core">(), fresh.get());
@@ -337,8 +338,7 @@ void put_logged(PyObject* g, PyObject* self, PyObject* item) {
             case closing:
                 if (put_closing(g, q, item)) return;
                 break;
-            default:
-                return put_passed_on(g, self, q, item);
+            default: return put_passed_on(g, self, q, item);
         }
     }
 }
@@ -457,9 +457,13 @@ Ref write_at_exit(Bound a) {
     return rt::none();
 }
 
-const rt::FunctionDef write_at_exit_def = {"write_waiting_entries", "write_waiting_entries", {}, write_at_exit,
+const rt::FunctionDef write_at_exit_def = {"write_waiting_entries",
+                                           "write_waiting_entries",
+                                           {},
+                                           write_at_exit,
                                            rt::FunctionKind::plain,
-    "At exit: the log entries that waited for a handler that never started (or whose loop went away), written at once."};
+                                           "At exit: the log entries that waited for a handler that never started (or "
+                                           "whose loop went away), written at once."};
 
 void make_queue_types(PyObject* g) {
     ProcessState& state = process();
@@ -472,12 +476,14 @@ void make_queue_types(PyObject* g) {
     state.queue_get = rt::getattr(queue_class.get(), name<"get_nowait">());
     find_asyncio_put(queue_class.get());
     state.running_loop = rt::getattr(rt::import("asyncio.events").get(), name<"_get_running_loop">());
-    state.waiting_queue_type = make_queue_type(g, "WaitingQueue", name<
-        "TLogger.queue while no LoggingHandler runs: entries wait for the first handler, or are written at once "
-        "after a handler has run. put_nowait takes entries from any thread.">());
-    state.running_queue_type = make_queue_type(g, "LogQueue", name<
-        "TLogger.queue while a LoggingHandler runs: its pump reads it. put_nowait takes entries from any thread, "
-        "and hands those of other threads to the handler's loop in their order.">());
+    state.waiting_queue_type = make_queue_type(
+        g, "WaitingQueue",
+        name<"TLogger.queue while no LoggingHandler runs: entries wait for the first handler, or are written at once "
+             "after a handler has run. put_nowait takes entries from any thread.">());
+    state.running_queue_type = make_queue_type(
+        g, "LogQueue",
+        name<"TLogger.queue while a LoggingHandler runs: its pump reads it. put_nowait takes entries from any thread, "
+             "and hands those of other threads to the handler's loop in their order.">());
     rt::call_method(rt::import("atexit").get(), name<"register">(), {rt::make_function(write_at_exit_def, g).get()});
 }
 
@@ -607,7 +613,8 @@ void finish_closing(PyObject* g, PyObject* q, bool write) {
         c->successor = std::move(weak);
     }
     Ref tlogger = global<"TLogger">(g);
-    if (rt::getattr(tlogger.get(), name<"queue">()).get() == q) rt::setattr(tlogger.get(), name<"queue">(), successor.get());
+    if (rt::getattr(tlogger.get(), name<"queue">()).get() == q)
+        rt::setattr(tlogger.get(), name<"queue">(), successor.get());
     if (held.empty()) return;
     Ref entries = list_of(held);
     if (turn) return turn->write(entries.get());

@@ -4,7 +4,6 @@
 // longer read.
 #include "life/log_queue.hpp"
 
-
 namespace tlh {
 namespace {
 
@@ -116,8 +115,12 @@ rt::Async pump(Bound a) {
 
 }  // namespace
 
-const rt::FunctionDef pump_def = {"pump", "pump", {"q", "splitter"}, rt::coroutine_entry<pump>,
-                                  rt::FunctionKind::coroutine,
+const rt::FunctionDef pump_def = {
+    "pump",
+    "pump",
+    {"q", "splitter"},
+    rt::coroutine_entry<pump>,
+    rt::FunctionKind::coroutine,
     "Moves entries from the queue q into the splitter until the end marker; tells the splitter how the stream ended."};
 
 }  // namespace tlh

@@ -22,8 +22,8 @@ Ref closure_of(std::initializer_list<PyObject*> values) {
 }
 
 void default_action(PyObject* signal) {
-    rt::call_method(signal, name<"signal">(), {rt::getattr(signal, name<"SIGTERM">()).get(),
-                                               rt::getattr(signal, name<"SIG_DFL">()).get()});
+    rt::call_method(signal, name<"signal">(),
+                    {rt::getattr(signal, name<"SIGTERM">()).get(), rt::getattr(signal, name<"SIG_DFL">()).get()});
 }
 
 // Ends the process as SIGTERM's default action does: the exit a service manager expects to see.
@@ -54,8 +54,8 @@ rt::Async terminate(Bound a) {
     co_return rt::none();
 }
 
-const rt::FunctionDef terminate_def = {"terminate", "log.<locals>.terminate", {}, rt::coroutine_entry<terminate>,
-                                       rt::FunctionKind::coroutine};
+const rt::FunctionDef terminate_def = {
+    "terminate", "log.<locals>.terminate", {}, rt::coroutine_entry<terminate>, rt::FunctionKind::coroutine};
 
 // on_sigterm(signum, frame), run by Python between two instructions of the main thread: the close
 // is started on the handler's loop. A second SIGTERM meanwhile ends the process at once, as the
@@ -76,8 +76,8 @@ Ref on_sigterm(Bound a) {
     return rt::none();
 }
 
-const rt::FunctionDef on_sigterm_def = {"on_sigterm", "log.<locals>.on_sigterm", {"signum", "frame"}, on_sigterm,
-                                        rt::FunctionKind::plain};
+const rt::FunctionDef on_sigterm_def = {
+    "on_sigterm", "log.<locals>.on_sigterm", {"signum", "frame"}, on_sigterm, rt::FunctionKind::plain};
 
 // While entries wait for a first handler, SIGTERM is caught by a handler of the C level (Python's
 // signal table still says SIG_DFL, so log() and the application install theirs as before, and
@@ -150,7 +150,8 @@ void arm_sigterm_for_waiting(PyObject*) noexcept {
     try {
         if (!is_main_thread() || watch.tried.exchange(true)) return;
         Ref signal = rt::import("signal");
-        Ref installed = rt::call_method(signal.get(), name<"getsignal">(), {rt::getattr(signal.get(), name<"SIGTERM">()).get()});
+        Ref installed =
+            rt::call_method(signal.get(), name<"getsignal">(), {rt::getattr(signal.get(), name<"SIGTERM">()).get()});
         if (installed.get() != rt::getattr(signal.get(), name<"SIG_DFL">()).get()) return;  // the application's
         struct sigaction now = {};
         if (sigaction(SIGTERM, nullptr, &now) != 0 || now.sa_handler != SIG_DFL) return;  // another library's
@@ -184,7 +185,8 @@ Ref arm_sigterm(PyObject* g, PyObject* handler) {
 void disarm_sigterm(PyObject* armed) {
     if (armed == Py_None) return;
     Ref signal = rt::import("signal");
-    Ref installed = rt::call_method(signal.get(), name<"getsignal">(), {rt::getattr(signal.get(), name<"SIGTERM">()).get()});
+    Ref installed =
+        rt::call_method(signal.get(), name<"getsignal">(), {rt::getattr(signal.get(), name<"SIGTERM">()).get()});
     if (installed.get() == armed) default_action(signal.get());
 }
 

@@ -1,11 +1,11 @@
 // Starting a handler (a new process-wide queue, the splitter, the pump and writer tasks) and
 // shutting it down in five announced steps, from the head of the chain to its tail.
-#include "package_base.hpp"
-#include "text/layout.hpp"
 #include "life/log_queue.hpp"
 #include "outputs/output_thread.hpp"
-#include "process_state.hpp"
 #include "outputs/stream_sink.hpp"
+#include "package_base.hpp"
+#include "process_state.hpp"
+#include "text/layout.hpp"
 
 #include <mutex>
 #include <utility>
@@ -48,7 +48,8 @@ public:
                           "a LoggingHandler is already running in this process (TLogger.queue is its queue): "
                           "close it with aclose() before starting another one");
             std::lock_guard<rt::ProcessLock> locked(state.lock);
-            if (state.claim_starting || state.claim_pump.get() != pump.get()) continue;  // another start came between: ask again
+            if (state.claim_starting || state.claim_pump.get() != pump.get())
+                continue;  // another start came between: ask again
             state.claim_starting = true;
             return;
         }
@@ -169,8 +170,7 @@ constexpr double close_bound_s = 5.0;
 constexpr double stall_check_s = 0.25;
 
 bool task_cancelled(PyObject* task) {
-    return task_done(task) &&
-           rt::truth(rt::call_method(task, name<"cancelled">()).get());
+    return task_done(task) && rt::truth(rt::call_method(task, name<"cancelled">()).get());
 }
 
 double loop_time(PyObject* loop) {
@@ -201,7 +201,8 @@ long long in_writer(PyObject* self) {
         Ref subscribers = rt::getattr(splitter.get(), name<"subscribers">());
         Ref values = rt::call_method(subscribers.get(), name<"values">());
         for (Ref& sub : rt::iterate(values.get())) {
-            long long size = PyLong_AsLongLong(rt::call_method(rt::getattr(sub.get(), name<"queue">()).get(), name<"qsize">()).get());
+            long long size = PyLong_AsLongLong(
+                rt::call_method(rt::getattr(sub.get(), name<"queue">()).get(), name<"qsize">()).get());
             n += ended && size > 0 ? size - 1 : size;
         }
     }
@@ -223,8 +224,7 @@ void give_up(PyObject* g, PyObject* self, bool output_stalled) {
     if (output_stalled)
         debug(g, rt::ascii("Closing logging handler: the output took nothing for 5 s; ", lost,
                            " log entries were not written"));
-    else
-        debug(g, rt::ascii("Closing logging handler: ", lost, " log entries were not written"));
+    else debug(g, rt::ascii("Closing logging handler: ", lost, " log entries were not written"));
     if (OutputProgress* output = output_of(self)) {
         output->abandoned = true;
         output->given_up_entries = writer;
@@ -238,9 +238,9 @@ void give_up(PyObject* g, PyObject* self, bool output_stalled) {
 void refuse_unstarted(PyObject* self) {
     for (PyObject* attr : {name<"task_pump">(), name<"task_write">()})
         if (!rt::has_attr(self, attr))
-            rt::raise_format(PyExc_AttributeError,
-                             "'LoggingHandler' object has no attribute '%U': aclose() needs a handler started by init()",
-                             attr);
+            rt::raise_format(
+                PyExc_AttributeError,
+                "'LoggingHandler' object has no attribute '%U': aclose() needs a handler started by init()", attr);
 }
 
 // The end marker takes the path of the entries that other threads send (the loop's thread-safe
@@ -312,7 +312,8 @@ rt::Async aclose(Bound a) {
         for (int k = 0; k < 2 && !gave_up; ++k) {
             debug(g, steps[k]);
             task = rt::getattr(self, tasks[k]);
-            for (double wait; !task_done(task.get()) && (wait = next_wait(self, loop.get(), bool(cancelled), deadline)) >= 0;) {
+            for (double wait;
+                 !task_done(task.get()) && (wait = next_wait(self, loop.get(), bool(cancelled), deadline)) >= 0;) {
                 Ref waiting = waiting_for(g, task.get(), wait);
                 rt::Caught interrupted;
                 try {
@@ -325,7 +326,8 @@ rt::Async aclose(Bound a) {
                 if (cancelled) break;  // cancelled again: stop waiting
                 cancelled = PyErr(interrupted.error());
                 deadline = loop_time(loop.get()) + close_bound_s;
-                debug(g, name<"Closing logging handler: cancelled; what was queued is still written, for 5 s at most">());
+                debug(g,
+                      name<"Closing logging handler: cancelled; what was queued is still written, for 5 s at most">());
             }
             if (task_done(task.get())) settle(task.get(), bool(cancelled));
             else gave_up = true;
@@ -353,12 +355,20 @@ rt::Async aclose(Bound a) {
 
 }  // namespace
 
-const rt::FunctionDef init_def = {"init", "LoggingHandler.init", {"self"}, rt::coroutine_entry<init>,
-                                  rt::FunctionKind::coroutine,
+const rt::FunctionDef init_def = {
+    "init",
+    "LoggingHandler.init",
+    {"self"},
+    rt::coroutine_entry<init>,
+    rt::FunctionKind::coroutine,
     "Starts the handler on the running loop: a new process-wide TLogger.queue, the splitter, the pump and "
     "writer tasks. A second handler is refused while one runs."};
-const rt::FunctionDef aclose_def = {"aclose", "LoggingHandler.aclose", {"self"}, rt::coroutine_entry<aclose>,
-                                    rt::FunctionKind::coroutine,
+const rt::FunctionDef aclose_def = {
+    "aclose",
+    "LoggingHandler.aclose",
+    {"self"},
+    rt::coroutine_entry<aclose>,
+    rt::FunctionKind::coroutine,
     "Closes the handler: every entry queued before the call is written, then the tasks end and the "
     "splitter is closed. A cancelled close still writes what was queued, for 5 s at most, and ends cancelled."};
 

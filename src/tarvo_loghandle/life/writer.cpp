@@ -52,8 +52,7 @@ void tell_failure(PyObject* g, Sink& sink, const rt::DecimalCount* chunk) {
     if (chunk)
         debug(g, rt::concat({name<"write_aiologs could not write chunk ">(), rt::integer(chunk->value()).get(),
                              name<", so far ">(), failure.get()}));
-    else
-        debug(g, rt::concat({name<"write_aiologs could not write its last text: ">(), failure.get()}));
+    else debug(g, rt::concat({name<"write_aiologs could not write its last text: ">(), failure.get()}));
 }
 
 // The run is over: what the output still owes goes to the process (told by the next write, or at
@@ -86,7 +85,8 @@ rt::Async write_aiologs(Bound a) {
     rt::Held<RunThread> thread(self);
     Ref opening = StreamSink::opening(g, thread->executor());
     Ref opened = co_await rt::await(std::move(opening));
-    rt::Held<Output> output(make_output(g, std::make_unique<StreamSink>(g, std::move(opened), thread->executor()), thread->executor()));
+    rt::Held<Output> output(
+        make_output(g, std::make_unique<StreamSink>(g, std::move(opened), thread->executor()), thread->executor()));
     Counts counts;
     rt::Caught caught;
     rt::Local step;  // what the sink asks to be awaited
@@ -96,7 +96,8 @@ rt::Async write_aiologs(Bound a) {
         {
             Ref splitter = rt::getattr(self, name<"splitter">());
             Ref read_packets = rt::getattr(splitter.get(), name<"read_packets">());
-            chunks = rt::aiter(rt::call_kw(read_packets.get(), {name<"write_aiologs">()}, rt::keywords<"sub_id">()).get());
+            chunks =
+                rt::aiter(rt::call_kw(read_packets.get(), {name<"write_aiologs">()}, rt::keywords<"sub_id">()).get());
         }
         for (;;) {
             Ref next = rt::anext(chunks.get());
@@ -170,8 +171,12 @@ rt::Async write_aiologs(Bound a) {
 
 }  // namespace
 
-const rt::FunctionDef write_aiologs_def = {"write_aiologs", "LoggingHandler.write_aiologs", {"self"},
-                                           rt::coroutine_entry<write_aiologs>, rt::FunctionKind::coroutine,
+const rt::FunctionDef write_aiologs_def = {
+    "write_aiologs",
+    "LoggingHandler.write_aiologs",
+    {"self"},
+    rt::coroutine_entry<write_aiologs>,
+    rt::FunctionKind::coroutine,
     "The writer task's coroutine: lays out each chunk of entries and writes it to the output with one write."};
 
 }  // namespace tlh

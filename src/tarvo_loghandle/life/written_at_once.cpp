@@ -1,8 +1,8 @@
 #include "life/written_at_once.hpp"
 
 #include "outputs/output.hpp"
-#include "process_state.hpp"
 #include "outputs/whole_write.hpp"
+#include "process_state.hpp"
 
 #include <mutex>
 
@@ -43,8 +43,8 @@ void count_unwritten(PyObject* g, PyObject* entries, const char* why) {
     Ref reason = rt::str(why);
     stream.lose(n, reason.get());
     stream.hand_over();
-    debug(g, rt::concat({rt::integer(n).get(), name<" log entries written while no handler runs could not be written: ">(),
-                         reason.get()}));
+    debug(g, rt::concat({rt::integer(n).get(),
+                         name<" log entries written while no handler runs could not be written: ">(), reason.get()}));
 }
 
 AtOnceTurn::AtOnceTurn(PyObject* g) : g_(g), nested_(process().output_lock.held_here()), taken_(false) {
@@ -61,7 +61,8 @@ void AtOnceTurn::write(PyObject* entries) {
         if (!taken_) return count_unwritten(g_, entries, "the output was taken by another writer for 2 s");
         Ref batch = Ref::incref(entries);
         for (int round = 0; batch; ++round) {
-            if (round == deferred_rounds) return count_unwritten(g_, batch.get(), "they were logged while they were written");
+            if (round == deferred_rounds)
+                return count_unwritten(g_, batch.get(), "they were logged while they were written");
             write_entries(g_, batch.get());
             batch.reset();
             if (!state.deferred.empty()) {

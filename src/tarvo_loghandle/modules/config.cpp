@@ -1,8 +1,8 @@
 // Module tarvo_loghandle.config: the context managers a service wraps its run in. `log` runs
 // a LoggingHandler for the duration of the block and offers it to the service's other tasks.
-#include "package_base.hpp"
 #include "life/sigterm.hpp"
 #include "modules/stdlib.hpp"
+#include "package_base.hpp"
 
 namespace tlh {
 namespace {
@@ -10,8 +10,8 @@ namespace {
 // f(_sti) -> the handler made by the same entry of `log`; closure cell: (logger_handler,)
 rt::Async provide_handler(Bound a) { co_return a.cell(0); }
 
-const rt::FunctionDef f_def = {"f", "log.<locals>.f", {"_sti"}, rt::coroutine_entry<provide_handler>,
-                               rt::FunctionKind::coroutine};
+const rt::FunctionDef f_def = {
+    "f", "log.<locals>.f", {"_sti"}, rt::coroutine_entry<provide_handler>, rt::FunctionKind::coroutine};
 
 rt::AsyncGen nolog(Bound a) {
     PyObject* sc = a[1];
@@ -87,18 +87,27 @@ rt::AsyncGen log(Bound a) {
     leaving.reraise_if_any();
 }
 
-const rt::FunctionDef nolog_def = {"nolog", "nolog", {"sti", "sc"}, rt::async_generator_entry<nolog>,
-                                   rt::FunctionKind::async_generator,
+const rt::FunctionDef nolog_def = {
+    "nolog",
+    "nolog",
+    {"sti", "sc"},
+    rt::async_generator_entry<nolog>,
+    rt::FunctionKind::async_generator,
     "The drop-in for log() that starts no handler: it only reads sc.extra_config and sc.working_dir."};
-const rt::FunctionDef log_def = {"log", "log", {"sti", "sc"}, rt::async_generator_entry<log>,
-                                 rt::FunctionKind::async_generator,
+const rt::FunctionDef log_def = {
+    "log",
+    "log",
+    {"sti", "sc"},
+    rt::async_generator_entry<log>,
+    rt::FunctionKind::async_generator,
     "Runs a LoggingHandler for the duration of the block and registers it under SERVICE_LOG with sti; "
     "closes it when the block ends, however it ends."};
 
 // @asynccontextmanager over def: the decorator is evaluated before the annotations.
 Ref context_manager(PyObject* g, const rt::FunctionDef& def) {
     Ref decorator = global<"asynccontextmanager">(g);
-    rt::Annotations ann = rt::annotate(g, {{"sti", "SyncTaskInterface"}, {"sc", "ServiceConfig"}, {"return", "AsyncIterator[None]"}});
+    rt::Annotations ann =
+        rt::annotate(g, {{"sti", "SyncTaskInterface"}, {"sc", "ServiceConfig"}, {"return", "AsyncIterator[None]"}});
     Ref fn = rt::make_function(def, g, nullptr, &ann);
     return rt::call(decorator.get(), {fn.get()});
 }
@@ -107,8 +116,9 @@ Ref context_manager(PyObject* g, const rt::FunctionDef& def) {
 
 void exec_config(PyObject* module) {
     PyObject* g = PyModule_GetDict(module);
-    rt::bind(g, "__doc__", name<"The context managers a service wraps its run in: log(sti, sc) runs a LoggingHandler for the "
-                               "block, nolog(sti, sc) runs none.">());
+    rt::bind(g, "__doc__",
+             name<"The context managers a service wraps its run in: log(sti, sc) runs a LoggingHandler for the "
+                  "block, nolog(sti, sc) runs none.">());
     rt::import_module(g, "asyncio");
     rt::import_module(g, "traceback");
     rt::import_from(g, "contextlib", {"asynccontextmanager"});

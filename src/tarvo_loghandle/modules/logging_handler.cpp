@@ -42,16 +42,24 @@ Ref enable_stderr_writer(Bound a) {
 
 }  // namespace
 
-const rt::FunctionDef handler_init_def = {"__init__", "LoggingHandler.__init__", {"self"}, init_handler,
-                                          rt::FunctionKind::plain,
-    "A handler that has started nothing: splitter None, output enabled."};
-const rt::FunctionDef inited_def = {"inited", "LoggingHandler.inited", {"self"}, inited, rt::FunctionKind::plain,
-    "True once init() has obtained the handler's splitter."};
-const rt::FunctionDef disable_def = {"disable_stderr_writer", "LoggingHandler.disable_stderr_writer", {"self"},
-                                     disable_stderr_writer, rt::FunctionKind::plain,
+const rt::FunctionDef handler_init_def = {
+    "__init__",   "LoggingHandler.__init__", {"self"},
+    init_handler, rt::FunctionKind::plain,   "A handler that has started nothing: splitter None, output enabled."};
+const rt::FunctionDef inited_def = {
+    "inited", "LoggingHandler.inited", {"self"},
+    inited,   rt::FunctionKind::plain, "True once init() has obtained the handler's splitter."};
+const rt::FunctionDef disable_def = {
+    "disable_stderr_writer",
+    "LoggingHandler.disable_stderr_writer",
+    {"self"},
+    disable_stderr_writer,
+    rt::FunctionKind::plain,
     "Pauses the output: chunks that reach the writer are dropped until enable_stderr_writer()."};
-const rt::FunctionDef enable_def = {"enable_stderr_writer", "LoggingHandler.enable_stderr_writer", {"self"},
-                                    enable_stderr_writer, rt::FunctionKind::plain,
-    "Resumes the output paused by disable_stderr_writer()."};
+const rt::FunctionDef enable_def = {"enable_stderr_writer",
+                                    "LoggingHandler.enable_stderr_writer",
+                                    {"self"},
+                                    enable_stderr_writer,
+                                    rt::FunctionKind::plain,
+                                    "Resumes the output paused by disable_stderr_writer()."};
 
 }  // namespace tlh

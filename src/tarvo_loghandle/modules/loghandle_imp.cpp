@@ -1,7 +1,7 @@
 // Module tarvo_loghandle.loghandle_imp: its imports and constants, in the order the module
 // binds them, and the class LoggingHandler.
-#include "package_base.hpp"
 #include "life/log_queue.hpp"
+#include "package_base.hpp"
 
 namespace tlh {
 namespace {
@@ -24,9 +24,10 @@ Ref make_logging_handler(PyObject* g) {
     PyObject* d = ns.get();
     rt::bind(d, "__module__", global<"__name__">(g).get());
     rt::bind(d, "__qualname__", name<"LoggingHandler">());
-    rt::bind(d, "__doc__", name<"The asynchronous log handler: a pump task moves entries from TLogger.queue into a splitter, a "
-                               "writer task renders them to stderr. Start it with init(), close it with aclose(); "
-                               "disable_stderr_writer() and enable_stderr_writer() pause and resume the output.">());
+    rt::bind(d, "__doc__",
+             name<"The asynchronous log handler: a pump task moves entries from TLogger.queue into a splitter, a "
+                  "writer task renders them to stderr. Start it with init(), close it with aclose(); "
+                  "disable_stderr_writer() and enable_stderr_writer() pause and resume the output.">());
 
     rt::Annotations fields = rt::annotate(g, {{"splitter", "Optional[Splitter[LogEntry]]"},
                                               {"disabled", "bool"},
@@ -58,16 +59,21 @@ Ref make_logging_handler(PyObject* g) {
 
 }  // namespace
 
-const rt::FunctionDef linesof_def = {"linesof", "linesof", {"s"}, rt::generator_entry<linesof>,
-                                     rt::FunctionKind::generator,
+const rt::FunctionDef linesof_def = {
+    "linesof",
+    "linesof",
+    {"s"},
+    rt::generator_entry<linesof>,
+    rt::FunctionKind::generator,
     "The parts of s between line feeds, as s.split(\"\\n\") gives them, one at a time."};
 
 void exec_loghandle_imp(PyObject* module) {
     PyObject* g = PyModule_GetDict(module);
-    rt::bind(g, "__doc__", name<"The log handler: LoggingHandler, with the queue pump, the stderr writer and the rendering of "
-                               "entries that it runs. STDERR is the path it writes to (\"/dev/stderr\": the process's own "
-                               "stderr); without the environment variable T_LOG_STDERR, starting a handler sets "
-                               "TLogger.enable_simple to False.">());
+    rt::bind(g, "__doc__",
+             name<"The log handler: LoggingHandler, with the queue pump, the stderr writer and the rendering of "
+                  "entries that it runs. STDERR is the path it writes to (\"/dev/stderr\": the process's own "
+                  "stderr); without the environment variable T_LOG_STDERR, starting a handler sets "
+                  "TLogger.enable_simple to False.">());
     for (const char* m : {"asyncio", "math", "os", "sys", "time", "traceback"}) rt::import_module(g, m);
     rt::import_from(g, "asyncio", {"CancelledError", "get_running_loop", "StreamWriter"});
     rt::import_from(g, "asyncio.tasks", {"Task"});
@@ -79,9 +85,9 @@ void exec_loghandle_imp(PyObject* module) {
     rt::import_from(g, "tarvo_commons.ui", {"get_colorize_function"});
     rt::import_from(g, "tarvo_utils_asyncio",
                     {"async_errors", "debug", "queue_get_multiple", "Splitter", "SplitterBadFinish"});
-    rt::import_from(g, "tarvo_utils_asyncio.logentry",
-                    {"add_color", "color_function", "color_gray", "color_module", "color_red",
-                     "format_logentry_prefix"});
+    rt::import_from(
+        g, "tarvo_utils_asyncio.logentry",
+        {"add_color", "color_function", "color_gray", "color_module", "color_red", "format_logentry_prefix"});
     rt::bind(g, "__all__", rt::owned(Py_BuildValue("[s]", "LoggingHandler")).get());
     rt::import_from(g, "tarvo_utils_asyncio", {"my_create_task"});
     rt::bind(g, "ENV_LOG_STDERR", name<"T_LOG_STDERR">());
@@ -89,7 +95,8 @@ void exec_loghandle_imp(PyObject* module) {
     rt::bind(g, "color_raw_line", rt::call(global<"get_colorize_function">(g).get(), {name<"#0000ff">()}).get());
     rt::bind(g, "X", rt::call(global<"TypeVar">(g).get(), {name<"X">()}).get());
 
-    rt::bind(g, "pump", method(pump_def, g, {{"q", "'asyncio.Queue[X]'"}, {"splitter", "Splitter[X]"}, {"return", "None"}}).get());
+    rt::bind(g, "pump",
+             method(pump_def, g, {{"q", "'asyncio.Queue[X]'"}, {"splitter", "Splitter[X]"}, {"return", "None"}}).get());
     rt::bind(g, "LoggingHandler", make_logging_handler(g).get());
     rt::bind(g, "linesof", method(linesof_def, g, {{"s", "str"}, {"return", "Iterator[str]"}}).get());
     // The output format, read when a handler starts: None defers to TARVO_LOG_FORMAT, else "terminal".

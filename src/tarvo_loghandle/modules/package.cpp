@@ -1,9 +1,9 @@
 // The package module: its bookkeeping, version, announcement, and the re-export of its
 // submodules' public names. The submodules live in this same file and are found by a
 // finder of ours, installed before the first of them is imported.
+#include "modules/stdlib.hpp"
 #include "package_base.hpp"
 #include "process_state.hpp"
-#include "modules/stdlib.hpp"
 
 namespace tlh {
 
@@ -121,7 +121,9 @@ void run_body(PyObject* module) {
     rt::bind(g, "logger", logger.get());
     PyObject* const kw = rt::keywords<"name", "filename", "version", "date">();
     rt::call_kw(rt::getattr(global<"logger">(g).get(), name<"hello_module">()).get(),
-                {global<"__name__">(g).get(), global<"__file__">(g).get(), global<"__version__">(g).get(), global<"__date__">(g).get()}, kw);
+                {global<"__name__">(g).get(), global<"__file__">(g).get(), global<"__version__">(g).get(),
+                 global<"__date__">(g).get()},
+                kw);
 
     ProcessState& state = process();
     if (!state.finder_installed) {
@@ -138,6 +140,12 @@ void run_body(PyObject* module) {
 
 PyMODINIT_FUNC PyInit_tarvo_loghandle() {
     if (!tlh::main_interpreter()) return nullptr;
-    if (!rt::guard([] { rt::ready_types(); return true; }, false)) return nullptr;
+    if (!rt::guard(
+            [] {
+                rt::ready_types();
+                return true;
+            },
+            false))
+        return nullptr;
     return rt::package_definition("tarvo_loghandle", tlh::package_doc, tlh::body);
 }

@@ -42,9 +42,9 @@ Ref entry_of(PyObject* g, PyObject* record) {
     Ref logger = rt::getattr(record, name<"name">());
     Ref parts = rt::call_method(logger.get(), name<"split">(), {name<".">()});
     Ref prefix = rt::owned(PySequence_Tuple(parts.get()));
-    Ref stack = rt::call(global<"StackInfo">(g).get(), {rt::getattr(record, name<"pathname">()).get(),
-                                                        rt::getattr(record, name<"funcName">()).get(),
-                                                        rt::getattr(record, name<"lineno">()).get()});
+    Ref stack = rt::call(global<"StackInfo">(g).get(),
+                         {rt::getattr(record, name<"pathname">()).get(), rt::getattr(record, name<"funcName">()).get(),
+                          rt::getattr(record, name<"lineno">()).get()});
     Ref kwargs = rt::owned(PyDict_New());
     rt::bind(kwargs.get(), "msg", message_of(record).get());
     rt::bind(kwargs.get(), "timestamp", rt::getattr(record, name<"created">()).get());
@@ -79,7 +79,12 @@ Ref emit(Bound a) {
     return rt::none();
 }
 
-const rt::FunctionDef emit_def = {"emit", "RecordHandler.emit", {"self", "record"}, emit, rt::FunctionKind::plain,
+const rt::FunctionDef emit_def = {
+    "emit",
+    "RecordHandler.emit",
+    {"self", "record"},
+    emit,
+    rt::FunctionKind::plain,
     "Puts the record on TLogger.queue as a LogEntry: its message, time, level, logger name, module, file, "
     "function, line and exception."};
 

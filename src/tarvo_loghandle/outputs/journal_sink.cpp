@@ -12,7 +12,10 @@ constexpr double journal_patience_s = 2.0;
 }  // namespace
 
 JournalSink::JournalSink(PyObject* g, std::unique_ptr<StreamSink> stream, PyObject* executor)
-    : g_(g), stream_(std::move(stream)), executor_(Ref::incref(executor)), send_(rt::make_function(send_records_def, g)) {}
+    : g_(g),
+      stream_(std::move(stream)),
+      executor_(Ref::incref(executor)),
+      send_(rt::make_function(send_records_def, g)) {}
 
 int JournalSink::traverse(visitproc visit, void* arg) const {
     Py_VISIT(executor_.get());

@@ -1,18 +1,18 @@
 #include "outputs/journal_socket.hpp"
 
-#include <algorithm>
-#include <cerrno>
-#include <cstdio>
-#include <memory>
-#include <cstring>
 #include <fcntl.h>
-#include <string_view>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/time.h>
 #include <sys/un.h>
 #include <unistd.h>
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <string_view>
 #include <vector>
 
 // memfd_create and file seals came after the oldest glibc and kernel headers the wheels are built
@@ -212,7 +212,8 @@ Ref send_records(PyObject* socket, PyObject* records) {
     views.reserve(size_t(PyTuple_GET_SIZE(items.get())));
     for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(items.get()); ++i) {
         PyObject* r = PyTuple_GET_ITEM(items.get(), i);
-        if (!PyBytes_Check(r)) rt::raise_format(PyExc_TypeError, "a journal record is bytes, not %.200s", Py_TYPE(r)->tp_name);
+        if (!PyBytes_Check(r))
+            rt::raise_format(PyExc_TypeError, "a journal record is bytes, not %.200s", Py_TYPE(r)->tp_name);
         views.emplace_back(PyBytes_AS_STRING(r), size_t(PyBytes_GET_SIZE(r)));
     }
     std::vector<Py_ssize_t> failed;
@@ -222,7 +223,8 @@ Ref send_records(PyObject* socket, PyObject* records) {
     Py_END_ALLOW_THREADS
     if (failed.empty()) return rt::none();
     Ref indices = rt::owned(PyTuple_New(Py_ssize_t(failed.size())));
-    for (size_t k = 0; k < failed.size(); ++k) PyTuple_SET_ITEM(indices.get(), Py_ssize_t(k), rt::owned(PyLong_FromSsize_t(failed[k])).release());
+    for (size_t k = 0; k < failed.size(); ++k)
+        PyTuple_SET_ITEM(indices.get(), Py_ssize_t(k), rt::owned(PyLong_FromSsize_t(failed[k])).release());
     errno = first_errno;
     Ref path = rt::owned(PyUnicode_DecodeFSDefault(s.address.sun_path));
     PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, path.get());
@@ -242,7 +244,7 @@ Ref send_records_entry(Bound a) { return send_records(a[0], a[1]); }
 
 }  // namespace
 
-const rt::FunctionDef send_records_def = {"send_records", "send_records", {"socket", "records"}, send_records_entry,
-                                          rt::FunctionKind::plain};
+const rt::FunctionDef send_records_def = {
+    "send_records", "send_records", {"socket", "records"}, send_records_entry, rt::FunctionKind::plain};
 
 }  // namespace tlh

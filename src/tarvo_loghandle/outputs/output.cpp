@@ -25,11 +25,9 @@ Output make_output(PyObject* g, std::unique_ptr<StreamSink> stream, PyObject* ex
     StreamSink* s = stream.get();
     bool colour = at_once || colour_wanted(g, s->terminal());
     switch (format) {
-        case Format::terminal:
-            return Output{terminal_layout(g), std::move(stream), ChunkOutput(colour), s};
+        case Format::terminal: return Output{terminal_layout(g), std::move(stream), ChunkOutput(colour), s};
         case Format::plain:
-        case Format::json:
-            return Output{record_layout(g, format), std::move(stream), ChunkOutput(colour), s};
+        case Format::json: return Output{record_layout(g, format), std::move(stream), ChunkOutput(colour), s};
         case Format::journal:
             return Output{record_layout(g, format), std::make_unique<JournalSink>(g, std::move(stream), executor),
                           ChunkOutput(colour), s};

@@ -2,8 +2,8 @@
 // the sink that takes the layout's chunks, and the chunk between them. The format switch is here:
 // a new output is one layout, one sink, and its name below.
 #pragma once
-#include "text/layout.hpp"
 #include "outputs/stream_sink.hpp"
+#include "text/layout.hpp"
 
 #include <memory>
 

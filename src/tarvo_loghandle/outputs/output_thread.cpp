@@ -61,7 +61,8 @@ void serve(Executor* self) {
             while (!output.acquire(1.0)) {
             }
             try {
-                result = rt::owned(PyObject_Call(PyTuple_GET_ITEM(job.get(), 1), PyTuple_GET_ITEM(job.get(), 2), nullptr));
+                result =
+                    rt::owned(PyObject_Call(PyTuple_GET_ITEM(job.get(), 1), PyTuple_GET_ITEM(job.get(), 2), nullptr));
             } catch (PyErr& e) {
                 failure = e.ref();
             }
@@ -73,10 +74,8 @@ void serve(Executor* self) {
             else if (n == -1 && PyErr_Occurred()) PyErr_Clear();
         }
         self->progress.busy_since.store(0);
-        if (failure)
-            rt::call_method(future, name<"set_exception">(), {failure.get()});
-        else
-            rt::call_method(future, name<"set_result">(), {result.get()});
+        if (failure) rt::call_method(future, name<"set_exception">(), {failure.get()});
+        else rt::call_method(future, name<"set_result">(), {result.get()});
     }
 }
 

@@ -14,10 +14,11 @@ namespace tlh {
 struct OutputProgress {
     std::atomic<double> busy_since{0};  // monotonic seconds at which the call being made began; 0: idle
     std::atomic<double> idle_since{0};
-    std::atomic<unsigned long long> bytes_taken{0};  // what the thread's writes have written, in all  // since when the output has taken nothing of what waits; 0: it takes
-    Py_ssize_t entries_in_flight = 0;   // the entries of the chunk being written
+    std::atomic<unsigned long long> bytes_taken{
+        0};  // what the thread's writes have written, in all  // since when the output has taken nothing of what waits; 0: it takes
+    Py_ssize_t entries_in_flight = 0;  // the entries of the chunk being written
     std::atomic<bool> abandoned{false};  // the close gave up on the writer: it must not wait for its output
-    long long given_up_entries = 0;     // what the writer had not written then
+    long long given_up_entries = 0;  // what the writer had not written then
 
     // How long the output has made no progress, in seconds: the call being made has been running,
     // or a non-blocking output has taken nothing; 0 while it takes what it is given.

@@ -4,7 +4,6 @@
 #include "outputs/output_thread.hpp"
 #include "outputs/whole_write.hpp"
 
-#include <cerrno>
 #include <fcntl.h>
 #include <limits.h>
 #include <poll.h>
@@ -12,6 +11,7 @@
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <unistd.h>
+#include <cerrno>
 
 namespace tlh {
 namespace {
@@ -74,8 +74,8 @@ rt::Async open_output(Bound a) {
     failed.reraise();
 }
 
-const rt::FunctionDef open_output_def = {"open_output", "open_output", {"executor"}, rt::coroutine_entry<open_output>,
-                                         rt::FunctionKind::coroutine};
+const rt::FunctionDef open_output_def = {
+    "open_output", "open_output", {"executor"}, rt::coroutine_entry<open_output>, rt::FunctionKind::coroutine};
 
 // write_whole(file, data, piece_limit) -> None, or (bytes written, the OSError that stopped the
 // write): the bytes handed to the file's awaited write until all are taken. A descriptor that is
@@ -131,8 +131,11 @@ rt::Async write_whole(Bound a) {
     co_return rt::tuple({done.get(), failed.value()});
 }
 
-const rt::FunctionDef write_whole_def = {"write_whole", "write_whole", {"file", "data", "piece_limit", "executor"},
-                                         rt::coroutine_entry<write_whole>, rt::FunctionKind::coroutine};
+const rt::FunctionDef write_whole_def = {"write_whole",
+                                         "write_whole",
+                                         {"file", "data", "piece_limit", "executor"},
+                                         rt::coroutine_entry<write_whole>,
+                                         rt::FunctionKind::coroutine};
 
 // close_output(file): closes it; a failure to close is only reported.
 rt::Async close_output(Bound a) {
@@ -152,8 +155,8 @@ rt::Async close_output(Bound a) {
     co_return rt::none();
 }
 
-const rt::FunctionDef close_output_def = {"close_output", "close_output", {"file"}, rt::coroutine_entry<close_output>,
-                                          rt::FunctionKind::coroutine};
+const rt::FunctionDef close_output_def = {
+    "close_output", "close_output", {"file"}, rt::coroutine_entry<close_output>, rt::FunctionKind::coroutine};
 
 // Encodings in which an ASCII text is its own bytes: its entries end where its characters do.
 bool ascii_is_itself(PyObject* encoding) {
@@ -392,7 +395,8 @@ void StreamSink::deliver_texts_now(PyObject* texts) {
 void StreamSink::prepare_texts(PyObject* texts) {
     std::vector<Py_ssize_t> ends;
     Py_ssize_t at = 0;
-    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(texts); ++i) ends.push_back(at += PyUnicode_GET_LENGTH(PyList_GET_ITEM(texts, i)));
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(texts); ++i)
+        ends.push_back(at += PyUnicode_GET_LENGTH(PyList_GET_ITEM(texts, i)));
     Ref text = rt::owned(PyUnicode_Join(name<"">(), texts));
     prepare(text.get(), ends, 0);
 }

@@ -13,8 +13,8 @@
 // A writer's run opens it through aiofiles, its blocking calls made by the run's own thread
 // (output_thread.hpp); entries written at once open it on the caller's thread, for one write.
 #pragma once
-#include "process_state.hpp"
 #include "outputs/sink.hpp"
+#include "process_state.hpp"
 
 #include <string>
 #include <vector>

@@ -9,8 +9,11 @@
 namespace tlh {
 
 ChunkOutput::ChunkOutput(bool colour)
-    : parts_(rt::owned(PyList_New(0))), datagrams_(rt::owned(PyList_New(0))), stand_ins_(rt::owned(PyList_New(0))),
-      last_overlap_(rt::boolean(false)), colour_(colour) {}
+    : parts_(rt::owned(PyList_New(0))),
+      datagrams_(rt::owned(PyList_New(0))),
+      stand_ins_(rt::owned(PyList_New(0))),
+      last_overlap_(rt::boolean(false)),
+      colour_(colour) {}
 
 namespace {
 
@@ -63,14 +66,21 @@ void ChunkOutput::line(PyObject* text) {
 void ChunkOutput::record(PyObject* datagram, PyObject* stand_in) {
     rt::check_int(PyList_Append(datagrams_.get(), datagram));
     if (PyList_Append(stand_ins_.get(), stand_in) < 0) {
-        PyList_SetSlice(datagrams_.get(), PyList_GET_SIZE(datagrams_.get()) - 1, PyList_GET_SIZE(datagrams_.get()), nullptr);
+        PyList_SetSlice(datagrams_.get(), PyList_GET_SIZE(datagrams_.get()) - 1, PyList_GET_SIZE(datagrams_.get()),
+                        nullptr);
         rt::throw_error();
     }
 }
 
 ChunkOutput::Mark ChunkOutput::mark() const {
-    return {PyList_GET_SIZE(parts_.get()), size_, PyList_GET_SIZE(datagrams_.get()), last_overlap_, last_was_redrawing_,
-            last_in_place_width_, line_open_, line_ended_};
+    return {PyList_GET_SIZE(parts_.get()),
+            size_,
+            PyList_GET_SIZE(datagrams_.get()),
+            last_overlap_,
+            last_was_redrawing_,
+            last_in_place_width_,
+            line_open_,
+            line_ended_};
 }
 
 void ChunkOutput::rollback(const Mark& m) {
@@ -123,7 +133,8 @@ Ref ChunkOutput::unsent_texts(PyObject* records, PyObject* unsent) {
     PyObject* indices = PyTuple_GET_ITEM(unsent, 0);
     for (Py_ssize_t k = 0; k < PyTuple_GET_SIZE(indices); ++k) {
         Py_ssize_t i = PyLong_AsSsize_t(PyTuple_GET_ITEM(indices, k));
-        if (i < 0 || i >= PyList_GET_SIZE(stand_ins)) rt::raise(PyExc_IndexError, "no such journal record in the chunk");
+        if (i < 0 || i >= PyList_GET_SIZE(stand_ins))
+            rt::raise(PyExc_IndexError, "no such journal record in the chunk");
         rt::check_int(PyList_Append(parts.get(), journal_fallback(PyList_GET_ITEM(stand_ins, i)).get()));
     }
     return parts;

@@ -58,8 +58,8 @@ private:
 
     PyObject* g_;
     PyObject* le_;
-    Ref msg_, timestamp_, level_, prefix_, module_, tags_, kwargs_, stack_info_, filename_, function_, line_, exception_,
-        thread_;
+    Ref msg_, timestamp_, level_, prefix_, module_, tags_, kwargs_, stack_info_, filename_, function_, line_,
+        exception_, thread_;
     signed char raw_line_ = -1, redraw_ = -1;
 };
 

@@ -1,6 +1,5 @@
 #include "text/layout.hpp"
 
-
 namespace tlh {
 
 Format resolve_format(PyObject* g, bool terminal, bool journal) {
@@ -14,7 +13,8 @@ Format resolve_format(PyObject* g, bool terminal, bool journal) {
         if (equal(value.get(), name<"plain">())) return Format::plain;
         if (equal(value.get(), name<"json">())) return Format::json;
         if (equal(value.get(), name<"journal">())) return Format::journal;
-        if (equal(value.get(), name<"auto">())) return journal ? Format::journal : terminal ? Format::terminal : Format::plain;
+        if (equal(value.get(), name<"auto">()))
+            return journal ? Format::journal : terminal ? Format::terminal : Format::plain;
     }
     rt::raise_format(PyExc_ValueError,
                      "unknown log format %R: TARVO_LOG_FORMAT and tarvo_loghandle.loghandle_imp.LOG_FORMAT take "

@@ -33,7 +33,9 @@ bool c_function_of(PyObject* f, const char* module, const char* function, std::a
     return false;
 }
 
-bool str_equals(PyObject* s, const char* text) { return s && PyUnicode_Check(s) && PyUnicode_CompareWithASCIIString(s, text) == 0; }
+bool str_equals(PyObject* s, const char* text) {
+    return s && PyUnicode_Check(s) && PyUnicode_CompareWithASCIIString(s, text) == 0;
+}
 
 // Whether the module's name is `module`, or, with a trailing ".", starts with it.
 bool module_named(PyObject* name, const char* module) {
@@ -62,7 +64,8 @@ bool frozen_source(PyObject* globals, PyObject* module_name, PyObject* code_file
 bool python_function_of(PyObject* f, const char* module, const char* function, KnownFunction& known) {
     if (!PyFunction_Check(f)) return false;
     bool seen = known.known.load(std::memory_order_acquire);
-    if (seen && PyFunction_GET_CODE(f) == known.code.get() && PyFunction_GET_GLOBALS(f) == known.globals.get()) return true;
+    if (seen && PyFunction_GET_CODE(f) == known.code.get() && PyFunction_GET_GLOBALS(f) == known.globals.get())
+        return true;
     Ref code = rt::getattr(f, name<"__code__">());
     Ref globals = rt::getattr(f, name<"__globals__">());
     if (!PyCode_Check(code.get()) || !PyDict_Check(globals.get())) return false;
@@ -72,7 +75,8 @@ bool python_function_of(PyObject* f, const char* module, const char* function, K
     Ref module_name = rt::dict_item(globals.get(), name<"__name__">());
     if (!file || !module_named(module_name.get(), module) || !PyUnicode_Check(file.get()) ||
         !PyUnicode_Check(c->co_filename) ||
-        (PyUnicode_Compare(file.get(), c->co_filename) != 0 && !frozen_source(globals.get(), module_name.get(), c->co_filename)))
+        (PyUnicode_Compare(file.get(), c->co_filename) != 0 &&
+         !frozen_source(globals.get(), module_name.get(), c->co_filename)))
         return false;
     if (!seen) {
         ProcessState& state = process();

@@ -2,12 +2,12 @@
 // object per entry (json), or one journal record per entry (journal), without the colour calls of
 // the terminal layout. A progress bar (a logger's raw lines redrawn in place) is thinned to a line
 // a second and its last state.
-#include "text/library_calls.hpp"
 #include "text/layout.hpp"
+#include "text/library_calls.hpp"
 #include "text/record_text.hpp"
 
-#include <algorithm>
 #include <unistd.h>
+#include <algorithm>
 #include <vector>
 
 namespace tlh {
@@ -118,8 +118,20 @@ Ref RecordLayout::record(EntryView& e, double ts, bool raw) {
     Ref message = e.message_text();
     Ref traceback = e.traceback_text();
     PyObject* line = e.line().get();
-    Record r{ts, 0, e.level().get(), logger.get(), module.get(), file.get(), function.get(), line, long(getpid()),
-             e.thread().get(), message.get(), raw ? nullptr : e.kwargs().get(), e.tags().get(), e.exception().get(),
+    Record r{ts,
+             0,
+             e.level().get(),
+             logger.get(),
+             module.get(),
+             file.get(),
+             function.get(),
+             line,
+             long(getpid()),
+             e.thread().get(),
+             message.get(),
+             raw ? nullptr : e.kwargs().get(),
+             e.tags().get(),
+             e.exception().get(),
              traceback.get()};
     if (format_ == Format::json) {
         r.now = library::clock_seconds(g);
@@ -144,8 +156,21 @@ Ref RecordLayout::journal(const Record& r, PyObject* place) {
 // A line of the handler's own (an entry that cannot be shown, lost entries), at level ERROR.
 void RecordLayout::own_line(PyObject* message, ChunkOutput& out) {
     double now = library::clock_seconds(g_);
-    Record r{now, now, name<"ERROR">(), name<"tarvo_loghandle">(), name<"tarvo_loghandle.loghandle_imp">(), name<"">(),
-             name<"write_aiologs">(), nullptr, long(getpid()), nullptr, message, nullptr, nullptr, nullptr, nullptr};
+    Record r{now,
+             now,
+             name<"ERROR">(),
+             name<"tarvo_loghandle">(),
+             name<"tarvo_loghandle.loghandle_imp">(),
+             name<"">(),
+             name<"write_aiologs">(),
+             nullptr,
+             long(getpid()),
+             nullptr,
+             message,
+             nullptr,
+             nullptr,
+             nullptr,
+             nullptr};
     if (format_ == Format::json) out.line(json_line(r).get());
     else if (format_ == Format::journal) emit(journal(r, name<"loghandle_imp:write_aiologs">()).get(), out);
     else out.line(plain_lines(r, name<"loghandle_imp:write_aiologs">()).get());
@@ -155,8 +180,9 @@ void RecordLayout::own_line(PyObject* message, ChunkOutput& out) {
 // state when its run ends: when its logger writes another kind of line, or at the end. Other
 // loggers' lines in between change nothing.
 void RecordLayout::thin(PyObject* prefix, double ts, bool redraw, Ref&& text, ChunkOutput& out) {
-    size_t at = size_t(std::find_if(bars_.begin(), bars_.end(), [&](const Bar& b) { return equal(prefix, b.prefix.get()); }) -
-                       bars_.begin());
+    size_t at =
+        size_t(std::find_if(bars_.begin(), bars_.end(), [&](const Bar& b) { return equal(prefix, b.prefix.get()); }) -
+               bars_.begin());
     bool running = at < bars_.size();
     write_due(ts, out, at);  // older states of other bars first
     if (redraw && running) {

@@ -57,7 +57,8 @@ Py_ssize_t next_candidate(const Char* s, Py_ssize_t i, Py_ssize_t n) {
     if constexpr (sizeof(Char) <= 2) {
         constexpr Py_ssize_t lanes = 16 / sizeof(Char);
         auto below = [](__m128i v, int k) {  // lanes <= k, unsigned
-            if constexpr (sizeof(Char) == 1) return _mm_cmpeq_epi8(_mm_subs_epu8(v, _mm_set1_epi8(char(k))), _mm_setzero_si128());
+            if constexpr (sizeof(Char) == 1)
+                return _mm_cmpeq_epi8(_mm_subs_epu8(v, _mm_set1_epi8(char(k))), _mm_setzero_si128());
             else return _mm_cmpeq_epi16(_mm_subs_epu16(v, _mm_set1_epi16(short(k))), _mm_setzero_si128());
         };
         auto minus = [](__m128i v, int k) {
@@ -124,14 +125,14 @@ int character_columns(Py_UCS4 c) {
     thread_local Known known[256];  // the last character seen at each of 256 places, per thread
     Known& slot = known[(c ^ (c >> 8)) & 0xff];
     if (slot.c == c) return slot.columns;
-    static PyObject* const east_asian_width = rt::getattr(rt::import("unicodedata").get(), name<"east_asian_width">()).release();
+    static PyObject* const east_asian_width =
+        rt::getattr(rt::import("unicodedata").get(), name<"east_asian_width">()).release();
     static PyObject* const category_of = rt::getattr(rt::import("unicodedata").get(), name<"category">()).release();
     Ref ch = rt::owned(PyUnicode_FromOrdinal(int(c)));
     Ref width = rt::call(east_asian_width, {ch.get()});
     Ref category = rt::call(category_of, {ch.get()});
     int columns = 1;
-    if (equal(width.get(), name<"W">()) || equal(width.get(), name<"F">()))
-        columns = 2;
+    if (equal(width.get(), name<"W">()) || equal(width.get(), name<"F">())) columns = 2;
     else if (equal(category.get(), name<"Mn">()) || equal(category.get(), name<"Me">()) ||
              equal(category.get(), name<"Cf">()) || (c >= 0x1160 && c <= 0x11ff))
         columns = 0;
@@ -211,7 +212,8 @@ Ref without_colours(PyObject* text) {
 }
 
 Py_ssize_t columns(PyObject* shown) {
-    return by_kind(shown, [](const auto* s, Py_ssize_t n) { return walk_columns(s, n, [](Py_ssize_t, Py_UCS4, Py_ssize_t) {}); });
+    return by_kind(
+        shown, [](const auto* s, Py_ssize_t n) { return walk_columns(s, n, [](Py_ssize_t, Py_UCS4, Py_ssize_t) {}); });
 }
 
 Ref cut_to_columns(PyObject* shown, Py_ssize_t max_columns) {

@@ -1,10 +1,10 @@
 // The terminal layout: the raw-line, user and regular layouts of the rendering rules. A run of
 // entries from one source shares one header, through the layout's prefix memory; the function a
 // line comes from is shown when it changes; progress bars are redrawn in place.
-#include "text/library_calls.hpp"
-#include "text/layout.hpp"
-#include "text/screen_text.hpp"
 #include "runtime/protocol.hpp"
+#include "text/layout.hpp"
+#include "text/library_calls.hpp"
+#include "text/screen_text.hpp"
 
 #include <cfloat>
 #include <cmath>
@@ -199,7 +199,8 @@ void TerminalLayout::regular(EntryView& e, PyObject* msg, PyObject* time_warn, C
         pref = rt::owned(PyNumber_InPlaceAdd(pref.get(), time_warn));
         Ref start = rt::call(global<"color_module">(g).get(), {name<"╔ ">()});
         Ref line = rt::owned(PyNumber_Add(start.get(), pref.get()));
-        out.piece(Py_False, PyUnicode_Check(line.get()) ? shown_safely(line.get(), Keep::colours_tabs).get() : line.get(),
+        out.piece(Py_False,
+                  PyUnicode_Check(line.get()) ? shown_safely(line.get(), Keep::colours_tabs).get() : line.get(),
                   Py_False);
         header_level_ = e.level();
     }
@@ -229,7 +230,8 @@ void TerminalLayout::add_failure(PyObject* described, ChunkOutput& out) {
     last_secondary_ = rt::none();
     header_level_ = rt::none();
     Ref glyph = rt::call_method(global<"termcolor">(g_).get(), name<"colored">(), {name<"✗">(), name<"red">()});
-    out.piece(Py_False, rt::concat({glyph.get(), name<"Cannot handle the log message: ">(), described}).get(), Py_False);
+    out.piece(Py_False, rt::concat({glyph.get(), name<"Cannot handle the log message: ">(), described}).get(),
+              Py_False);
 }
 
 void TerminalLayout::add_losses(PyObject* text, ChunkOutput& out) {
