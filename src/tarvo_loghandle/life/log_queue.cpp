@@ -127,11 +127,10 @@ void core_dealloc(PyObject* self) {
 
 // `item == marker`, as the pump asks it; an item whose comparison fails is no end marker (it is
 // written, and the writer shows what it cannot render), and never fails the producer's put.
-bool is_end_marker(PyObject* g, PyObject* item) {
+bool marks_the_end(PyObject* g, PyObject* item) {
     Ref marker = rt::getattr(global<"TLogger">(g).get(), name<"queue_sentinel_eof">());
-    if (item == marker.get()) return true;
     try {
-        return equal(item, marker.get());
+        return is_end_marker(item, marker.get());
     } catch (PyErr& e) {
         if (!e.matches(PyExc_Exception)) throw;
         return false;
@@ -156,7 +155,7 @@ std::vector<Ref> take_queued(PyObject* g, PyObject* self) {
         Ref size = rt::call_method(self, name<"qsize">());
         if (!rt::truth(size.get())) return items;
         Ref item = rt::call(process().queue_get.get(), {self});
-        if (!is_end_marker(g, item.get())) items.push_back(std::move(item));
+        if (!marks_the_end(g, item.get())) items.push_back(std::move(item));
     }
 }
 
@@ -245,7 +244,7 @@ bool put_running(PyObject* g, PyObject* self, QueueCore* q, PyObject* item) {
 
 // False when the queue is not waiting any more.
 bool put_waiting(PyObject* g, QueueCore* q, PyObject* item) {
-    if (is_end_marker(g, item)) return true;  // no pump reads this queue: there is nothing to end
+    if (marks_the_end(g, item)) return true;  // no pump reads this queue: there is nothing to end
     std::vector<Ref> past_bound;
     bool at_once;
     {
@@ -297,7 +296,7 @@ void wait_for_the_close(QueueCore* q) {
 }
 
 bool put_closing(PyObject* g, QueueCore* q, PyObject* item) {
-    if (is_end_marker(g, item)) return true;
+    if (marks_the_end(g, item)) return true;
     wait_for_the_close(q);
     std::lock_guard<rt::ProcessLock> locked(q->lock);
     if (q->mode.load() != closing) return false;
@@ -306,7 +305,7 @@ bool put_closing(PyObject* g, QueueCore* q, PyObject* item) {
 }
 
 void put_passed_on(PyObject* g, PyObject* self, QueueCore* q, PyObject* item) {
-    if (is_end_marker(g, item)) return;
+    if (marks_the_end(g, item)) return;
     Ref weak;
     {
         std::lock_guard<rt::ProcessLock> locked(q->lock);
@@ -534,7 +533,7 @@ void pass_on(PyObject* g, PyObject* from, PyObject* into) {
         if (!rt::check_int(PyObject_IsInstance(from, queue_class.get()))) return;
         while (!rt::truth(rt::call_method(from, name<"empty">()).get())) {
             Ref item = rt::call_method(from, name<"get_nowait">());
-            if (!is_end_marker(g, item.get())) put_logged(g, into, item.get());
+            if (!marks_the_end(g, item.get())) put_logged(g, into, item.get());
         }
         return;
     }

@@ -41,6 +41,10 @@ void write_waiting(PyObject* g);
 // A handler's pump runs: from now on a waiting queue writes each entry at once.
 void handler_ran() noexcept;
 
+// `item == marker` as Python compares (no shortcut for the marker itself): the one test of the end
+// marker (TLogger.queue_sentinel_eof) for the pump and the queues; raises what the comparison raises.
+inline bool is_end_marker(PyObject* item, PyObject* marker) { return equal(item, marker); }
+
 bool is_log_queue(PyObject* q);
 Ref new_waiting_queue(PyObject* g);
 // The queue of a handler whose loop is `loop` (running on this thread).

@@ -9,9 +9,9 @@ namespace {
 
 // `x == marker`. An item whose comparison fails is no end marker: it is passed on like any other
 // (the writer shows a line for what it cannot render), and the pump goes on.
-bool is_end_marker(PyObject* g, PyObject* x, PyObject* marker, long long i) {
+bool ends_the_stream(PyObject* g, PyObject* x, PyObject* marker, long long i) {
     try {
-        return equal(x, marker);
+        return is_end_marker(x, marker);
     } catch (PyErr& e) {
         if (!e.matches(PyExc_Exception)) throw;
         rt::Except handling(e);
@@ -69,7 +69,7 @@ rt::Async pump(Bound a) {
                     }
                 }
                 Ref eof = rt::getattr(global<"TLogger">(g).get(), name<"queue_sentinel_eof">());
-                bool end = is_end_marker(g, x.get(), eof.get(), i.value());
+                bool end = ends_the_stream(g, x.get(), eof.get(), i.value());
                 ++i;
                 if (end) {
                     // What follows the marker in the batch was put after the close began: it is
