@@ -102,12 +102,6 @@ void RecordLayout::add(EntryView& e, ChunkOutput& out) {
     thin(e.prefix().get(), ts, raw && e.redraw(), record(e, ts, raw), out);
 }
 
-double seconds(const Ref& clock) {
-    double s = PyFloat_AsDouble(clock.get());
-    if (s == -1 && PyErr_Occurred()) rt::throw_error();
-    return s;
-}
-
 // The entry's text. A raw line is shown as it is: without its keyword values, as on the terminal.
 Ref RecordLayout::record(EntryView& e, double ts, bool raw) {
     PyObject* g = g_;
