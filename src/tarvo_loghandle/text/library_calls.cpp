@@ -50,9 +50,9 @@ bool module_named(PyObject* name, const char* module) {
 // Whether the code's file is the frozen source of the module (posixpath from 3.11 on): a module
 // that the frozen importer loaded, and "<frozen posixpath>".
 bool frozen_source(PyObject* globals, PyObject* module_name, PyObject* code_file) {
-    Ref spec = rt::dict_item(globals, name<"__spec__">());
-    if (!spec || spec.get() == Py_None) return false;
-    Ref origin = rt::optional_attr(spec.get(), name<"origin">());
+    Ref module_spec = rt::dict_item(globals, name<"__spec__">());
+    if (!module_spec || module_spec.get() == Py_None) return false;
+    Ref origin = rt::optional_attr(module_spec.get(), name<"origin">());
     if (!origin || !str_equals(origin.get(), "frozen")) return false;
     Ref expected = rt::concat({name<"<frozen ">(), module_name, name<">">()});
     return PyUnicode_Compare(expected.get(), code_file) == 0;
