@@ -108,6 +108,10 @@ struct ProcessState {
         Ref full, put, wakeup_next;  // asyncio.Queue's
         Ref event_type, event_clear;  // asyncio.Event and its clear
         Ref deque_type, deque_append;  // collections.deque and its append
+        // The queue type last found to be all asyncio's own, with its and asyncio.Event's version
+        // tags then (the type compared only): while neither changes, it need not be looked at again.
+        std::atomic<PyTypeObject*> checked_queue{nullptr};
+        std::atomic<unsigned int> checked_queue_version{0}, checked_event_version{0};
     } asyncio_put;
 
     // Releases what it holds while the interpreter can still take it back (at exit).

@@ -33,21 +33,13 @@ unsigned int version_of(PyTypeObject* type) {
     return type->tp_version_tag;
 }
 
-// The types last found to be all asyncio's own, by their version tags: while neither changes,
-// the type lookups need not be made again.
-struct CheckedTypes {
-    std::atomic<PyTypeObject*> queue{nullptr};
-    std::atomic<unsigned int> queue_version{0}, event_version{0};
-};
-CheckedTypes checked;
-
 bool types_are_asyncios(PyTypeObject* type, PyTypeObject* event) {
-    unsigned int version = version_of(type), event_version = version_of(event);
-    if (version && event_version && checked.queue.load(std::memory_order_acquire) == type &&
-        checked.queue_version.load(std::memory_order_relaxed) == version &&
-        checked.event_version.load(std::memory_order_relaxed) == event_version)
-        return true;
     auto& parts = process().asyncio_put;
+    unsigned int version = version_of(type), event_version = version_of(event);
+    if (version && event_version && parts.checked_queue.load(std::memory_order_acquire) == type &&
+        parts.checked_queue_version.load(std::memory_order_relaxed) == version &&
+        parts.checked_event_version.load(std::memory_order_relaxed) == event_version)
+        return true;
     if (!generic_attributes(type) || _PyType_Lookup(type, name<"full">()) != parts.full.get() ||
         _PyType_Lookup(type, name<"_put">()) != parts.put.get() ||
         _PyType_Lookup(type, name<"_wakeup_next">()) != parts.wakeup_next.get())
@@ -59,10 +51,10 @@ bool types_are_asyncios(PyTypeObject* type, PyTypeObject* event) {
         !plain_attribute(event, name<"_value">()))
         return false;
     // Remembered with the tags the lookups left (the tags are read again: a lookup may assign them).
-    checked.queue.store(nullptr, std::memory_order_relaxed);
-    checked.queue_version.store(version_of(type), std::memory_order_relaxed);
-    checked.event_version.store(version_of(event), std::memory_order_relaxed);
-    checked.queue.store(type, std::memory_order_release);
+    parts.checked_queue.store(nullptr, std::memory_order_relaxed);
+    parts.checked_queue_version.store(version_of(type), std::memory_order_relaxed);
+    parts.checked_event_version.store(version_of(event), std::memory_order_relaxed);
+    parts.checked_queue.store(type, std::memory_order_release);
     return true;
 }
 
