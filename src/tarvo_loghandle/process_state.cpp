@@ -77,6 +77,7 @@ void ProcessState::teardown() {
 void ProcessState::reset_for_child() {
     lock.remake();
     output_lock.remake();
+    waiting_writer.due = 0;  // the parent's thread writes what waited there; the child starts its own
     claim_starting = false;
     run_handler = nullptr;
     queue_handler = nullptr;

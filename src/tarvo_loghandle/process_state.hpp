@@ -47,12 +47,19 @@ struct KnownFunction {
     Ref code, globals;
 };
 
-// SIGTERM while entries wait for a first handler: the pipe that wakes the thread writing them, the
-// process that armed it (a child that inherited the handler has no such thread), the signals seen.
-struct WaitingSigterm {
-    std::atomic<bool> tried{false};
+// The thread that writes entries that waited too long for a first handler (life/waiting_writer.hpp):
+// the process it runs in (a child after fork has none until it starts its own), the pipe that wakes
+// it, and when what waits is due (monotonic seconds; 0: nothing is).
+struct WaitingWriter {
+    std::atomic<pid_t> running_in{0};
+    pid_t start_failed_in = 0;
     int wake_pipe[2] = {-1, -1};
-    pid_t armed_in = 0;
+    std::atomic<double> due{0};
+};
+
+// SIGTERM while entries wait for a first handler: whether its handler was tried, the signals seen.
+struct SigtermWatch {
+    std::atomic<bool> tried{false};
     std::atomic<int> seen{0};
 };
 
@@ -100,7 +107,8 @@ struct ProcessState {
     // posixpath's basename and termcolor's colored, once seen.
     KnownFunction basename, colored;
 
-    WaitingSigterm sigterm;
+    WaitingWriter waiting_writer;
+    SigtermWatch sigterm;
 
     // asyncio's own parts of asyncio.Queue.put_nowait, found at import (see life/asyncio_put.hpp):
     // empty where they are not asyncio's own functions.

@@ -2,7 +2,7 @@
 
 #include "life/asyncio_put.hpp"
 #include "life/logged_values.hpp"
-#include "life/sigterm.hpp"
+#include "life/waiting_writer.hpp"
 #include "life/written_at_once.hpp"
 #include "outputs/whole_write.hpp"
 #include "process_state.hpp"
@@ -265,7 +265,7 @@ bool put_waiting(PyObject* g, QueueCore* q, PyObject* item) {
         write_at_once(g, one.get());
         return true;
     }
-    arm_sigterm_for_waiting(g);
+    entry_waits(g);
     if (past_bound.empty()) return true;
     // One thread writes them; entries put meanwhile wait behind them, so the order stays.
     Ref entries = list_of(past_bound);
@@ -427,6 +427,8 @@ Ref make_queue_type(PyObject* g, const char* qualname, PyObject* doc) {
 
 void write_held(PyObject* g, PyObject* self) {
     CoreOf c = core(self);
+    // The turn is taken first: what a handler that starts meanwhile writes comes after these.
+    AtOnceTurn turn(g);
     std::vector<Ref> held;
     {
         std::lock_guard<rt::ProcessLock> locked(c->lock);
@@ -434,8 +436,58 @@ void write_held(PyObject* g, PyObject* self) {
     }
     if (held.empty()) return;
     Ref entries = list_of(held);
-    write_at_once(g, entries.get());
+    turn.write(entries.get());
 }
+
+Ref write_at_exit(Bound a);
+extern const rt::FunctionDef write_at_exit_def;
+
+// A child that multiprocessing forked ends by os._exit, after threading's own exit: what waits in
+// it is written then (threading._register_atexit, where the interpreter has it; a child that exits
+// as usual writes it at its exit too, and finds nothing left).
+void write_at_threading_exit(PyObject* g) {
+    Ref threading = rt::import("threading");
+    Ref register_atexit = rt::optional_attr(threading.get(), name<"_register_atexit">());
+    if (!register_atexit) return;
+    try {
+        rt::call(register_atexit.get(), {rt::make_function(write_at_exit_def, g).get()});
+    } catch (PyErr& e) {
+        if (!e.matches(PyExc_RuntimeError)) throw;  // threading is shutting down already
+    }
+}
+
+// In a child after fork, with the interpreter's lock held: what TLogger.queue held is the parent's
+// (it writes it), and so is the run that read it. The child's entries wait in a queue of its own
+// for a handler of the child's, or are written at once.
+Ref forget_parents_entries(Bound a) {
+    PyObject* g = a.globals();
+    Ref tlogger = global<"TLogger">(g);
+    Ref q = rt::getattr(tlogger.get(), name<"queue">());
+    write_at_threading_exit(g);
+    if (!is_log_queue(q.get())) return rt::none();
+    CoreOf c = core(q.get());
+    c->lock.remake();  // a thread of the parent's may have held it
+    std::vector<Ref> pending, held;
+    pending.swap(c->pending);
+    held.swap(c->held);
+    c->draining = false;
+    if (c->mode.load() == waiting) return rt::none();
+    if (c->mode.load() == running) (void)take_queued(g, q.get());
+    Ref successor = new_waiting_queue(g);
+    c->successor = rt::owned(PyWeakref_NewRef(successor.get(), nullptr));
+    c->mode = passed_on;
+    rt::setattr(tlogger.get(), name<"queue">(), successor.get());
+    return rt::none();
+}
+
+const rt::FunctionDef forget_parents_entries_def = {
+    "forget_parents_log_entries",
+    "forget_parents_log_entries",
+    {},
+    forget_parents_entries,
+    rt::FunctionKind::plain,
+    "In a child after fork: the log entries that waited in the parent, or that its handler had not "
+    "written yet, are the parent's."};
 
 // atexit: what waited for a handler that never came, and what a handler whose loop went away
 // without its close left; then what the output still owes.
@@ -456,6 +508,7 @@ Ref write_at_exit(Bound a) {
     return rt::none();
 }
 
+extern const rt::FunctionDef write_at_exit_def;
 const rt::FunctionDef write_at_exit_def = {"write_waiting_entries",
                                            "write_waiting_entries",
                                            {},
@@ -484,6 +537,8 @@ void make_queue_types(PyObject* g) {
         name<"TLogger.queue while a LoggingHandler runs: its pump reads it. put_nowait takes entries from any thread, "
              "and hands those of other threads to the handler's loop in their order.">());
     rt::call_method(rt::import("atexit").get(), name<"register">(), {rt::make_function(write_at_exit_def, g).get()});
+    rt::call_kw(rt::getattr(rt::import("os").get(), name<"register_at_fork">()).get(),
+                {rt::make_function(forget_parents_entries_def, g).get()}, rt::keywords<"after_in_child">());
 }
 
 }  // namespace

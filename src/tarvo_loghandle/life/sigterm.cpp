@@ -1,10 +1,8 @@
 #include "life/sigterm.hpp"
 
-#include "life/log_queue.hpp"
+#include "life/waiting_writer.hpp"
 #include "process_state.hpp"
 
-#include <fcntl.h>
-#include <pythread.h>
 #include <signal.h>
 #include <unistd.h>
 
@@ -81,58 +79,13 @@ const rt::FunctionDef on_sigterm_def = {
 
 // While entries wait for a first handler, SIGTERM is caught by a handler of the C level (Python's
 // signal table still says SIG_DFL, so log() and the application install theirs as before, and
-// theirs replaces it). It only wakes a thread of ours, which takes the interpreter, writes what
-// waits and ends the process as SIGTERM does: the main thread may be anywhere then (in a sleep
-// that began just after the signal, in native code) and need not run a Python handler. A second
-// SIGTERM ends the process at once, and so does one in a child process that inherited the handler
-// without the thread.
-// What it uses is the process state's `sigterm`.
-
-bool finalizing() noexcept {
-#if PY_VERSION_HEX >= 0x030D0000
-    return Py_IsFinalizing();
-#else
-    return _Py_IsFinalizing();
-#endif
-}
-
-[[noreturn]] void end_as_sigterm() noexcept {
-    ::signal(SIGTERM, SIG_DFL);
-    sigset_t term;
-    sigemptyset(&term);
-    sigaddset(&term, SIGTERM);
-    sigprocmask(SIG_UNBLOCK, &term, nullptr);  // this thread's mask (pthread_sigmask is glibc 2.32's)
-    ::kill(::getpid(), SIGTERM);
-    for (;;) ::pause();
-}
-
+// theirs replaces it). It only wakes the thread that writes what waits (waiting_writer.hpp), which
+// takes the interpreter, writes it and ends the process as SIGTERM does: the main thread may be
+// anywhere then (in a sleep that began just after the signal, in native code) and need not run a
+// Python handler. A second SIGTERM ends the process at once, and so does one in a process that has
+// no such thread (a child that inherited the handler, before anything waited there).
 extern "C" void on_waiting_sigterm(int) {
-    WaitingSigterm& watch = process().sigterm;
-    if (::getpid() == watch.armed_in && watch.seen.fetch_add(1) == 0) {
-        char wake = 1;
-        ssize_t n = ::write(watch.wake_pipe[1], &wake, 1);
-        (void)n;
-        return;
-    }
-    end_as_sigterm();
-}
-
-extern "C" void write_waiting_then_end(void*) {
-    sigset_t all;
-    sigfillset(&all);
-    sigprocmask(SIG_BLOCK, &all, nullptr);  // SIGTERM is the handler's, on the other threads
-    char wake;
-    while (::read(process().sigterm.wake_pipe[0], &wake, 1) < 0 && errno == EINTR) {
-    }
-    // An interpreter that is going away writes what waits at its exit, and ends by itself.
-    if (!Py_IsInitialized() || finalizing()) return;
-    PyGILState_STATE held = PyGILState_Ensure();
-    try {
-        write_waiting(process().globals.get());
-    } catch (PyErr&) {
-        // nothing more can be done for them: SIGTERM's end comes all the same
-    }
-    (void)held;
+    if (process().sigterm.seen.fetch_add(1) == 0 && wake_for_sigterm()) return;
     end_as_sigterm();
 }
 
@@ -144,8 +97,18 @@ bool is_main_thread() {
 
 }  // namespace
 
+void end_as_sigterm() noexcept {
+    ::signal(SIGTERM, SIG_DFL);
+    sigset_t term;
+    sigemptyset(&term);
+    sigaddset(&term, SIGTERM);
+    sigprocmask(SIG_UNBLOCK, &term, nullptr);  // this thread's mask (pthread_sigmask is glibc 2.32's)
+    ::kill(::getpid(), SIGTERM);
+    for (;;) ::pause();
+}
+
 void arm_sigterm_for_waiting(PyObject*) noexcept {
-    WaitingSigterm& watch = process().sigterm;
+    SigtermWatch& watch = process().sigterm;
     if (watch.tried.load(std::memory_order_relaxed)) return;
     try {
         if (!is_main_thread() || watch.tried.exchange(true)) return;
@@ -155,10 +118,6 @@ void arm_sigterm_for_waiting(PyObject*) noexcept {
         if (installed.get() != rt::getattr(signal.get(), name<"SIG_DFL">()).get()) return;  // the application's
         struct sigaction now = {};
         if (sigaction(SIGTERM, nullptr, &now) != 0 || now.sa_handler != SIG_DFL) return;  // another library's
-        if (::pipe2(watch.wake_pipe, O_CLOEXEC) != 0) return;
-        // Python's own thread start: pthread_create binds to glibc 2.34 in the wheels' toolchain.
-        if (PyThread_start_new_thread(write_waiting_then_end, nullptr) == PYTHREAD_INVALID_THREAD_ID) return;
-        watch.armed_in = ::getpid();
         struct sigaction ours = {};
         ours.sa_handler = on_waiting_sigterm;
         ours.sa_flags = SA_ONSTACK;
