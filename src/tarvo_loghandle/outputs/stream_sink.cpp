@@ -1,5 +1,6 @@
 #include "outputs/stream_sink.hpp"
 
+#include "outputs/descriptor_write.hpp"
 #include "outputs/journal_socket.hpp"
 #include "outputs/output_thread.hpp"
 #include "outputs/whole_write.hpp"
@@ -278,9 +279,12 @@ void StreamSink::described(int fd) {
     fd_ = fd;
     struct stat st;
     if (fd < 0 || syscall(SYS_fstat, fd, &st) != 0) return;
-    // Writes to what is no regular file (a pipe, a socket, a terminal) go in pieces that the system
-    // takes whole once it says it has room, so that an at-once write never blocks for long.
-    if (!file_ && !S_ISREG(st.st_mode)) piece_limit_ = PIPE_BUF;
+    // An output that other processes may share is written in pieces of whole lines that the system
+    // keeps whole (descriptor_write.hpp). Writes at once to any other file that is no regular one (a
+    // terminal) go in such pieces too: the system takes each once it says it has room, so that an
+    // at-once write never blocks for long.
+    shared_ = S_ISFIFO(st.st_mode) || S_ISSOCK(st.st_mode);
+    if (shared_ || (!file_ && !S_ISREG(st.st_mode))) piece_limit_ = PIPE_BUF;
     owed_.device = st.st_dev;  // what is owed to a file is told in that file
     owed_.inode = st.st_ino;
     owed_.add(take_owed(owed_.device, owed_.inode));  // what earlier writers owe this file is told here
@@ -404,37 +408,21 @@ void StreamSink::prepare_texts(PyObject* texts) {
 Ref StreamSink::writing() {
     if (executor_.get() != Py_None) taken_before_ = progress_of(executor_.get()).bytes_taken.load();
     Ref limit = rt::owned(PyLong_FromSize_t(piece_limit_));
+    if (shared_ && executor_.get() != Py_None) {
+        // All of the chunk's pieces in one call of the run's thread, straight to the descriptor.
+        Ref loop = rt::call(process().running_loop.get());
+        Ref fd = rt::owned(PyLong_FromLong(fd_));
+        return rt::call_method(
+            loop.get(), name<"run_in_executor">(),
+            {executor_.get(), descriptor_write_function(), fd.get(), data_.get(), limit.get(), executor_.get()});
+    }
     return rt::call(write_.get(), {file_.get(), data_.get(), limit.get(), executor_.get()});
 }
 
-// The bytes prepared, written by this thread with the system's own calls: a descriptor that is
-// full is waited for a tenth of a second at a time, for write_patience_s at most.
+// The bytes prepared, written by this thread with the system's own calls (descriptor_write.hpp).
 void StreamSink::write_now() {
     WholeWrite whole({PyBytes_AS_STRING(data_.get()), size_t(PyBytes_GET_SIZE(data_.get()))}, piece_limit_);
-    int err = 0;
-    while (!whole.finished()) {
-        std::string_view piece = whole.next();
-        ssize_t n;
-        Py_BEGIN_ALLOW_THREADS
-        n = ::write(fd_, piece.data(), piece.size());
-        err = errno;
-        Py_END_ALLOW_THREADS
-        if (n < 0 && err == EINTR) {
-            if (PyErr_CheckSignals() < 0) rt::throw_error();
-            continue;
-        }
-        if (n < 0 && err != EAGAIN && err != EWOULDBLOCK) break;
-        if (!whole.took(n > 0 ? size_t(n) : 0)) {
-            err = EAGAIN;
-            break;
-        }
-        if (n <= 0) {
-            pollfd waiting{fd_, POLLOUT, 0};
-            Py_BEGIN_ALLOW_THREADS
-            ::poll(&waiting, 1, 100);
-            Py_END_ALLOW_THREADS
-        }
-    }
+    int err = write_pieces(fd_, whole, shared_, nullptr);
     if (whole.finished()) {
         delivered(Py_None);
         return;

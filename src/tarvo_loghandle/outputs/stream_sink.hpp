@@ -81,6 +81,7 @@ private:
     int fd_ = -1;   // the descriptor written, where it tells it
     bool own_fd_ = false;
     size_t piece_limit_ = 0;
+    bool shared_ = false;  // a pipe, a FIFO or a socket, which other processes may write too
     Owed owed_;  // what this output owes its reader now
     // Where a write that stopped in the middle stopped, in the entries (bytes).
     void find_byte_ends();
