@@ -35,11 +35,17 @@ def run_child(fmt, *args, timeout=120):
 
 
 def message(line, fmt):
+    """The message of a line of the workers' logger; None for another logger's (asyncio's debug)."""
     if fmt == "json":
-        return json.loads(line)["message"]  # a torn line fails here
-    m = re.search(r" svc\.workers \S+ (.*)$", line)
-    assert m, line
-    return m.group(1)
+        record = json.loads(line)  # a torn line fails here
+        return record["message"] if record["logger"] == "svc.workers" else None
+    m = re.fullmatch(r"\S+Z [A-Z]+ +(\S+) \S+ (.*)", line)
+    assert m, line  # so does one here
+    return m.group(2) if m.group(1).startswith("svc.workers") else None
+
+
+def messages(text, fmt):
+    return [m for m in (message(line, fmt) for line in text.splitlines()) if m is not None]
 
 
 def read_slowly(proc, rate, into):
@@ -68,9 +74,9 @@ def test_workers_on_one_slow_pipe_write_every_line_whole_and_once():
     for fmt, p in procs.items():
         assert p.wait(timeout=60) == 0, fmt
         seen = defaultdict(list)
-        for line in b"".join(received[fmt]).decode().splitlines():
-            m = re.fullmatch(r"w(\d) seq (\d+) (s{40}|b{100000})", message(line, fmt))
-            assert m, (fmt, line[:300])
+        for text in messages(b"".join(received[fmt]).decode(), fmt):
+            m = re.fullmatch(r"w(\d) seq (\d+) (s{40}|b{100000})", text)
+            assert m, (fmt, text[:300])
             k, i = int(m.group(1)), int(m.group(2))
             assert len(m.group(3)) == (100_000 if i % big_every == big_every // 2 else 40)
             seen[k].append(i)
@@ -84,7 +90,7 @@ def test_forks_write_nothing_of_the_parent_again():
     # running handler whose queue holds entries not written yet: each entry once, the children's
     # own handlers work, and nothing hangs.
     for fmt in ("plain", "json"):
-        lines = [message(line, fmt) for line in run_child(fmt, "forks").splitlines()]
+        lines = messages(run_child(fmt, "forks"), fmt)
         counts = Counter(lines)
         assert [m for m, c in counts.items() if c > 1] == [], fmt
         expected = ({f"parent waiting {i}" for i in range(5)} | {f"parent busy {i}" for i in range(2000)}
@@ -95,7 +101,7 @@ def test_forks_write_nothing_of_the_parent_again():
 
 @pytest.mark.parametrize("method", ["fork", "forkserver", "spawn"])
 def test_multiprocessing_children_each_write_their_own_once(method):
-    lines = [message(line, "plain") for line in run_child("plain", "mp", method).splitlines()]
+    lines = messages(run_child("plain", "mp", method), "plain")
     expected = ["parent waiting", "parent up", "parent down"] + [
         f"mp {k} {what}" for k in range(2) for what in ("before its handler", "up", "after its handler")]
     assert sorted(lines) == sorted(expected), lines

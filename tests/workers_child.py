@@ -108,7 +108,12 @@ def through_multiprocessing(method):
     async def main():
         async with block():
             lg.info("parent up")
-            await asyncio.to_thread(start_and_join)
+            # a thread of its own: a child forked from a thread of the loop's executor fails at its
+            # exit, joining that thread (concurrent.futures' own exit)
+            t = threading.Thread(target=start_and_join)
+            t.start()
+            while t.is_alive():
+                await asyncio.sleep(0.01)
             lg.info("parent down")
     asyncio.run(main())
 
