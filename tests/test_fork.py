@@ -1,5 +1,6 @@
 """A process forked while a handler runs: the child's log state is its own (real child processes)."""
 import os
+import re
 import subprocess
 import sys
 import textwrap
@@ -47,6 +48,9 @@ def test_a_child_forked_during_a_run_starts_a_handler_of_its_own():
     out = subprocess.run([sys.executable, "-W", "ignore::DeprecationWarning", "-c", CHILD], capture_output=True,
                          text=True, timeout=60)
     assert out.returncode == 0, out.stderr
-    messages = [line.split(" ", 4)[-1].split(":", 2)[-1].split(" ", 1)[-1] for line in out.stderr.splitlines()
-                if " svc.fork " in line]
-    assert messages == ["parent up", "child up", "parent down"], out.stderr
+    lines = [m.groups() for line in out.stderr.splitlines()
+             if (m := re.fullmatch(r"\S+ INFO +svc\.fork(?:\[(\d+)\])? \S+ (.*)", line))]
+    assert [text for _, text in lines] == ["parent up", "child up", "parent down"], out.stderr
+    # Once the process has forked, its lines and the child's name their process; before, none does.
+    pids = [pid for pid, _ in lines]
+    assert pids[0] is None and None not in pids[1:] and pids[1] != pids[2], out.stderr

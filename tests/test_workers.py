@@ -11,6 +11,7 @@ import threading
 import time
 from collections import Counter, defaultdict
 
+import pyte
 import pytest
 
 CHILD = pathlib.Path(__file__).with_name("workers_child.py")
@@ -97,6 +98,32 @@ def test_forks_write_nothing_of_the_parent_again():
                     | {"parent up", "parent down", "A before its handler", "A up", "B before its handler", "B up"})
         assert set(lines) == expected, (fmt, set(lines) ^ expected)
         assert lines.index("parent waiting 4") < lines.index("parent up")
+
+
+def test_each_process_names_itself_where_several_write():
+    # On a terminal screen: every worker's lines sit under a header that names its own process,
+    # and the screen does not start with a blank line. In plain lines: logger[pid].
+    text = run_child("terminal", "named", 3, 60)
+    screen = pyte.Screen(200, 1000)  # room for every line: none scrolls away
+    screen.set_mode(pyte.modes.LNM)
+    pyte.ByteStream(screen).feed(text.encode())
+    rows = [row.rstrip() for row in screen.display]
+    rows = rows[:max(i for i, row in enumerate(rows) if row) + 1]
+    assert rows[0].startswith("╔ "), rows[:3]
+    header_pid, bodies = None, 0
+    for row in rows:
+        if row.startswith("╔ "):
+            m = re.search(r"\[pid (\d+)\]", row)
+            assert m, row
+            header_pid = m.group(1)
+        elif m := re.search(r"w\d pid=(\d+) ", row):
+            assert m.group(1) == header_pid, row  # never drawn under another process's header
+            bodies += 1
+    assert bodies == 3 * 60
+
+    for line in run_child("plain", "named", 2, 20).splitlines():
+        if m := re.search(r" svc\.workers(\S*) .* pid=(\d+) ", line):
+            assert m.group(1) == f"[{m.group(2)}]", line
 
 
 @pytest.mark.parametrize("method", ["fork", "forkserver", "spawn"])

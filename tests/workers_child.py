@@ -44,6 +44,33 @@ def pipe(workers, n, big_every):
         assert os.waitstatus_to_exitcode(status) == 0
 
 
+def named(workers, n):
+    """Forked workers logging from two functions each, in turns, with their process id in the text."""
+    def worker(k):
+        async def handle(i):
+            lg.info(f"w{k} pid={os.getpid()} handle {i}")
+
+        async def respond(i):
+            lg.info(f"w{k} pid={os.getpid()} respond {i}")
+
+        async def main():
+            async with block():
+                for i in range(int(n)):
+                    await (handle if i % 7 < 4 else respond)(i)
+                    await asyncio.sleep(0.001)
+        asyncio.run(main())
+
+    pids = []
+    for k in range(int(workers)):
+        pid = os.fork()
+        if pid == 0:
+            worker(k)
+            os._exit(0)
+        pids.append(pid)
+    for pid in pids:
+        os.waitpid(pid, 0)
+
+
 def in_own_thread(target):
     """What a child forked inside a coroutine runs: its loop is the parent's, so a thread runs its own."""
     t = threading.Thread(target=target)
@@ -119,4 +146,4 @@ def through_multiprocessing(method):
 
 
 if __name__ == "__main__":
-    {"pipe": pipe, "forks": forks, "mp": through_multiprocessing}[sys.argv[1]](*sys.argv[2:])
+    {"pipe": pipe, "named": named, "forks": forks, "mp": through_multiprocessing}[sys.argv[1]](*sys.argv[2:])

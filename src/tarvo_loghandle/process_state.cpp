@@ -1,6 +1,11 @@
 #include "process_state.hpp"
 
+#include "runtime/threads.hpp"
+
+#include <sys/mman.h>
+
 #include <mutex>
+#include <new>
 #include <utility>
 
 namespace tlh {
@@ -77,6 +82,7 @@ void ProcessState::teardown() {
 void ProcessState::reset_for_child() {
     lock.remake();
     output_lock.remake();
+    forked_child = true;
     waiting_writer.due = 0;  // the parent's thread writes what waited there; the child starts its own
     claim_starting = false;
     run_handler = nullptr;
@@ -100,6 +106,21 @@ Ref reset_in_child(Bound) {
     return rt::none();
 }
 
+Ref before_fork(Bound) {
+    ProcessState& state = process();
+    if (!state.shared_with_children) {
+        void* page = ::mmap(nullptr, sizeof(ProcessState::SharedWithChildren), PROT_READ | PROT_WRITE,
+                            MAP_SHARED | MAP_ANONYMOUS, -1, 0);
+        if (page != MAP_FAILED) state.shared_with_children = new (page) ProcessState::SharedWithChildren{{false}};
+    }
+    return rt::none();
+}
+
+Ref forked(Bound) {
+    process().forked_children = true;
+    return rt::none();
+}
+
 const rt::FunctionDef tear_down_def = {
     "tear_down_log_state",
     "tear_down_log_state",
@@ -107,6 +128,18 @@ const rt::FunctionDef tear_down_def = {
     tear_down,
     rt::FunctionKind::plain,
     "At exit, after the log's last writes: what the process's log state holds is released."};
+const rt::FunctionDef before_fork_def = {"map_log_state_for_children",
+                                         "map_log_state_for_children",
+                                         {},
+                                         before_fork,
+                                         rt::FunctionKind::plain,
+                                         "Before fork: the memory in which children tell the parent that they log."};
+const rt::FunctionDef forked_def = {"note_log_state_forked",
+                                    "note_log_state_forked",
+                                    {},
+                                    forked,
+                                    rt::FunctionKind::plain,
+                                    "In a parent after fork: its log lines name their process from now on."};
 const rt::FunctionDef reset_in_child_def = {
     "reset_log_state_in_child",
     "reset_log_state_in_child",
@@ -124,8 +157,31 @@ void follow_process_life(PyObject* g) {
     // Registered before the exit's writes, so that it runs after them (atexit runs the last first).
     rt::call_method(rt::import("atexit").get(), name<"register">(), {rt::make_function(tear_down_def, g).get()});
     Ref reset = rt::make_function(reset_in_child_def, g);
-    rt::call_kw(rt::getattr(rt::import("os").get(), name<"register_at_fork">()).get(), {reset.get()},
-                rt::keywords<"after_in_child">());
+    Ref parent = rt::make_function(forked_def, g);
+    Ref before = rt::make_function(before_fork_def, g);
+    rt::call_kw(rt::getattr(rt::import("os").get(), name<"register_at_fork">()).get(),
+                {before.get(), reset.get(), parent.get()},
+                rt::keywords<"before", "after_in_child", "after_in_parent">());
+}
+
+bool one_of_several_processes() {
+    ProcessState& state = process();
+    if (state.forked_child.load(std::memory_order_relaxed)) {
+        if (state.shared_with_children) state.shared_with_children->child_wrote.store(true, std::memory_order_relaxed);
+        return true;
+    }
+    if (state.forked_children.load(std::memory_order_relaxed) && state.shared_with_children &&
+        state.shared_with_children->child_wrote.load(std::memory_order_relaxed))
+        return true;
+    // multiprocessing's spawn and forkserver start processes without a fork of this one: its own
+    // record of the parent and the children tells (read where it is there; its absence costs nothing).
+    PyObject* modules = PyImport_GetModuleDict();
+    Ref mp = rt::dict_item(modules, name<"multiprocessing.process">());
+    if (!mp) return false;
+    Ref parent = rt::optional_attr(mp.get(), name<"_parent_process">());
+    if (parent && parent.get() != Py_None) return true;
+    Ref children = rt::optional_attr(mp.get(), name<"_children">());
+    return children && PyAnySet_Check(children.get()) && PySet_GET_SIZE(children.get()) > 0;
 }
 
 ProcessState::~ProcessState() {

@@ -107,6 +107,15 @@ struct ProcessState {
     // posixpath's basename and termcolor's colored, once seen.
     KnownFunction basename, colored;
 
+    // Whether this process is a forked child, and whether it has forked: then others may write the
+    // same output (one_of_several_processes). What forked children tell their parent lies in memory
+    // they share with it, mapped before the first fork, for good.
+    std::atomic<bool> forked_child{false}, forked_children{false};
+    struct SharedWithChildren {
+        std::atomic<bool> child_wrote;  // a forked child (or its child) has written the log
+    };
+    SharedWithChildren* shared_with_children = nullptr;
+
     WaitingWriter waiting_writer;
     SigtermWatch sigterm;
 
@@ -135,6 +144,12 @@ ProcessState& process() noexcept;
 
 // Registers, once, the state's teardown at exit and its reset in a child after fork.
 void follow_process_life(PyObject* g);
+
+// Whether other processes of the same service may be writing the output this one writes: it is a
+// forked child, or has forked children that wrote their log, or multiprocessing started it or has
+// children of it running. Lines then name their process, and each write starts with a header of
+// its own. (A child that runs another program, as pty.fork's often do, tells nothing.)
+bool one_of_several_processes();
 
 // Takes what is owed to the file (device, inode), leaving nothing owed to it.
 Owed take_owed(dev_t device, ino_t inode);

@@ -28,7 +28,7 @@ long long lay_out(PyObject* g, Output& out, PyObject* chunk, Counts& counts) {
     long long len = PyObject_Size(chunk);
     if (len < 0) rt::throw_error();
     debug(g, rt::ascii("write_aiologs receives chunk ", counts.chunk, " - ", len, " "));
-    out.fit();
+    out.begin_chunk();
     add_notice(out, false);
     rt::DecimalCount i;
     for (Ref& element : rt::iterate(chunk)) {

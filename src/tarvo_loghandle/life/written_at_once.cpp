@@ -16,6 +16,7 @@ constexpr int deferred_rounds = 8;
 void write_entries(PyObject* g, PyObject* entries) {
     Output out = make_output(g, std::make_unique<StreamSink>(g), Py_None);
     try {
+        out.begin_chunk();
         if (Ref notice = out.sink->notice(true)) {
             out.layout->add_losses(notice.get(), out.chunk);
             out.chunk.end_notice();

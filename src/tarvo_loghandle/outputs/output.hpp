@@ -15,9 +15,13 @@ struct Output {
     ChunkOutput chunk;
     StreamSink* stream;  // the stream under the sink (the sink itself, or the journal's fallback)
 
-    // Before each chunk: a terminal may have been resized.
-    void fit() noexcept {
+    // Before each chunk: a terminal may have been resized, and other processes may have started
+    // writing the same output.
+    void begin_chunk() {
         if (Py_ssize_t width = stream->columns()) chunk.set_width(width);
+        bool among_others = one_of_several_processes();
+        layout->chunk_begins(among_others);
+        if (among_others) chunk.among_other_writers();
     }
     int traverse(visitproc visit, void* arg) const;
 };

@@ -95,8 +95,17 @@ void ChunkOutput::rollback(const Mark& m) {
     line_ended_ = m.line_ended;
 }
 
+void ChunkOutput::among_other_writers() {
+    if (line_open_) append(name<"\n">());
+    line_open_ = false;
+    line_ended_ = true;
+    last_was_redrawing_ = false;
+    last_overlap_ = Ref::incref(Py_False);
+    among_others_ = true;
+}
+
 Ref ChunkOutput::take_text() {
-    if (line_open_ && !last_was_redrawing_) {
+    if (line_open_ && (!last_was_redrawing_ || among_others_)) {
         append(name<"\n">());
         line_open_ = false;
         line_ended_ = true;
@@ -106,6 +115,7 @@ Ref ChunkOutput::take_text() {
     taken_ends_.swap(ends_);
     ends_.clear();
     taken_notice_end_ = std::exchange(notice_end_, 0);
+    among_others_ = false;
     if (!taken_ends_.empty()) taken_ends_.back() = size_;  // the line feed that ends the chunk is its last entry's
     size_ = 0;
     return text;

@@ -45,6 +45,11 @@ public:
     Mark mark() const;
     void rollback(const Mark& m);
 
+    // Other processes write the same output between chunks: this chunk starts on a line of its own
+    // (a line the chunk before left open is ended first; a run's first piece gets no line feed before
+    // it), and take_text() ends its last line, a line drawn in place too.
+    void among_other_writers();
+
     // The chunk's text; the chunk starts empty again. Its last line is ended (other writers of
     // stderr, a warning or a traceback, then start on a line of their own), unless it is being
     // drawn in place: a progress bar in progress stays where the next state overwrites it.
@@ -90,7 +95,9 @@ private:
     Py_ssize_t width_ = 0;
     Py_ssize_t last_in_place_width_ = 0;
     bool line_open_ = false;   // the cursor stands at the end of the last piece
-    bool line_ended_ = false;  // a chunk ended that piece's line: the next piece needs no line feed
+    bool line_ended_ = false;
+    bool among_others_ =
+        false;  // the chunk at hand: among_other_writers()  // a chunk ended that piece's line: the next piece needs no line feed
 };
 
 // "Type: message" on one line: what a line of the handler's own says of an exception.

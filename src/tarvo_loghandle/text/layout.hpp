@@ -23,6 +23,9 @@ public:
     virtual void add_losses(PyObject* text, ChunkOutput& out) = 0;
     // What is still due when the run ends (the last states of thinned progress bars).
     virtual void finish(ChunkOutput&) {}
+    // A chunk begins; `among_others`: other processes write the same output (their lines may come
+    // between this chunk and the one before), so its lines name this process.
+    virtual void chunk_begins(bool among_others) { (void)among_others; }
 };
 
 // One entry into the chunk by the layout. An entry that cannot be shown must not stop the log: it

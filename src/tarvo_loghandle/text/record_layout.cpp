@@ -54,6 +54,8 @@ public:
         own_line(rt::concat({name<"Cannot handle the log message: ">(), described}).get(), out);
     }
     void add_losses(PyObject* text, ChunkOutput& out) override { own_line(text, out); }
+    // Among other processes' lines, a plain line names its process: logger[pid], as syslog does.
+    void chunk_begins(bool among_others) override { name_process_ = among_others && format_ == Format::plain; }
     // The last state of every thinned progress bar that has not been written yet.
     void finish(ChunkOutput& out) override {
         for (const Bar& bar : bars_)
@@ -91,6 +93,12 @@ private:
     PyObject* g_;
     Format format_;
     Ref identifier_;  // the journal's SYSLOG_IDENTIFIER
+    bool name_process_ = false;
+    // The logger as a plain line names it: with the process's id among other processes' lines.
+    Ref plain_logger(PyObject* logger) const {
+        return name_process_ ? rt::concat({logger, rt::ascii("[", (long long)getpid(), "]").get()})
+                             : Ref::incref(logger);
+    }
     std::vector<Bar> bars_;
 };
 
@@ -135,6 +143,8 @@ Ref RecordLayout::record(EntryView& e, double ts, bool raw) {
     Ref place = rt::concat({library::base_name(g, file.get()).get(), name<":">(), function.get()});
     if (PyLong_CheckExact(line)) place = rt::concat({place.get(), name<":">(), rt::to_str(line).get()});
     if (format_ == Format::journal) return journal(r, place.get());
+    Ref shown_logger = plain_logger(r.logger);
+    r.logger = shown_logger.get();
     return plain_lines(r, place.get());
 }
 
@@ -167,7 +177,11 @@ void RecordLayout::own_line(PyObject* message, ChunkOutput& out) {
              nullptr};
     if (format_ == Format::json) out.line(json_line(r).get());
     else if (format_ == Format::journal) emit(journal(r, name<"loghandle_imp:write_aiologs">()).get(), out);
-    else out.line(plain_lines(r, name<"loghandle_imp:write_aiologs">()).get());
+    else {
+        Ref shown_logger = plain_logger(r.logger);
+        r.logger = shown_logger.get();
+        out.line(plain_lines(r, name<"loghandle_imp:write_aiologs">()).get());
+    }
 }
 
 // A progress bar is thinned: its first state, at most one a second after it, and always its last

@@ -113,7 +113,17 @@ public:
     void add(EntryView& e, ChunkOutput& out) override;
     void add_failure(PyObject* described, ChunkOutput& out) override;
     void add_losses(PyObject* text, ChunkOutput& out) override;
+    // Among other processes' lines, each chunk starts with a header, which names this process.
+    void chunk_begins(bool among_others) override {
+        if (!among_others) {
+            process_label_.reset();
+            return;
+        }
+        forget_prefix();
+        if (!process_label_) process_label_ = rt::ascii(" [pid ", (long long)getpid(), "]");
+    }
     int traverse(visitproc visit, void* arg) const override {
+        Py_VISIT(process_label_.get());
         Py_VISIT(last_prefix_.get());
         Py_VISIT(last_secondary_.get());
         Py_VISIT(header_level_.get());
@@ -126,6 +136,15 @@ private:
     void regular(EntryView& e, PyObject* msg, PyObject* time_warn, ChunkOutput& out);
     bool same_prefix(PyObject* key);
     bool same_prefix_secondary(PyObject* key);
+    void forget_prefix() {
+        last_prefix_ = rt::none();
+        last_secondary_ = rt::none();
+        header_level_ = rt::none();
+    }
+    // A header's text, with the process's label where it has one.
+    Ref labelled(Ref header) const {
+        return process_label_ ? rt::concat({header.get(), process_label_.get()}) : header;
+    }
 
     PyObject* g_;
     // The prefix memory: the primary key of the last entry shown (its source), and its stack key
@@ -134,6 +153,8 @@ private:
     Ref last_secondary_;
     // The level the last header shows: an entry of its run with another level says its own.
     Ref header_level_;
+    // " [pid 1234]" while other processes write the same output; null otherwise.
+    Ref process_label_;
 };
 
 // `same = key == last`; the memory then holds the key. Its truth tells whether the run continues.
@@ -181,7 +202,8 @@ void TerminalLayout::raw_line(EntryView& e, PyObject* msg, PyObject* time_warn, 
     Ref key = rt::owned(PyTuple_Pack(2, name<"raw_line">(), prefix));
     if (!same_prefix(key.get())) {
         Ref dotted = rt::owned(PyUnicode_Join(name<".">(), prefix));
-        Ref line = rt::concat({rt::call(global<"color_raw_line">(g).get(), {dotted.get()}).get(), time_warn});
+        Ref head = labelled(rt::call(global<"color_raw_line">(g).get(), {dotted.get()}));
+        Ref line = rt::concat({head.get(), time_warn});
         out.piece(Py_False, shown_safely(line.get(), Keep::colours_tabs).get(), redraw);
     }
     Ref bar = rt::concat({time_warn, rt::call(global<"color_raw_line">(g).get(), {name<"│">()}).get(), name<" ">()});
@@ -196,6 +218,7 @@ void TerminalLayout::regular(EntryView& e, PyObject* msg, PyObject* time_warn, C
     Ref key = rt::owned(PyTuple_Pack(3, name<"regular">(), e.prefix().get(), e.module().get()));
     if (!same_prefix(key.get())) {
         Ref pref = rt::call(global<"format_logentry_prefix">(g).get(), {e.entry()});
+        if (process_label_) pref = rt::owned(PyNumber_InPlaceAdd(pref.get(), process_label_.get()));
         pref = rt::owned(PyNumber_InPlaceAdd(pref.get(), time_warn));
         Ref start = rt::call(global<"color_module">(g).get(), {name<"╔ ">()});
         Ref line = rt::owned(PyNumber_Add(start.get(), pref.get()));
@@ -226,9 +249,7 @@ void TerminalLayout::regular(EntryView& e, PyObject* msg, PyObject* time_warn, C
 
 // After an entry failed halfway, the next one starts with its header.
 void TerminalLayout::add_failure(PyObject* described, ChunkOutput& out) {
-    last_prefix_ = rt::none();
-    last_secondary_ = rt::none();
-    header_level_ = rt::none();
+    forget_prefix();
     Ref glyph = rt::call_method(global<"termcolor">(g_).get(), name<"colored">(), {name<"✗">(), name<"red">()});
     out.piece(Py_False, rt::concat({glyph.get(), name<"Cannot handle the log message: ">(), described}).get(),
               Py_False);
