@@ -14,27 +14,33 @@
 namespace tlh {
 namespace {
 
-// The turn of the processes that share an output, for one piece: a write lock on all of it.
-// (fcntl by its system call: glibc's own binds to 2.28, past the wheels' baseline.) Record locks belong to a process (a thread of the same process gets it too: the output's lock
-// gives the threads their turns), are never inherited by a child, and go with the process when it
-// ends. An output that has none to give (EINVAL, ENOLCK) is written without.
+// The turn of the processes that share an output, for one piece: a write lock on all of it, by
+// fcntl's system call (glibc's own binds to 2.28, past the wheels' baseline). Record locks belong
+// to a process (its threads take turns by the output's own lock), are never inherited by a child,
+// and go with the process when it ends. An output that has none to give (EINVAL, ENOLCK), or a
+// lock that would deadlock, is written without.
 class SharedTurn {
 public:
-    explicit SharedTurn(int fd) noexcept : fd_(fd) {
-        double deadline = 0;
-        for (int wait_ms = 1;; wait_ms = wait_ms < 8 ? wait_ms * 2 : 8) {
-            struct flock whole = {};
-            whole.l_type = F_WRLCK;
-            whole.l_whence = SEEK_SET;
+    SharedTurn(int fd, Turns turns) noexcept : fd_(fd) {
+        struct flock whole = {};
+        whole.l_type = F_WRLCK;
+        whole.l_whence = SEEK_SET;
+        if (turns == Turns::waited_for) {  // the kernel wakes it when the turn is free: no race lost
+            int done;
+            while ((done = int(syscall(SYS_fcntl, fd, F_SETLKW, &whole))) != 0 && errno == EINTR) {
+            }
+            held_ = done == 0;
+            return;
+        }
+        double deadline = monotonic_seconds() + write_patience_s;
+        for (;;) {
             if (syscall(SYS_fcntl, fd, F_SETLK, &whole) == 0) {
                 held_ = true;
                 return;
             }
             if (errno != EACCES && errno != EAGAIN && errno != EINTR) return;
-            double now = monotonic_seconds();
-            if (!deadline) deadline = now + write_patience_s;
-            if (now >= deadline) return;  // its holder is stuck: not waited for any longer
-            ::poll(nullptr, 0, wait_ms);
+            if (monotonic_seconds() >= deadline) return;  // its holder is stuck: not waited for any longer
+            ::poll(nullptr, 0, 1);
         }
     }
     ~SharedTurn() {
@@ -54,9 +60,9 @@ private:
 
 // One piece, in its turn: written until the system has taken all of it, or stops. Returns the
 // errno that stopped it (EINTR: a signal, for the caller to look at), or 0.
-int write_piece(int fd, WholeWrite& whole, bool take_turns, OutputProgress* progress) noexcept {
+int write_piece(int fd, WholeWrite& whole, Turns turns, OutputProgress* progress) noexcept {
     std::optional<SharedTurn> turn;
-    if (take_turns) turn.emplace(fd);
+    if (turns != Turns::none) turn.emplace(fd, turns);
     size_t piece_end = whole.done() + whole.next().size();
     while (!whole.finished() && whole.done() < piece_end) {
         std::string_view piece = whole.next();
@@ -91,7 +97,7 @@ PyObject* write_to_descriptor(PyObject*, PyObject* const* args, Py_ssize_t nargs
             Ref data = Ref::incref(args[1]);
             OutputProgress* progress = args[3] != Py_None ? &progress_of(args[3]) : nullptr;
             WholeWrite whole({PyBytes_AS_STRING(data.get()), size_t(PyBytes_GET_SIZE(data.get()))}, limit);
-            int err = write_pieces(fd, whole, is_shared_output(fd), progress);
+            int err = write_pieces(fd, whole, is_shared_output(fd) ? Turns::waited_for : Turns::none, progress);
             if (!err) Py_RETURN_NONE;
             Ref error;
             if (err == EAGAIN) {
@@ -119,11 +125,11 @@ bool is_shared_output(int fd) noexcept {
     return S_ISFIFO(st.st_mode) || S_ISSOCK(st.st_mode);
 }
 
-int write_pieces(int fd, WholeWrite& whole, bool take_turns, OutputProgress* progress) {
+int write_pieces(int fd, WholeWrite& whole, Turns turns, OutputProgress* progress) {
     while (!whole.finished()) {
         int err;
         Py_BEGIN_ALLOW_THREADS
-        err = write_piece(fd, whole, take_turns, progress);
+        err = write_piece(fd, whole, turns, progress);
         Py_END_ALLOW_THREADS
         if (err == EINTR) {
             if (PyErr_CheckSignals() < 0) rt::throw_error();

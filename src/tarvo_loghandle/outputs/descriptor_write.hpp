@@ -19,12 +19,17 @@ namespace tlh {
 // A pipe, a FIFO or a socket.
 bool is_shared_output(int fd) noexcept;
 
-// All of `whole`'s pieces written to `fd`, the interpreter let go during each system call; with
-// `take_turns`, each piece in the turn of the processes sharing the output. Returns 0, or the errno
+// How a write takes its turns with the other processes on the output: not at all (an output of
+// its own), waited for write_patience_s at most (a write at once, which must not hold its caller
+// for long), or waited for (the writer's own thread: the handler's close bounds how long it waits).
+enum class Turns : unsigned char { none, bounded, waited_for };
+
+// All of `whole`'s pieces written to `fd`, the interpreter let go during each system call, each
+// piece in its turn with the processes sharing the output. Returns 0, or the errno
 // that stopped it (EAGAIN: the output took nothing for write_patience_s). `progress`, the run's
 // thread's when given, is told what the system takes, and since when it has taken nothing. Raises
 // only what a signal's handler raises.
-int write_pieces(int fd, WholeWrite& whole, bool take_turns, OutputProgress* progress);
+int write_pieces(int fd, WholeWrite& whole, Turns turns, OutputProgress* progress);
 
 // The same as a call for a writer's own thread:
 //   write_to_descriptor(fd, data, piece_limit, executor) -> None, or (bytes written, the OSError)

@@ -422,7 +422,7 @@ Ref StreamSink::writing() {
 // The bytes prepared, written by this thread with the system's own calls (descriptor_write.hpp).
 void StreamSink::write_now() {
     WholeWrite whole({PyBytes_AS_STRING(data_.get()), size_t(PyBytes_GET_SIZE(data_.get()))}, piece_limit_);
-    int err = write_pieces(fd_, whole, shared_, nullptr);
+    int err = write_pieces(fd_, whole, shared_ ? Turns::bounded : Turns::none, nullptr);
     if (whole.finished()) {
         delivered(Py_None);
         return;
