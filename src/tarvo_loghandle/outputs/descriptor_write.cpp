@@ -65,6 +65,9 @@ int write_piece(int fd, WholeWrite& whole, Turns turns, OutputProgress* progress
     if (turns != Turns::none) turn.emplace(fd, turns);
     size_t piece_end = whole.done() + whole.next().size();
     while (!whole.finished() && whole.done() < piece_end) {
+        // Given up on by the handler's close, which has counted what was not written by then:
+        // nothing more may be written, or it would be written and counted lost.
+        if (progress && progress->abandoned.load()) return EAGAIN;
         std::string_view piece = whole.next();
         ssize_t n = ::write(fd, piece.data(), piece.size());
         if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK) return errno;
