@@ -154,6 +154,10 @@ void follow_process_life(PyObject* g) {
     ProcessState& state = process();
     if (state.life_followed) return;
     state.life_followed = true;
+    // What the package imports later, from whatever thread, is imported now: a child forked while
+    // another thread is importing a module for the first time waits for ever for that module's lock.
+    for (const char* later : {"queue", "concurrent.futures", "locale", "unicodedata", "signal", "threading"})
+        (void)rt::import(later);
     // Registered before the exit's writes, so that it runs after them (atexit runs the last first).
     rt::call_method(rt::import("atexit").get(), name<"register">(), {rt::make_function(tear_down_def, g).get()});
     Ref reset = rt::make_function(reset_in_child_def, g);
