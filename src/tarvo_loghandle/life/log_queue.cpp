@@ -508,7 +508,6 @@ Ref write_at_exit(Bound a) {
     return rt::none();
 }
 
-extern const rt::FunctionDef write_at_exit_def;
 const rt::FunctionDef write_at_exit_def = {"write_waiting_entries",
                                            "write_waiting_entries",
                                            {},

@@ -7,7 +7,6 @@
 
 #include <fcntl.h>
 #include <limits.h>
-#include <poll.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
