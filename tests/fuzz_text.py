@@ -5,7 +5,7 @@ dense in escape sequences, their parts and controls, as messages, keyword values
   line of an entry after its first indented;
 - json: every line valid JSON, one per entry, whose message reads back as the text with every
   colour sequence removed (removed until none is left);
-- terminal: every line as the model of tests/test_screen.py says;
+- terminal: every line as the model of tests/test_screen.py says, with colour and without;
 and nothing crashes. tests/test_text_fuzz.py runs a short round in the suite; for a long one:
 
     .venv/py310/bin/python tests/fuzz_text.py 20000      # examples (of up to 8 entries each)
@@ -80,6 +80,14 @@ def check(triples):
     texts = [msg.replace("\n", "").replace("\r", "") for msg, _, _ in triples]
     shown = written("terminal", entries_of([(text, "", "") for text in texts], "USER_INFO")).split("\n")[1:-1]
     assert shown == [shown_as(text).encode("utf-8", "backslashreplace").decode() for text in texts]
+
+    # without colour (NO_COLOR): the same lines with every colour sequence removed first
+    os.environ["NO_COLOR"] = "1"
+    try:
+        plain = written("terminal", entries_of([(text, "", "") for text in texts], "USER_INFO")).split("\n")[1:-1]
+    finally:
+        del os.environ["NO_COLOR"]
+    assert plain == [shown_as(without_colours(text)).encode("utf-8", "backslashreplace").decode() for text in texts]
 
 
 def run(examples):

@@ -278,7 +278,8 @@ def _queue_state(q):
 
 
 @pytest.mark.parametrize("change", ["none", "getter waits", "finished set", "patched _put", "bounded and full",
-                                    "subclass attribute", "patched Event.clear"])
+                                    "subclass attribute", "patched Event.clear",
+                                    "instance's own _put", "instance's own clear"])
 def test_the_running_queue_puts_as_asyncio_queue_put_nowait_does(monkeypatch, change):
     # Differential: the handler's queue hands each entry to its asyncio part (in C++ while every
     # part of put_nowait is asyncio's own); a plain asyncio.Queue in the same state gets the same
@@ -312,6 +313,12 @@ def test_the_running_queue_puts_as_asyncio_queue_put_nowait_does(monkeypatch, ch
             elif change == "patched Event.clear":
                 original_clear = asyncio.Event.clear
                 monkeypatch.setattr(asyncio.Event, "clear", lambda self: (calls.append("clear"), original_clear(self)))
+            elif change == "instance's own _put":
+                for target in (q, twin):
+                    target._put = lambda item, target=target: (calls.append(item), target._queue.append(item))
+            elif change == "instance's own clear":
+                for target in (q, twin):
+                    target._finished.clear = lambda: calls.append("clear")
             elif change == "subclass attribute":
                 monkeypatch.setattr(type(q), "_unfinished_tasks", 0, raising=False)
                 monkeypatch.setattr(asyncio.Queue, "_unfinished_tasks", 0, raising=False)
@@ -330,9 +337,9 @@ def test_the_running_queue_puts_as_asyncio_queue_put_nowait_does(monkeypatch, ch
                 after = _queue_state(target)
                 outcomes.append((raised, after[1] - before[1], after[2], before[3] - after[3],
                                  after[0][len(before[0]):] if after[0][:len(before[0])] == before[0] else after[0]))
-            if change == "patched _put":
+            if change in ("patched _put", "instance's own _put"):
                 assert calls == [le, le]  # the replacement runs for both
-            if change == "patched Event.clear":
+            if change in ("patched Event.clear", "instance's own clear"):
                 assert calls == ["clear", "clear"]
             if change == "getter waits":
                 assert outcomes[1][3] == 1
@@ -342,6 +349,8 @@ def test_the_running_queue_puts_as_asyncio_queue_put_nowait_does(monkeypatch, ch
             monkeypatch.undo()
             q = TLogger.queue
             q._maxsize = 0
+            vars(q).pop("_put", None)
+            vars(q._finished).pop("clear", None)
             await h.aclose()
 
     asyncio.run(main())

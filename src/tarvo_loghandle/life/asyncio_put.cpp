@@ -16,12 +16,16 @@ bool generic_attributes(PyTypeObject* type) {
     return type->tp_getattro == PyObject_GenericGetAttr && type->tp_setattro == PyObject_GenericSetAttr;
 }
 
-// An attribute of the instance as `instance.attribute` reads it (a plain one: no code runs); null
-// when it has none.
-Ref instance_attribute(PyObject* instance, PyObject* attribute) {
-    Ref value = Ref::steal(PyObject_GetAttr(instance, attribute));
-    if (!value) PyErr_Clear();
-    return value;
+// The instance's own attributes, where reading `instance.attribute` finds them: its types' checks
+// make sure nothing of their names is in the type, and attribute access is the generic one. Null
+// when it has no dict.
+Ref attributes_of(PyObject* instance) {
+    Ref dict = Ref::steal(PyObject_GenericGetDict(instance, nullptr));
+    if (!dict || !PyDict_CheckExact(dict.get())) {
+        PyErr_Clear();
+        return Ref();
+    }
+    return dict;
 }
 
 // The version tag of a type (what CPython changes whenever the type or one of its bases changes),
@@ -65,25 +69,33 @@ bool put_here(PyObject* queue, PyObject* item) {
     if (!parts.deque_append) return false;
     auto* event = reinterpret_cast<PyTypeObject*>(parts.event_type.get());
     if (!types_are_asyncios(Py_TYPE(queue), event)) return false;
+    Ref attributes = attributes_of(queue);
+    if (!attributes) return false;
+    PyObject* own = attributes.get();
 #if PY_VERSION_HEX >= 0x030D0000
     // if self._is_shutdown: raise QueueShutDown
-    Ref shut = instance_attribute(queue, name<"_is_shutdown">());
-    if (shut.get() != Py_False) return false;
+    if (rt::dict_item(own, name<"_is_shutdown">()).get() != Py_False) return false;
 #endif
     // if self.full(): raise QueueFull  (full(): False while self._maxsize <= 0)
-    Ref maxsize = instance_attribute(queue, name<"_maxsize">());
+    Ref maxsize = rt::dict_item(own, name<"_maxsize">());
     if (!maxsize || !PyLong_CheckExact(maxsize.get())) return false;
     int overflow = 0;
     long long bound = PyLong_AsLongLongAndOverflow(maxsize.get(), &overflow);
     if (overflow || bound > 0) return false;
-    Ref items = instance_attribute(queue, name<"_queue">());
-    Ref unfinished = instance_attribute(queue, name<"_unfinished_tasks">());
-    Ref finished = instance_attribute(queue, name<"_finished">());
-    Ref getters = instance_attribute(queue, name<"_getters">());
+    Ref items = rt::dict_item(own, name<"_queue">());
+    Ref unfinished = rt::dict_item(own, name<"_unfinished_tasks">());
+    Ref finished = rt::dict_item(own, name<"_finished">());
+    Ref getters = rt::dict_item(own, name<"_getters">());
     if (!items || !unfinished || !finished || !getters || !PyLong_CheckExact(unfinished.get())) return false;
     auto* deque = reinterpret_cast<PyTypeObject*>(parts.deque_type.get());
     if (!Py_IS_TYPE(items.get(), deque) || !Py_IS_TYPE(getters.get(), deque)) return false;
     if (!Py_IS_TYPE(finished.get(), event)) return false;
+    Ref event_attributes = attributes_of(finished.get());
+    if (!event_attributes) return false;
+    // A method set on the instance itself is what self.method finds.
+    for (PyObject* method : {name<"full">(), name<"_put">(), name<"_wakeup_next">()})
+        if (rt::dict_item(own, method)) return false;
+    if (rt::dict_item(event_attributes.get(), name<"clear">())) return false;
     // A getter waits: _wakeup_next wakes it, as asyncio does (the rare case: the pump waits once a batch).
     Py_ssize_t waiting = PyObject_Size(getters.get());
     if (waiting < 0) rt::throw_error();
@@ -92,9 +104,9 @@ bool put_here(PyObject* queue, PyObject* item) {
     rt::call(parts.deque_append.get(), {items.get(), item});
     // self._unfinished_tasks += 1
     Ref more = rt::owned(PyNumber_Add(unfinished.get(), rt::integer(1).get()));
-    rt::setattr(queue, name<"_unfinished_tasks">(), more.get());
+    rt::check_int(PyDict_SetItem(own, name<"_unfinished_tasks">(), more.get()));
     // self._finished.clear()
-    rt::setattr(finished.get(), name<"_value">(), Py_False);
+    rt::check_int(PyDict_SetItem(event_attributes.get(), name<"_value">(), Py_False));
     // self._wakeup_next(self._getters)
     if (waiting) rt::call(parts.wakeup_next.get(), {queue, getters.get()});
     return true;

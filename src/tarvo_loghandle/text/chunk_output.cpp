@@ -33,7 +33,7 @@ void ChunkOutput::piece(PyObject* overlap, PyObject* line, PyObject* redraw) {
     bool in_place = (rt::truth(overlap) && rt::truth(last_overlap_.get())) || rt::truth(redraw);
     if (!PyUnicode_Check(line))
         rt::raise_format(PyExc_TypeError, "can only concatenate str (not \"%.200s\") to str", Py_TYPE(line)->tp_name);
-    Ref shown = shown_safely(colour_ ? line : without_colours(line).get());
+    Ref shown = colour_ ? shown_safely(line) : shown_without_colours(line);
     if (in_place) {
         shown = fitted(tabs_expanded(shown.get()).get(), width_);
         if (!last_was_redrawing_ && !line_ended_) append(name<"\n">());

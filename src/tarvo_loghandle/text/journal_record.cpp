@@ -54,7 +54,7 @@ bool reserved(std::string_view name) {
 
 // A readable text for the journal: without colour sequences, any other control character but the
 // tab and the line feed escaped (journalctl shows a value that holds one as a blob).
-Ref readable(PyObject* text) { return shown_safely(without_colours(text).get()); }
+Ref readable(PyObject* text) { return shown_without_colours(text); }
 
 }  // namespace
 

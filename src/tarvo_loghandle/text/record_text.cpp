@@ -216,7 +216,7 @@ Ref message_body(const Record& r) {
 Ref plain_lines(double ts, PyObject* level, PyObject* logger, PyObject* place, PyObject* body) {
     Ref head = rt::concat({rt::str(iso_time(ts)).get(), name<" ">(), padded_level(level).get(), name<" ">(), logger,
                            name<" ">(), place, name<" ">()});
-    head = shown_safely(without_colours(head.get()).get(), Keep::nothing);
+    head = shown_without_colours(head.get(), Keep::nothing);
     Ref lines = split_lines(without_colours(body).get());
     Py_ssize_t count = PyList_GET_SIZE(lines.get());
     for (Py_ssize_t i = 0; i < count; ++i) {

@@ -1,5 +1,6 @@
 #include "text/screen_text.hpp"
 
+#include <algorithm>
 #include <vector>
 
 #ifdef __SSE2__
@@ -204,6 +205,45 @@ Ref strip_colours(PyObject* text, const Char* s, Py_ssize_t n) {
     return Ref::steal(cut);
 }
 
+// Colours removed and the rest shown safely in one pass, when every ESC starts a colour sequence
+// and nothing else needs escaping (the usual case); null otherwise. What is left then holds no
+// ESC, so removing the sequences cannot put a new one together, and none of it needs escaping:
+// the text is what without_colours and shown_safely give one after the other.
+template <Keep keep, class Char>
+Ref stripped_when_plain(PyObject* text, const Char* s, Py_ssize_t n) {
+    Ref out;
+    Char* o = nullptr;
+    Py_ssize_t k = 0, copied = 0;
+    for (Py_ssize_t i = 0; (i = next_candidate(s, i, n)) < n; ++i) {
+        if (s[i] != 0x1b) {
+            if (needs_escape<keep>(s, i, n)) return Ref();
+            continue;
+        }
+        Py_ssize_t len = colour_sequence(s, i, n);
+        if (!len) return Ref();
+        if (!out) {
+            out = rt::owned(PyUnicode_New(n, PyUnicode_MAX_CHAR_VALUE(text)));
+            o = static_cast<Char*>(PyUnicode_DATA(out.get()));
+        }
+        std::copy(s + copied, s + i, o + k);
+        k += i - copied;
+        copied = i + len;
+        i += len - 1;
+    }
+    if (!out) return Ref::incref(text);
+    std::copy(s + copied, s + n, o + k);
+    k += n - copied;
+    PyObject* cut = out.release();
+    rt::check_int(PyUnicode_Resize(&cut, k));  // made here and held by nobody else: resized in place
+    return Ref::steal(cut);
+}
+
+template <Keep keep>
+Ref shown_plainly(PyObject* text) {
+    Ref once = by_kind(text, [&](const auto* s, Py_ssize_t n) { return stripped_when_plain<keep>(text, s, n); });
+    return once ? once : escape_text<keep>(without_colours(text).get());
+}
+
 }  // namespace
 
 Ref without_colours(PyObject* text) {
@@ -241,6 +281,14 @@ Ref shown_safely(PyObject* text, Keep keep) {
         case Keep::colours_tabs_line_feeds: return escape_text<Keep::colours_tabs_line_feeds>(text);
         case Keep::colours_tabs: return escape_text<Keep::colours_tabs>(text);
         default: return escape_text<Keep::nothing>(text);
+    }
+}
+
+Ref shown_without_colours(PyObject* text, Keep keep) {
+    switch (keep) {
+        case Keep::colours_tabs_line_feeds: return shown_plainly<Keep::colours_tabs_line_feeds>(text);
+        case Keep::colours_tabs: return shown_plainly<Keep::colours_tabs>(text);
+        default: return shown_plainly<Keep::nothing>(text);
     }
 }
 

@@ -20,6 +20,10 @@ Ref shown_safely(PyObject* text, Keep keep = Keep::colours_tabs_line_feeds);
 // that removing others puts together goes too. Text without any is returned as it is.
 Ref without_colours(PyObject* text);
 
+// without_colours, then shown_safely: the text as a line without colour shows it, in one pass
+// where it can be.
+Ref shown_without_colours(PyObject* text, Keep keep = Keep::colours_tabs_line_feeds);
+
 // How many terminal columns a shown line takes from the start of a line: colour sequences none,
 // wide characters two, combining marks none, a tab up to the next multiple of 8.
 Py_ssize_t columns(PyObject* shown);
