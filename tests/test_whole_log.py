@@ -27,11 +27,12 @@ def environment(fmt):
     return env
 
 
-def run(tmp_path, fmt, *args, timeout=120):
+def run(tmp_path, fmt, *args, timeout=120, **more_env):
     """Runs the child with its stderr going to a file; returns (returncode, stdout, stderr text)."""
     err = tmp_path / "stderr"
     with open(err, "wb") as f:
-        r = subprocess.run([sys.executable, str(CHILD), *map(str, args)], env=environment(fmt), stdout=subprocess.PIPE,
+        r = subprocess.run([sys.executable, str(CHILD), *map(str, args)], env={**environment(fmt), **more_env},
+                           stdout=subprocess.PIPE,
                            stderr=f, timeout=timeout)
     return r.returncode, r.stdout.decode(), err.read_bytes().decode()  # carriage returns kept
 
@@ -58,7 +59,7 @@ def thread_steps(text):
 
 @pytest.mark.parametrize("fmt", FORMATS)
 def test_the_standard_librarys_records_join_the_stream(tmp_path, fmt):
-    code, out, text = run(tmp_path, fmt, "stdlib")
+    code, out, text = run(tmp_path, fmt, "stdlib", TARVO_LOG_LEVELS="thirdparty=debug")  # its DEBUG asked for
     assert code == 0, text
     assert reports(out) == [{"restored": True}]  # the root logger as it was before the block
     # from threads that log through both loggers, alternately: nothing lost, nothing out of order
@@ -100,6 +101,43 @@ def test_the_standard_librarys_records_join_the_stream(tmp_path, fmt):
         assert f"{indent}Traceback (most recent call last):" in tail, (message, tail)
     assert f"{indent}OSError: [Errno 28] No space left on device" in lines
     assert text.index("service up") < text.index("record at DEBUG") < text.index("service down")
+
+
+@pytest.mark.parametrize("fmt", FORMATS)
+def test_console_handlers_extra_fields_levels_and_uncaught_exceptions_join_the_stream(tmp_path, fmt):
+    # Logging as frameworks set it up: their console handlers (installed before the block and in it)
+    # are taken over, each record written once, in order; a file handler keeps writing its file.
+    code, out, text = run(tmp_path, fmt, "console", tmp_path / "file.log", TARVO_LOG_LEVELS="shown=DEBUG")
+    assert code in (-signal.SIGINT, 130), text  # the program still ends as Ctrl-C ends it
+    assert reports(out) == [{"restored": True, "root_level": 30, "hooks": True}]  # stdout: nothing of the log
+    assert "RAW" not in text and "below the handler" not in text and "library chatter" not in text
+    assert (tmp_path / "file.log").read_text() == "to the file only, and the stream\n"
+    order = ["service up", "Started server process", "GET /items 200", "Exception in ASGI application",
+             "installed before the block", "to the file only", "library news", "asked-for detail",
+             "detail that TARVO_LOG_LEVELS asks for", "Uncaught exception in thread worker-1", "service down",
+             "Uncaught exception"]
+    at = [text.find(message) for message in order[:-1]] + [text.rfind(order[-1])]
+    assert -1 not in at and at == sorted(at), list(zip(order, at))
+    for message in order[1:-1]:
+        assert text.count(message) == 1, message
+    if fmt == "json":
+        rs = records(text)  # JSON from the first line to the last, the uncaught KeyboardInterrupt included
+        by_message = {r["message"]: r for r in rs}
+        get = by_message["GET /items 200"]
+        assert (get["logger"], get["level"]) == ("fw.server", "INFO")
+        assert get["fields"] == {"status": 200, "path": "/items", "took": 0.5, "ok": True, "tags": ["a", 1]}
+        failed = by_message["Exception in ASGI application"]  # its trailing line feed dropped
+        assert failed["exception"]["type"] == "ValueError" and failed["fields"] == {}
+        thread = by_message["Uncaught exception in thread worker-1"]
+        assert (thread["level"], thread["logger"], thread["exception"]["type"]) == ("CRITICAL", "uncaught",
+                                                                                    "ZeroDivisionError")
+        last = rs[-1]
+        assert (last["message"], last["level"], last["exception"]["type"]) == ("Uncaught exception", "CRITICAL",
+                                                                               "KeyboardInterrupt")
+        assert last["function"] == "console" and last["exception"]["traceback"].startswith("Traceback")
+    else:
+        assert "status=200 path='/items' took=0.5 ok=True tags=['a', 1]" in text
+        assert "color_message" not in text and "KeyboardInterrupt" in text[at[-1]:]
 
 
 @pytest.mark.parametrize("setup", ["own", "off"])

@@ -180,6 +180,47 @@ async def wide_bar():
         lg.info("bar done")
 
 
+async def console(after):
+    """Logging set up as frameworks do: console StreamHandlers installed before the block and inside
+    it (a logger of its own that does not propagate, as uvicorn's), one on stdout, a file handler;
+    extra= fields, a message's trailing line feed, library DEBUG and an application's own level; an
+    uncaught exception in a thread, and at the end one that leaves the program."""
+    before = logging.getLogger("fw.before")
+    before.addHandler(logging.StreamHandler(sys.stderr))  # propagates to the root too: written once
+    before.setLevel(logging.INFO)
+    to_file = logging.FileHandler(after)
+    logging.getLogger("fw.file").addHandler(to_file)
+    logging.getLogger("app.verbose").setLevel(logging.DEBUG)
+    async with block():
+        lg.info("service up")
+        fw = logging.getLogger("fw.server")
+        fw.propagate = False
+        own = logging.StreamHandler()  # sys.stderr, as logging's default
+        own.setFormatter(logging.Formatter("RAW %(levelname)s %(message)s"))
+        fw.addHandler(own)
+        fw.addHandler(logging.StreamHandler(sys.stdout))  # the same record on stdout too: still once
+        fw.setLevel(logging.INFO)
+        fw.info("Started server process [%d]", os.getpid())
+        fw.debug("below the handler's logger level")
+        fw.info("GET /items 200", extra={"status": 200, "path": "/items", "took": 0.5, "ok": True, "tags": ["a", 1],
+                                          "color_message": "\x1b[32mGET\x1b[0m"})
+        fw.error("Exception in ASGI application\n", exc_info=ValueError("bad request"))
+        before.info("installed before the block")
+        logging.getLogger("fw.file").warning("to the file only, and the stream")
+        logging.getLogger("quiet.lib").debug("library chatter")
+        logging.getLogger("quiet.lib").info("library news")
+        logging.getLogger("app.verbose").debug("asked-for detail")
+        logging.getLogger("shown.lib").debug("detail that TARVO_LOG_LEVELS asks for")
+        t = threading.Thread(target=lambda: 1 / 0, name="worker-1")
+        t.start()
+        t.join()
+        lg.info("service down")
+    report(restored=logging.StreamHandler.emit.__module__ == "logging", root_level=logging.root.level,
+           hooks=sys.excepthook is not sys.__excepthook__)
+    to_file.close()
+    raise KeyboardInterrupt  # as a server re-raises Ctrl-C after its shutdown
+
+
 if __name__ == "__main__":
     mode, args = sys.argv[1], sys.argv[2:]
     if os.environ.get("CHILD_LOOP") == "uvloop":
@@ -192,5 +233,5 @@ if __name__ == "__main__":
         waiting(int(args[0]), args[1])
     else:
         coroutine = {"stdlib": stdlib, "own_setup": own_setup, "bad_path": bad_path, "burst": burst,
-                     "other_writers": other_writers, "to_file": to_file, "wide_bar": wide_bar}[mode]
+                     "other_writers": other_writers, "console": console, "to_file": to_file, "wide_bar": wide_bar}[mode]
         asyncio.run(coroutine(*[int(a) if a.isdigit() else a for a in args]))

@@ -4,59 +4,12 @@
 // block when the application has not configured the root logger itself.
 #include "modules/stdlib.hpp"
 
-#include "life/logged_values.hpp"
+#include "modules/console_handlers.hpp"
+#include "modules/record_entry.hpp"
+#include "modules/uncaught.hpp"
 
 namespace tlh {
 namespace {
-
-// The family's level names by the standard library's numbers; a level of its own (5, 25) takes the
-// nearest standard one below it.
-PyObject* level_name(long levelno) {
-    if (levelno >= 50) return name<"CRITICAL">();
-    if (levelno >= 40) return name<"ERROR">();
-    if (levelno >= 30) return name<"WARNING">();
-    if (levelno >= 20) return name<"INFO">();
-    return name<"DEBUG">();
-}
-
-// The message as logging's formatters take it (msg % args), and the stack the record carries
-// (stack_info=True) under it.
-Ref message_of(PyObject* record) {
-    Ref message = rt::call_method(record, name<"getMessage">());
-    Ref stack = rt::getattr(record, name<"stack_info">());
-    if (!rt::truth(stack.get())) return message;
-    return rt::concat({message.get(), name<"\n">(), rt::to_str(stack.get()).get()});
-}
-
-// The exception of exc_info, as logging reads it: a (type, value, traceback) tuple by then.
-Ref exception_of(PyObject* record) {
-    Ref exc_info = rt::getattr(record, name<"exc_info">());
-    if (PyTuple_Check(exc_info.get()) && PyTuple_GET_SIZE(exc_info.get()) >= 2)
-        return Ref::incref(PyTuple_GET_ITEM(exc_info.get(), 1));
-    return rt::none();
-}
-
-Ref entry_of(PyObject* g, PyObject* record) {
-    long levelno = PyLong_AsLong(rt::getattr(record, name<"levelno">()).get());
-    if (levelno == -1 && PyErr_Occurred()) rt::throw_error();
-    Ref logger = rt::getattr(record, name<"name">());
-    Ref parts = rt::call_method(logger.get(), name<"split">(), {name<".">()});
-    Ref prefix = rt::owned(PySequence_Tuple(parts.get()));
-    Ref stack = rt::call(global<"StackInfo">(g).get(),
-                         {rt::getattr(record, name<"pathname">()).get(), rt::getattr(record, name<"funcName">()).get(),
-                          rt::getattr(record, name<"lineno">()).get()});
-    Ref kwargs = rt::owned(PyDict_New());
-    rt::bind(kwargs.get(), "msg", message_of(record).get());
-    rt::bind(kwargs.get(), "timestamp", rt::getattr(record, name<"created">()).get());
-    rt::bind(kwargs.get(), "level", level_name(levelno));
-    rt::bind(kwargs.get(), "prefix", prefix.get());
-    rt::bind(kwargs.get(), "module", rt::getattr(record, name<"module">()).get());
-    rt::bind(kwargs.get(), "stack_info", stack.get());
-    rt::bind(kwargs.get(), "exception", exception_of(record).get());
-    rt::bind(kwargs.get(), "thread", rt::getattr(record, name<"threadName">()).get());
-    Ref no_args = rt::owned(PyTuple_New(0));
-    return rt::owned(PyObject_Call(global<"LogEntry">(g).get(), no_args.get(), kwargs.get()));
-}
 
 // emit(record): the record as an entry, put on the queue from whatever thread logs, in its order.
 // A record that cannot be made an entry (a message whose arguments do not fit) is handled as
@@ -66,11 +19,7 @@ Ref emit(Bound a) {
     PyObject* self = a[0];
     PyObject* record = a[1];
     try {
-        Ref entry = entry_of(g, record);
-        if (shown_by_level(g, entry.get())) {
-            LevelPassed passed(entry.get());
-            rt::call_method(global<"TLogger">(g).get(), name<"put">(), {entry.get()});
-        }
+        put_record(g, record);
     } catch (PyErr& e) {
         if (!e.matches(PyExc_Exception)) throw;
         rt::Except handling(e);
@@ -120,36 +69,94 @@ void exec_stdlib(PyObject* module) {
                   "application that configures logging itself adds one to its own setup.">());
     rt::import_module(g, "logging");
     rt::import_from(g, "tarvo_commons.logs", {"get_min_level", "LogEntry", "StackInfo", "TLogger"});
-    rt::bind(g, "__all__", rt::owned(Py_BuildValue("[ss]", "RecordHandler", "AUTO_CONNECT")).get());
+    rt::bind(
+        g, "__all__",
+        rt::owned(Py_BuildValue("[ssss]", "RecordHandler", "AUTO_CONNECT", "TAKE_CONSOLE_HANDLERS", "CATCH_UNCAUGHT"))
+            .get());
     rt::bind(g, "RecordHandler", make_record_handler(g).get());
+    find_record_attributes(g);
     // Read when log() enters its block.
     rt::bind(g, "AUTO_CONNECT", Py_True);
+    rt::bind(g, "TAKE_CONSOLE_HANDLERS", Py_True);
+    rt::bind(g, "CATCH_UNCAUGHT", Py_True);
 }
+
+namespace {
+
+// Sets a logger's level for the block and notes how to set it back.
+void set_level(PyObject* changes, PyObject* logger, PyObject* level) {
+    Ref before = rt::getattr(logger, name<"level">());
+    rt::call_method(logger, name<"setLevel">(), {level});
+    Ref change = rt::tuple({logger, before.get(), rt::getattr(logger, name<"level">()).get()});
+    rt::check_int(PyList_Append(changes, change.get()));
+}
+
+// The levels of a logging the application has not configured: records from INFO on, as the
+// standard library's basicConfig would show them, but for the root logger's WARNING, which is only
+// its default; a logger whose prefix TARVO_LOG_LEVELS sets to DEBUG lets its DEBUG through, where
+// the application has not set its level. Returns the changes, for give_back_levels.
+Ref set_levels(PyObject* g, PyObject* root) {
+    Ref logging = global<"logging">(g);
+    Ref changes = rt::owned(PyList_New(0));
+    Ref warning = rt::getattr(logging.get(), name<"WARNING">());
+    if (rt::equal(rt::getattr(root, name<"level">()).get(), warning.get()))
+        set_level(changes.get(), root, rt::getattr(logging.get(), name<"INFO">()).get());
+    Ref environ = rt::getattr(rt::import("os").get(), name<"environ">());
+    Ref wanted = rt::call_method(environ.get(), name<"get">(), {name<"TARVO_LOG_LEVELS">(), name<"">()});
+    if (!PyUnicode_Check(wanted.get())) return changes;
+    Ref debug = rt::getattr(logging.get(), name<"DEBUG">());
+    Ref items = rt::call_method(wanted.get(), name<"split">(), {name<",">()});
+    for (Ref& item : rt::iterate(items.get())) {
+        Ref parts = rt::call_method(item.get(), name<"partition">(), {name<"=">()});
+        Ref level =
+            rt::call_method(rt::call_method(PyTuple_GET_ITEM(parts.get(), 2), name<"strip">()).get(), name<"upper">());
+        if (!rt::equal(level.get(), name<"DEBUG">())) continue;
+        Ref prefix = rt::call_method(PyTuple_GET_ITEM(parts.get(), 0), name<"strip">());
+        Ref logger = rt::truth(prefix.get()) ? rt::call_method(logging.get(), name<"getLogger">(), {prefix.get()})
+                                             : Ref::incref(root);
+        Ref now = rt::getattr(logger.get(), name<"level">());
+        bool unset = logger.get() == root || !rt::truth(now.get());
+        if (unset) set_level(changes.get(), logger.get(), debug.get());
+    }
+    return changes;
+}
+
+// A level the application set meanwhile is its own.
+void give_back_levels(PyObject* changes) {
+    Py_ssize_t n = PyList_GET_SIZE(changes);
+    for (Py_ssize_t i = n - 1; i >= 0; --i) {
+        PyObject* change = PyList_GET_ITEM(changes, i);
+        PyObject* logger = PyTuple_GET_ITEM(change, 0);
+        if (rt::equal(rt::getattr(logger, name<"level">()).get(), PyTuple_GET_ITEM(change, 2)))
+            rt::call_method(logger, name<"setLevel">(), {PyTuple_GET_ITEM(change, 1)});
+    }
+}
+
+}  // namespace
 
 Ref connect_stdlib_logging(PyObject* package) {
     Ref module = stdlib_module(package);
     PyObject* g = PyModule_GetDict(module.get());
-    if (!rt::truth(global<"AUTO_CONNECT">(g).get())) return rt::none();
-    Ref logging = global<"logging">(g);
-    Ref root = rt::getattr(logging.get(), name<"root">());
-    if (rt::truth(rt::getattr(root.get(), name<"handlers">()).get())) return rt::none();  // the application's own setup
-    Ref handler = rt::call(global<"RecordHandler">(g).get());
-    Ref level = rt::getattr(root.get(), name<"level">());
-    Ref debug_level = rt::getattr(logging.get(), name<"DEBUG">());
-    // The minimum levels of the log (get_min_level) decide what is shown, as for TLogger entries.
-    rt::call_method(root.get(), name<"setLevel">(), {debug_level.get()});
-    rt::call_method(root.get(), name<"addHandler">(), {handler.get()});
-    return rt::tuple({root.get(), handler.get(), level.get(), debug_level.get()});
+    catch_uncaught_exceptions(g);
+    Ref taken = take_over_console_handlers(g);
+    Ref handler = rt::none(), levels = rt::owned(PyList_New(0));
+    Ref root = rt::getattr(global<"logging">(g).get(), name<"root">());
+    // A root logger with a handler is the application's own setup.
+    if (rt::truth(global<"AUTO_CONNECT">(g).get()) && !rt::truth(rt::getattr(root.get(), name<"handlers">()).get())) {
+        handler = rt::call(global<"RecordHandler">(g).get());
+        levels = set_levels(g, root.get());
+        rt::call_method(root.get(), name<"addHandler">(), {handler.get()});
+    }
+    return rt::tuple({module.get(), root.get(), handler.get(), levels.get(), taken.get()});
 }
 
 void disconnect_stdlib_logging(PyObject* connection) {
-    if (connection == Py_None) return;
-    PyObject* root = PyTuple_GET_ITEM(connection, 0);
-    rt::call_method(root, name<"removeHandler">(), {PyTuple_GET_ITEM(connection, 1)});
-    // A level the application set meanwhile is its own.
-    Ref level = rt::getattr(root, name<"level">());
-    if (rt::equal(level.get(), PyTuple_GET_ITEM(connection, 3)))
-        rt::call_method(root, name<"setLevel">(), {PyTuple_GET_ITEM(connection, 2)});
+    PyObject* g = PyModule_GetDict(PyTuple_GET_ITEM(connection, 0));
+    PyObject* root = PyTuple_GET_ITEM(connection, 1);
+    if (PyTuple_GET_ITEM(connection, 2) != Py_None)
+        rt::call_method(root, name<"removeHandler">(), {PyTuple_GET_ITEM(connection, 2)});
+    give_back_levels(PyTuple_GET_ITEM(connection, 3));
+    give_back_console_handlers(g, PyTuple_GET_ITEM(connection, 4));
 }
 
 }  // namespace tlh

@@ -7,12 +7,14 @@ namespace tlh {
 
 void exec_stdlib(PyObject* module);
 
-// When tarvo_loghandle.stdlib.AUTO_CONNECT is true and the root logger has no handler (the
-// application has not configured logging): a RecordHandler on the root logger, whose level becomes
-// DEBUG (the log's minimum levels decide). Returns what disconnect_stdlib_logging needs, or None.
+// For log()'s block: the hooks for uncaught exceptions (CATCH_UNCAUGHT), the console handlers
+// taken over (TAKE_CONSOLE_HANDLERS), and, when AUTO_CONNECT is true and the root logger has no
+// handler (the application has not configured logging), a RecordHandler on the root logger with
+// the levels a service expects: records from INFO on, DEBUG where TARVO_LOG_LEVELS asks for it.
+// Returns what disconnect_stdlib_logging needs.
 Ref connect_stdlib_logging(PyObject* package);
-// Takes the handler away again, and gives the root logger its level back unless the application
-// has set another one meanwhile.
+// Gives back what the block took: the handler, the levels (unless the application has set others
+// meanwhile), StreamHandler's emit. The exception hooks stay, for what reaches them at exit.
 void disconnect_stdlib_logging(PyObject* connection);
 
 }  // namespace tlh

@@ -1,0 +1,18 @@
+// A record of Python's logging as an entry of the log: what RecordHandler and the console handlers
+// taken over while a handler runs put on TLogger's queue.
+#pragma once
+#include "package_base.hpp"
+
+namespace tlh {
+
+// Reads, at import, what a record of this Python holds of its own (LogRecord's attributes, and
+// those formatters add), so that what `extra=` gave is told from them. `g`: tarvo_loghandle.stdlib's
+// globals.
+void find_record_attributes(PyObject* g);
+
+// Puts the record on TLogger's queue as a LogEntry, once: a record that another handler of the
+// same logging call has put already (a console handler, then RecordHandler on the root) is not put
+// again. Shown by the log's minimum levels, as TLogger's entries are.
+void put_record(PyObject* g, PyObject* record);
+
+}  // namespace tlh
