@@ -41,10 +41,11 @@ def test_redirected_stderr_keeps_every_line_before_the_traceback(tmp_path, how):
     assert r.returncode == 1
     assert numbers(text) == list(range(n))
     assert text.index("line 99") < text.index("the process's own line") < text.index("line 100")
-    # the log ends its last line: the traceback starts a line of its own, after every log line
+    # the crash's traceback is the log's last entry, after every log line, each of its lines whole
     assert f"║ line {n - 1}\n" in text
-    assert text.index(f"║ line {n - 1}\n") < text.index("\nTraceback (most recent call last):")
-    assert text.rstrip().endswith("RuntimeError: the service failed")
+    at = text.index(f"║ line {n - 1}\n")
+    assert at < text.index("CRITICAL   uncaught service_child.py:crash:") < text.index("    Traceback (most recent")
+    assert text.endswith("\n    RuntimeError: the service failed\n")
 
 
 def test_no_stderr_at_start_writes_nowhere(tmp_path):

@@ -1,7 +1,8 @@
 // Module tarvo_loghandle.stdlib: the records of Python's logging (third-party libraries, asyncio,
-// logging.captureWarnings) as entries of the same stream. RecordHandler is a logging.Handler that
-// puts each record on TLogger's queue as a LogEntry; log() connects one to the root logger for its
-// block when the application has not configured the root logger itself.
+// logging.captureWarnings, a framework's console handlers) as entries of the same stream.
+// RecordHandler is a logging.Handler that puts each record on TLogger's queue as a LogEntry; log()
+// connects one to the root logger for its block when the application has not configured the root
+// logger itself, takes the console handlers over for the block, and catches uncaught exceptions.
 #include "modules/stdlib.hpp"
 
 #include "modules/console_handlers.hpp"
@@ -65,8 +66,14 @@ void exec_stdlib(PyObject* module) {
              name<"Python's logging in the same stream: RecordHandler turns the records of the standard library "
                   "(third-party libraries, asyncio, logging.captureWarnings) into log entries.\n\n"
                   "log() connects one to the root logger for its block when the root logger has no handler of the "
-                  "application's (AUTO_CONNECT = False turns that off), and takes it away when the block ends. An "
-                  "application that configures logging itself adds one to its own setup.">());
+                  "application's (AUTO_CONNECT = False turns that off), with records shown from INFO on, and takes "
+                  "it away when the block ends. An application that configures logging itself adds one to its own "
+                  "setup.\n\n"
+                  "While the block runs, the StreamHandlers that write to the process's stderr or stdout (a "
+                  "framework's console handlers) put their records in the stream too, instead of writing them "
+                  "(TAKE_CONSOLE_HANDLERS = False turns that off). From the first block on, uncaught exceptions "
+                  "(sys.excepthook, threading.excepthook) are CRITICAL entries (CATCH_UNCAUGHT = False turns that "
+                  "off).">());
     rt::import_module(g, "logging");
     rt::import_from(g, "tarvo_commons.logs", {"get_min_level", "LogEntry", "StackInfo", "TLogger"});
     rt::bind(
