@@ -1,6 +1,6 @@
 """An ASGI service as test_gunicorn.py runs it under gunicorn with UvicornWorkers: each worker
 enters log() in its lifespan, each request logs one access line; gunicorn's hooks log in the
-master, which never starts a handler."""
+master, which never starts a handler; gunicorn's own log joins the stream by logconfig_dict."""
 import os
 
 from tarvo_commons import TLogger
@@ -14,7 +14,16 @@ master = TLogger("svc.master")
 # gunicorn's settings and hooks (gunicorn -c gunicorn_app.py)
 worker_class = "uvicorn.workers.UvicornWorker"
 workers = 2
-errorlog = os.environ.get("GUNICORN_ERRORLOG", "-")  # gunicorn's own log, kept off the stream
+# gunicorn's own log (and uvicorn's, which its worker points at gunicorn's handlers) in the stream,
+# from the master too, which never starts a handler: its entries are written at once.
+logconfig_dict = {
+    "version": 1,
+    "disable_existing_loggers": False,
+    "handlers": {"stream": {"class": "tarvo_loghandle.stdlib.RecordHandler"}},
+    "root": {"level": "INFO", "handlers": []},  # log() connects its own in the workers
+    "loggers": {"gunicorn.error": {"handlers": ["stream"], "level": "INFO", "propagate": False},
+                "gunicorn.access": {"handlers": ["stream"], "level": "INFO", "propagate": False}},
+}
 
 
 def on_starting(server):

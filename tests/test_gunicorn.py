@@ -54,8 +54,7 @@ class Stream:
 def test_gunicorn_workers_and_master_share_one_json_stream(tmp_path):
     port = free_port()
     env = {k: v for k, v in os.environ.items() if k not in ("TARVO_DEBUG", "FORCE_COLOR", "TARVO_LOG_LEVELS")}
-    env.update(TARVO_LOG_FORMAT="json", GUNICORN_ERRORLOG=str(tmp_path / "gunicorn.log"),
-               PYTHONWARNINGS="ignore::DeprecationWarning")
+    env.update(TARVO_LOG_FORMAT="json", PYTHONWARNINGS="ignore::DeprecationWarning")
     server = subprocess.Popen([sys.executable, "-m", "gunicorn", "-c", "gunicorn_app.py", "--chdir", str(HERE),
                                "--bind", f"127.0.0.1:{port}", "--graceful-timeout", "10", "gunicorn_app:app"],
                               cwd=HERE, env=env, stderr=subprocess.PIPE, text=True)
@@ -113,3 +112,12 @@ def test_gunicorn_workers_and_master_share_one_json_stream(tmp_path):
     assert master["master forks a worker"] == 5, master  # two, one after the SIGTERM, two at the reload
     master_pids = {r["process"] for _, r in stream.records if r["logger"] == "svc.master"}
     assert master_pids == {server.pid}
+    # gunicorn's own log and uvicorn's in its workers, each line once, from the process that logged it
+    own = [(r["process"], r["message"]) for _, r in stream.records if r["logger"] == "gunicorn.error"]
+    starting = [pid for pid, m in own if m.startswith("Starting gunicorn")]
+    booting = [(pid, m) for pid, m in own if m.startswith("Booting worker with pid")]  # by each worker
+    assert starting == [server.pid] and len(booting) == 5 and all(m.endswith(f" {pid}") for pid, m in booting), own
+    assert [m for pid, m in own if m == "Handling signal: hup"] == ["Handling signal: hup"], own
+    started = [r["process"] for _, r in stream.records
+               if r["logger"] == "uvicorn.error" and r["message"].startswith("Started server process")]
+    assert len(started) == len(set(started)) == 5 and server.pid not in started
