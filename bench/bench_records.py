@@ -26,7 +26,7 @@ import subprocess
 import sys
 import time
 
-N = 20000
+N = int(os.environ.get("BENCH_RECORDS", 20000))
 ROUNDS = 5
 FORMAT = "%(asctime)s %(levelname)s %(name)s %(message)s"
 

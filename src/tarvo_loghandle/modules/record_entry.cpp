@@ -1,6 +1,7 @@
 #include "modules/record_entry.hpp"
 
 #include "life/logged_values.hpp"
+#include "text/library_calls.hpp"
 
 namespace tlh {
 namespace {
@@ -21,10 +22,33 @@ PyObject* level_name(long levelno) {
     return name<"DEBUG">();
 }
 
+// LogRecord and its getMessage, as logging defines them.
+PyTypeObject* log_record_type = nullptr;
+PyObject* genuine_get_message = nullptr;
+
+// record.getMessage(): `str(self.msg)`, then `msg % self.args` when there are args, taken here
+// where the record is a LogRecord whose getMessage is logging's own and str() gives a str.
+Ref formatted_message(PyObject* record) {
+    if (Py_IS_TYPE(record, log_record_type) && genuine_get_message &&
+        _PyType_Lookup(log_record_type, name<"getMessage">()) == genuine_get_message) {
+        Ref attributes = Ref::steal(PyObject_GenericGetDict(record, nullptr));
+        if (!attributes) rt::throw_error();
+        if (!rt::dict_item(attributes.get(), name<"getMessage">())) {
+            Ref msg = rt::owned(PyObject_Str(rt::getattr(record, name<"msg">()).get()));
+            if (PyUnicode_CheckExact(msg.get())) {
+                Ref args = rt::getattr(record, name<"args">());
+                if (!rt::truth(args.get())) return msg;
+                return rt::owned(PyUnicode_Format(msg.get(), args.get()));
+            }
+        }
+    }
+    return rt::call_method(record, name<"getMessage">());
+}
+
 // The message as logging's formatters take it (msg % args) without the line feeds that end it, and
 // the stack the record carries (stack_info=True) under it.
 Ref message_of(PyObject* record) {
-    Ref message = rt::call_method(record, name<"getMessage">());
+    Ref message = formatted_message(record);
     if (PyUnicode_Check(message.get())) {
         Py_ssize_t n = PyUnicode_GET_LENGTH(message.get()), end = n;
         while (end > 0 && (PyUnicode_READ_CHAR(message.get(), end - 1) == '\n' ||
@@ -65,21 +89,23 @@ Ref entry_of(PyObject* g, PyObject* record) {
     long levelno = PyLong_AsLong(rt::getattr(record, name<"levelno">()).get());
     if (levelno == -1 && PyErr_Occurred()) rt::throw_error();
     Ref logger = rt::getattr(record, name<"name">());
-    Ref parts = rt::call_method(logger.get(), name<"split">(), {name<".">()});
+    Ref parts = PyUnicode_CheckExact(logger.get()) ? rt::owned(PyUnicode_Split(logger.get(), name<".">(), -1))
+                                                   : rt::call_method(logger.get(), name<"split">(), {name<".">()});
     Ref prefix = rt::owned(PySequence_Tuple(parts.get()));
     Ref stack = rt::call(global<"StackInfo">(g).get(),
                          {rt::getattr(record, name<"pathname">()).get(), rt::getattr(record, name<"funcName">()).get(),
                           rt::getattr(record, name<"lineno">()).get()});
     Ref kwargs = rt::owned(PyDict_New());
-    rt::bind(kwargs.get(), "msg", message_of(record).get());
-    rt::bind(kwargs.get(), "timestamp", rt::getattr(record, name<"created">()).get());
-    rt::bind(kwargs.get(), "level", level_name(levelno));
-    rt::bind(kwargs.get(), "prefix", prefix.get());
-    rt::bind(kwargs.get(), "module", rt::getattr(record, name<"module">()).get());
-    rt::bind(kwargs.get(), "stack_info", stack.get());
-    rt::bind(kwargs.get(), "exception", exception_of(record).get());
-    rt::bind(kwargs.get(), "thread", rt::getattr(record, name<"threadName">()).get());
-    rt::bind(kwargs.get(), "kwargs", extra_of(record).get());
+    auto set = [&](PyObject* key, PyObject* value) { rt::check_int(PyDict_SetItem(kwargs.get(), key, value)); };
+    set(name<"msg">(), message_of(record).get());
+    set(name<"timestamp">(), rt::getattr(record, name<"created">()).get());
+    set(name<"level">(), level_name(levelno));
+    set(name<"prefix">(), prefix.get());
+    set(name<"module">(), rt::getattr(record, name<"module">()).get());
+    set(name<"stack_info">(), stack.get());
+    set(name<"exception">(), exception_of(record).get());
+    set(name<"thread">(), rt::getattr(record, name<"threadName">()).get());
+    set(name<"kwargs">(), extra_of(record).get());
     Ref no_args = rt::owned(PyTuple_New(0));
     return rt::owned(PyObject_Call(global<"LogEntry">(g).get(), no_args.get(), kwargs.get()));
 }
@@ -99,7 +125,15 @@ bool put_already(PyObject* record) {
 }  // namespace
 
 void find_record_attributes(PyObject* g) {
-    Ref blank = rt::call_method(global<"logging">(g).get(), name<"makeLogRecord">(), {rt::owned(PyDict_New()).get()});
+    Ref logging = global<"logging">(g);
+    Ref record_type = rt::getattr(logging.get(), name<"LogRecord">());
+    if (PyType_Check(record_type.get())) {
+        log_record_type = reinterpret_cast<PyTypeObject*>(record_type.release());  // for the process's life
+        PyObject* get_message = _PyType_Lookup(log_record_type, name<"getMessage">());
+        if (get_message && library::is_python_function(get_message, "logging", "getMessage"))
+            genuine_get_message = Ref::incref(get_message).release();
+    }
+    Ref blank = rt::call_method(logging.get(), name<"makeLogRecord">(), {rt::owned(PyDict_New()).get()});
     Ref attributes = rt::getattr(blank.get(), name<"__dict__">());
     plain_record_size = PyDict_Size(attributes.get());
     Ref names = rt::owned(PySet_New(attributes.get()));
