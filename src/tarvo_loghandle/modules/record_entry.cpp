@@ -95,19 +95,18 @@ Ref entry_of(PyObject* g, PyObject* record) {
     Ref stack = rt::call(global<"StackInfo">(g).get(),
                          {rt::getattr(record, name<"pathname">()).get(), rt::getattr(record, name<"funcName">()).get(),
                           rt::getattr(record, name<"lineno">()).get()});
-    Ref kwargs = rt::owned(PyDict_New());
-    auto set = [&](PyObject* key, PyObject* value) { rt::check_int(PyDict_SetItem(kwargs.get(), key, value)); };
-    set(name<"msg">(), message_of(record).get());
-    set(name<"timestamp">(), rt::getattr(record, name<"created">()).get());
-    set(name<"level">(), level_name(levelno));
-    set(name<"prefix">(), prefix.get());
-    set(name<"module">(), rt::getattr(record, name<"module">()).get());
-    set(name<"stack_info">(), stack.get());
-    set(name<"exception">(), exception_of(record).get());
-    set(name<"thread">(), rt::getattr(record, name<"threadName">()).get());
-    set(name<"kwargs">(), extra_of(record).get());
-    Ref no_args = rt::owned(PyTuple_New(0));
-    return rt::owned(PyObject_Call(global<"LogEntry">(g).get(), no_args.get(), kwargs.get()));
+    Ref message = message_of(record);
+    Ref created = rt::getattr(record, name<"created">());
+    Ref module = rt::getattr(record, name<"module">());
+    Ref exception = exception_of(record);
+    Ref thread = rt::getattr(record, name<"threadName">());
+    Ref extra = extra_of(record);
+    PyObject* const fields =
+        rt::keywords<"msg", "timestamp", "level", "prefix", "module", "stack_info", "exception", "thread", "kwargs">();
+    return rt::call_kw(global<"LogEntry">(g).get(),
+                       {message.get(), created.get(), level_name(levelno), prefix.get(), module.get(), stack.get(),
+                        exception.get(), thread.get(), extra.get()},
+                       fields);
 }
 
 // The record this thread put last: a record goes through the handlers of one logging call on the
