@@ -61,14 +61,19 @@ def case_nothing():
     return timed(lambda i: lg.info("request %d served", i), lambda last: None)
 
 
-def case_stdlib():
-    lg = logging.getLogger("svc.bench")
+def stream_case(library):
+    """A StreamHandler of `library` (logging, or one with its API) with the formatter, to /dev/null."""
+    lg = library.getLogger("svc.bench")
     lg.propagate = False
-    h = logging.StreamHandler(devnull_stream())
-    h.setFormatter(logging.Formatter(FORMAT))
+    h = library.StreamHandler(devnull_stream())
+    h.setFormatter(library.Formatter(FORMAT))
     lg.addHandler(h)
-    lg.setLevel(logging.INFO)
+    lg.setLevel(library.INFO)
     return timed(lambda i: lg.info("request %d served", i), lambda last: h.flush())
+
+
+def case_stdlib():
+    return stream_case(logging)
 
 
 def case_queue():
@@ -95,13 +100,7 @@ def case_queue():
 def case_picologging():
     import picologging
 
-    lg = picologging.getLogger("svc.bench")
-    lg.propagate = False
-    h = picologging.StreamHandler(devnull_stream())
-    h.setFormatter(picologging.Formatter(FORMAT))
-    lg.addHandler(h)
-    lg.setLevel(picologging.INFO)
-    return timed(lambda i: lg.info("request %d served", i), lambda last: h.flush())
+    return stream_case(picologging)
 
 
 def case_logxide():

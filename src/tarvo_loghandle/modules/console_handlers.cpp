@@ -32,13 +32,7 @@ Ref console_emit(Bound a) {
         PyErr_Clear();
     }
     if (!stream || !is_console(stream.get())) return rt::call(a.cell(0).get(), {self, record});
-    try {
-        put_record(a.globals(), record);
-    } catch (PyErr& e) {
-        if (!e.matches(PyExc_Exception)) throw;
-        rt::Except handling(e);
-        rt::call_method(self, name<"handleError">(), {record});
-    }
+    emit_record(a.globals(), self, record);
     return rt::none();
 }
 

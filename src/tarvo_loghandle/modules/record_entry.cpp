@@ -149,4 +149,14 @@ void put_record(PyObject* g, PyObject* record) {
     rt::call_method(global<"TLogger">(g).get(), name<"put">(), {entry.get()});
 }
 
+void emit_record(PyObject* g, PyObject* handler, PyObject* record) {
+    try {
+        put_record(g, record);
+    } catch (PyErr& e) {
+        if (!e.matches(PyExc_Exception)) throw;
+        rt::Except handling(e);
+        rt::call_method(handler, name<"handleError">(), {record});
+    }
+}
+
 }  // namespace tlh

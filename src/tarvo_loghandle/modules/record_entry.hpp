@@ -15,4 +15,8 @@ void find_record_attributes(PyObject* g);
 // again. Shown by the log's minimum levels, as TLogger's entries are.
 void put_record(PyObject* g, PyObject* record);
 
+// put_record as a handler's emit does it: what fails (a message whose arguments do not fit) is
+// handled as logging handles it, by the handler's handleError, with the exception being handled.
+void emit_record(PyObject* g, PyObject* handler, PyObject* record);
+
 }  // namespace tlh

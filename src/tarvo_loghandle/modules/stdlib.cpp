@@ -13,19 +13,8 @@ namespace tlh {
 namespace {
 
 // emit(record): the record as an entry, put on the queue from whatever thread logs, in its order.
-// A record that cannot be made an entry (a message whose arguments do not fit) is handled as
-// logging handles it: handleError, with the exception being handled.
 Ref emit(Bound a) {
-    PyObject* g = a.globals();
-    PyObject* self = a[0];
-    PyObject* record = a[1];
-    try {
-        put_record(g, record);
-    } catch (PyErr& e) {
-        if (!e.matches(PyExc_Exception)) throw;
-        rt::Except handling(e);
-        rt::call_method(self, name<"handleError">(), {record});
-    }
+    emit_record(a.globals(), a[0], a[1]);
     return rt::none();
 }
 
