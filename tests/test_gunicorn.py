@@ -121,3 +121,37 @@ def test_gunicorn_workers_and_master_share_one_json_stream(tmp_path):
     started = [r["process"] for _, r in stream.records
                if r["logger"] == "uvicorn.error" and r["message"].startswith("Started server process")]
     assert len(started) == len(set(started)) == 5 and server.pid not in started
+
+
+def test_gunicorns_own_lines_in_the_terminal_format(tmp_path):
+    """The same recipe in the terminal format: gunicorn's lines from the master and from a worker are
+    entries of the stream, each once, none in gunicorn's own layout ("[INFO]")."""
+    port = free_port()
+    env = {k: v for k, v in os.environ.items() if k not in ("TARVO_DEBUG", "FORCE_COLOR", "TARVO_LOG_LEVELS")}
+    env.update(TARVO_LOG_FORMAT="terminal", NO_COLOR="1", PYTHONWARNINGS="ignore::DeprecationWarning")
+    err = tmp_path / "stderr"
+    with open(err, "wb") as f:
+        server = subprocess.Popen([sys.executable, "-m", "gunicorn", "-c", "gunicorn_app.py", "--chdir", str(HERE),
+                                   "--workers", "1", "--bind", f"127.0.0.1:{port}", "gunicorn_app:app"],
+                                  cwd=HERE, env=env, stderr=f)
+        try:
+            deadline = time.monotonic() + 30
+            while "worker up" not in err.read_text():
+                assert time.monotonic() < deadline, err.read_text()
+                time.sleep(0.05)
+            c = http.client.HTTPConnection("127.0.0.1", port, timeout=10)
+            c.request("GET", "/?one")
+            assert c.getresponse().status == 200
+            c.close()
+            time.sleep(0.3)
+            server.send_signal(signal.SIGTERM)
+            server.wait(timeout=60)
+        finally:
+            server.kill()
+    text = err.read_text()
+    assert "[INFO]" not in text and "access one" in text
+    for line in ("Starting gunicorn", "Booting worker with pid", "Started server process", "Handling signal: term",
+                 "Shutting down: Master"):
+        assert text.count(line) == 1, (line, text)
+    # the master, which never starts a handler, writes at once, in the plain layout, naming itself
+    assert f"gunicorn.error[{server.pid}] glogging.py:info:" in text and "gunicorn.error [pid " in text
