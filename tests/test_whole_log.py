@@ -120,6 +120,11 @@ def test_console_handlers_extra_fields_levels_and_uncaught_exceptions_join_the_s
     assert -1 not in at and at == sorted(at), list(zip(order, at))
     for message in order[1:-1]:
         assert text.count(message) == 1, message
+    # threads logging through the console handler: every step once, each thread's in order
+    steps = {}
+    for k, i in re.findall(r"console thread (\d) step (\d+)", text):
+        steps.setdefault(k, []).append(int(i))
+    assert steps == {k: list(range(40)) for k in "012"}
     if fmt == "json":
         rs = records(text)  # JSON from the first line to the last, the uncaught KeyboardInterrupt included
         by_message = {r["message"]: r for r in rs}

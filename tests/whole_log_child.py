@@ -214,6 +214,12 @@ async def console(after):
         t = threading.Thread(target=lambda: 1 / 0, name="worker-1")
         t.start()
         t.join()
+        steps = [threading.Thread(target=lambda k=k: [fw.info("console thread %d step %d", k, i) for i in range(40)])
+                 for k in range(3)]
+        for t in steps:
+            t.start()
+        for t in steps:
+            t.join()
         lg.info("service down")
     report(restored=logging.StreamHandler.emit.__module__ == "logging", root_level=logging.root.level,
            hooks=sys.excepthook is not sys.__excepthook__)
