@@ -101,12 +101,8 @@ Ref entry_of(PyObject* g, PyObject* record) {
     Ref exception = exception_of(record);
     Ref thread = rt::getattr(record, name<"threadName">());
     Ref extra = extra_of(record);
-    PyObject* const fields =
-        rt::keywords<"msg", "timestamp", "level", "prefix", "module", "stack_info", "exception", "thread", "kwargs">();
-    return rt::call_kw(global<"LogEntry">(g).get(),
-                       {message.get(), created.get(), level_name(levelno), prefix.get(), module.get(), stack.get(),
-                        exception.get(), thread.get(), extra.get()},
-                       fields);
+    return make_entry(g, {message.get(), created.get(), level_name(levelno), prefix.get(), module.get(), stack.get(),
+                          exception.get(), thread.get(), extra.get()});
 }
 
 // The record this thread put last: a record goes through the handlers of one logging call on the
@@ -141,12 +137,23 @@ void find_record_attributes(PyObject* g) {
     own_attributes = names.release();  // for the life of the process, as the module's types are
 }
 
+Ref make_entry(PyObject* g, const EntryFields& f) {
+    PyObject* const fields =
+        rt::keywords<"msg", "timestamp", "level", "prefix", "module", "stack_info", "exception", "thread", "kwargs">();
+    return rt::call_kw(global<"LogEntry">(g).get(),
+                       {f.msg, f.timestamp, f.level, f.prefix, f.module, f.stack_info, f.exception, f.thread, f.kwargs},
+                       fields);
+}
+
+void put_entry(PyObject* g, PyObject* entry) {
+    LevelPassed passed(entry);  // the queue does not ask again
+    rt::call_method(global<"TLogger">(g).get(), name<"put">(), {entry});
+}
+
 void put_record(PyObject* g, PyObject* record) {
     if (put_already(record)) return;
     Ref entry = entry_of(g, record);
-    if (!shown_by_level(g, entry.get())) return;
-    LevelPassed passed(entry.get());
-    rt::call_method(global<"TLogger">(g).get(), name<"put">(), {entry.get()});
+    if (shown_by_level(g, entry.get())) put_entry(g, entry.get());
 }
 
 void emit_record(PyObject* g, PyObject* handler, PyObject* record) {

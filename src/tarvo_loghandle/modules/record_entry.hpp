@@ -10,6 +10,15 @@ namespace tlh {
 // globals.
 void find_record_attributes(PyObject* g);
 
+// LogEntry(msg=..., timestamp=..., level=..., ...), the entry as logging's records and the uncaught
+// exceptions make it.
+struct EntryFields {
+    PyObject *msg, *timestamp, *level, *prefix, *module, *stack_info, *exception, *thread, *kwargs;
+};
+Ref make_entry(PyObject* g, const EntryFields& f);
+// TLogger.put(entry), for an entry whose level has been looked at.
+void put_entry(PyObject* g, PyObject* entry);
+
 // Puts the record on TLogger's queue as a LogEntry, once: a record that another handler of the
 // same logging call has put already (a console handler, then RecordHandler on the root) is not put
 // again. Shown by the log's minimum levels, as TLogger's entries are.

@@ -1,6 +1,6 @@
 #include "modules/uncaught.hpp"
 
-#include "life/logged_values.hpp"
+#include "modules/record_entry.hpp"
 
 namespace tlh {
 namespace {
@@ -26,19 +26,12 @@ void put_uncaught(PyObject* g, PyObject* exception, PyObject* message, PyObject*
             if (Ref m = rt::dict_item(globals.get(), name<"__name__">()); m && PyUnicode_Check(m.get())) module = m;
     }
     Ref stack = rt::call(global<"StackInfo">(g).get(), {filename.get(), function.get(), line.get()});
-    Ref kwargs = rt::owned(PyDict_New());
-    rt::bind(kwargs.get(), "msg", message);
-    rt::bind(kwargs.get(), "timestamp", rt::call_method(rt::import("time").get(), name<"time">()).get());
-    rt::bind(kwargs.get(), "level", name<"CRITICAL">());
-    rt::bind(kwargs.get(), "prefix", rt::tuple({name<"uncaught">()}).get());
-    rt::bind(kwargs.get(), "module", module.get());
-    rt::bind(kwargs.get(), "stack_info", stack.get());
-    rt::bind(kwargs.get(), "exception", exception);
-    rt::bind(kwargs.get(), "thread", thread);
-    Ref no_args = rt::owned(PyTuple_New(0));
-    Ref entry = rt::owned(PyObject_Call(global<"LogEntry">(g).get(), no_args.get(), kwargs.get()));
-    LevelPassed passed(entry.get());  // shown whatever the minimum levels say
-    rt::call_method(global<"TLogger">(g).get(), name<"put">(), {entry.get()});
+    Ref now = rt::call_method(rt::import("time").get(), name<"time">());
+    Ref prefix = rt::tuple({name<"uncaught">()});
+    Ref no_fields = rt::owned(PyDict_New());
+    Ref entry = make_entry(g, {message, now.get(), name<"CRITICAL">(), prefix.get(), module.get(), stack.get(),
+                               exception, thread, no_fields.get()});
+    put_entry(g, entry.get());  // shown whatever the minimum levels say
 }
 
 // Python's hook, for what cannot be put in the log.
