@@ -47,7 +47,9 @@ def serve(tmp_path, fmt, app, *command):
     err = tmp_path / "stderr"
     with open(err, "wb") as f:
         argv = [sys.executable, *command, "--port", str(port)] if command else [sys.executable, str(HERE / app), str(port)]
-        server = subprocess.Popen(argv, cwd=HERE, env=env, stdout=subprocess.PIPE, stderr=f)
+        # Ctrl-C as a terminal sends it, whatever this run inherited (a shell's background job ignores SIGINT)
+        server = subprocess.Popen(argv, cwd=HERE, env=env, stdout=subprocess.PIPE, stderr=f,
+                                  preexec_fn=lambda: signal.signal(signal.SIGINT, signal.SIG_DFL))
         try:
             assert [get(port, "/ok"), get(port, "/items"), get(port, "/fail")] == [200, 200, 500]
             time.sleep(0.3)
