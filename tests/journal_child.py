@@ -9,6 +9,7 @@ import sys
 from tarvo_commons import TLogger
 from tarvo_kivo_interfaces import ServiceConfig
 from tarvo_loghandle import log, loghandle_imp
+from tarvo_loghandle.context import bound
 from tarvo_utils_asyncio import SyncTaskInterface
 
 lg = TLogger("svc.orders")
@@ -28,7 +29,8 @@ async def main():
         lg.error("payment failed\nits second line")
         lg.user_error("user-level error")
         lg.critical("critical state")
-        lib.error("library error %d", 7)
+        with bound(request_id="r-7"):  # fields bound for a block are the record's fields too
+            lib.error("library error %d", 7)
         try:
             {"title": "x"}["body"]
         except KeyError:

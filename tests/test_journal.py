@@ -238,14 +238,15 @@ def text(value):
     return value if isinstance(value, str) else bytes(value).decode("utf-8", "replace")
 
 
-ERRORS = ["payment failed\nits second line", "user-level error", "critical state", "library error 7"]
+ERRORS = ["payment failed\nits second line", "user-level error", "critical state", "library error 7 request_id='r-7'"]
 
 
 def test_a_service_under_systemd_logs_records_with_priorities_and_fields(journald, tmp_path):
     pid = run_service(tmp_path)
     records = records_of(pid, expect=14)
     assert all("TARVO_LOGGER" in r for r in records), "a line of the stream among the records"
-    by_message = {text(r["MESSAGE"]).split(" order=")[0].split("\nTraceback")[0]: r for r in records}
+    by_message = {text(r["MESSAGE"]).split(" order=")[0].split(" request_id=")[0].split("\nTraceback")[0]: r
+                  for r in records}
     priorities = {m: int(r["PRIORITY"]) for m, r in by_message.items() if not m.startswith(("big", "import", "names"))}
     assert priorities == {"order received": 6, "debugging detail": 7, "user-level info": 5, "disk almost full": 4,
                           "payment failed\nits second line": 3, "user-level error": 3, "critical state": 2,
@@ -262,6 +263,7 @@ def test_a_service_under_systemd_logs_records_with_priorities_and_fields(journal
     assert (order["SYSLOG_IDENTIFIER"], order["TARVO_LOGGER"], order["TARVO_MODULE"], order["TARVO_LEVEL"],
             order["TARVO_THREAD"]) == ("journal_child.py", "svc.orders", "__main__", "INFO", "MainThread")
     assert by_message["library error 7"]["TARVO_LOGGER"] == "thirdparty.http"
+    assert by_message["library error 7"]["REQUEST_ID"] == "r-7"
 
     # Names that journald or journalctl would act on stay fields of the entry's own; other
     # alphabets keep their identity.

@@ -8,7 +8,7 @@ import sys
 import pytest
 
 import tarvo_loghandle
-from tarvo_loghandle import config, loghandle_imp, stdlib
+from tarvo_loghandle import config, context, loghandle_imp, stdlib
 
 HERE = pathlib.Path(__file__).with_name("typing")
 STUBS = pathlib.Path(__file__).resolve().parents[1] / "stubs" / "tarvo_loghandle"
@@ -50,15 +50,16 @@ def exported(stub):
 
 
 @pytest.mark.parametrize("module, stub", [(tarvo_loghandle, "__init__.pyi"), (config, "config.pyi"),
-                                          (loghandle_imp, "loghandle_imp.pyi"), (stdlib, "stdlib.pyi")],
-                         ids=["package", "config", "imp", "stdlib"])
+                                          (loghandle_imp, "loghandle_imp.pyi"), (stdlib, "stdlib.pyi"),
+                                          (context, "context.pyi")],
+                         ids=["package", "config", "imp", "stdlib", "context"])
 def test_stubs_name_every_public_attribute_and_nothing_more(module, stub):
-    # a submodule that is imported only when used (stdlib) is the package's attribute from then on
-    public = {k for k in vars(module) if not k.startswith("_")} - {"stdlib"}
+    # a submodule that is imported only when used (stdlib, context) is the package's attribute from then on
+    public = {k for k in vars(module) if not k.startswith("_")} - {"stdlib", "context"}
     assert exported(STUBS / stub) == public
 
 
 def test_stubs_are_installed_with_the_package():
     installed = pathlib.Path(tarvo_loghandle.__file__).parent
     assert {p.name for p in installed.iterdir()} >= {"__init__.pyi", "config.pyi", "loghandle_imp.pyi", "stdlib.pyi",
-                                                    "py.typed"}
+                                                    "context.pyi", "py.typed"}

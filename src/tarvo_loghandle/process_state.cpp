@@ -203,6 +203,7 @@ ProcessState::~ProcessState() {
                    &queue_put,
                    &queue_get,
                    &running_loop,
+                   &bound_fields,
                    &extension_file,
                    &basename.code,
                    &basename.globals,

@@ -104,6 +104,9 @@ struct ProcessState {
     Ref extension_file;
     bool finder_installed = false;
     bool life_followed = false;  // the exit and fork hooks below are registered
+    // The fields bound for the current context (tarvo_loghandle.context): a contextvars.ContextVar
+    // holding a dict never changed once set, made with the queue types, before any entry is put.
+    Ref bound_fields;
     // posixpath's basename and termcolor's colored, once seen.
     KnownFunction basename, colored;
 

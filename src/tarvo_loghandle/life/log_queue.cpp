@@ -526,6 +526,7 @@ void make_queue_types(PyObject* g) {
     state.queue_put = rt::getattr(queue_class.get(), name<"put_nowait">());
     state.queue_get = rt::getattr(queue_class.get(), name<"get_nowait">());
     find_asyncio_put(queue_class.get());
+    state.bound_fields = rt::owned(PyContextVar_New("tarvo_loghandle.context.fields", nullptr));
     state.running_loop = rt::getattr(rt::import("asyncio.events").get(), name<"_get_running_loop">());
     state.waiting_queue_type = make_queue_type(
         g, "WaitingQueue",

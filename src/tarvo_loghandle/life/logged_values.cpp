@@ -1,5 +1,7 @@
 #include "life/logged_values.hpp"
 
+#include "process_state.hpp"
+
 namespace tlh {
 namespace {
 
@@ -158,7 +160,31 @@ Ref exception_now(PyObject* exc) {
     return copy;
 }
 
+// The keyword values followed by the fields bound in the caller's context (an entry's own value
+// wins where a name is given both ways); null when none is bound.
+Ref with_bound_fields(PyObject* kwargs) {
+    Ref bound = bound_fields_now();
+    if (!bound || !PyDict_CheckExact(kwargs)) return Ref();
+    Ref merged = rt::owned(PyDict_Copy(kwargs));
+    // The bound dict is never changed once set: its items are borrowed while it is held.
+    Py_ssize_t at = 0;
+    PyObject *key, *value;
+    while (PyDict_Next(bound.get(), &at, &key, &value))
+        if (!PyDict_SetDefault(merged.get(), key, value)) rt::throw_error();
+    return merged;
+}
+
 }  // namespace
+
+Ref bound_fields_now() {
+    PyObject* var = process().bound_fields.get();
+    if (!var) return Ref();
+    PyObject* value = nullptr;
+    if (PyContextVar_Get(var, nullptr, &value) < 0) rt::throw_error();
+    Ref fields = Ref::steal(value);
+    if (!fields || !PyDict_CheckExact(fields.get()) || PyDict_GET_SIZE(fields.get()) == 0) return Ref();
+    return fields;
+}
 
 void keep_as_logged(PyObject* g, PyObject* entry) {
     if (!rt::check_int(PyObject_IsInstance(entry, global<"LogEntry">(g).get()))) return;
@@ -166,10 +192,15 @@ void keep_as_logged(PyObject* g, PyObject* entry) {
         Ref kwargs = rt::getattr(entry, name<"kwargs">());
         Ref exception = rt::optional_attr(entry, name<"exception">());
         bool exc = exception && PyExceptionInstance_Check(exception.get());
-        Ref copied = kwargs_now(kwargs.get());
-        if (!copied && !exc) return;
+        Ref with_bound = with_bound_fields(kwargs.get());
+        Ref copied = kwargs_now(with_bound ? with_bound.get() : kwargs.get());
+        if (!copied && !exc) {
+            // Cheaper than asking whether the entry will be shown.
+            if (with_bound) rt::setattr(entry, name<"kwargs">(), with_bound.get());
+            return;
+        }
         if (!LevelPassed::of(entry) && !shown_by_level(g, entry)) return;
-        if (copied) rt::setattr(entry, name<"kwargs">(), copied.get());
+        if (copied || with_bound) rt::setattr(entry, name<"kwargs">(), (copied ? copied : with_bound).get());
         if (exc) {
             if (Ref now = exception_now(exception.get())) rt::setattr(entry, name<"exception">(), now.get());
         }

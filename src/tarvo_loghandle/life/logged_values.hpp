@@ -16,6 +16,10 @@ namespace tlh {
 // the writer shows that failure as it would have).
 void keep_as_logged(PyObject* g, PyObject* entry);
 
+// The fields bound in the caller's context now (tarvo_loghandle.context), which every entry put
+// carries after its own keyword values: a dict that nobody changes, or null when none is bound.
+Ref bound_fields_now();
+
 // While it lives, the entry given is known on this thread to pass the level filter already (a
 // logging record's entry, tested before it is put), so that keep_as_logged does not ask again.
 class LevelPassed {

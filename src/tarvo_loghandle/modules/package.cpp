@@ -1,6 +1,7 @@
 // The package module: its bookkeeping, version, announcement, and the re-export of its
 // submodules' public names. The submodules live in this same file and are found by a
 // finder of ours, installed before the first of them is imported.
+#include "modules/context.hpp"
 #include "modules/stdlib.hpp"
 #include "package_base.hpp"
 #include "process_state.hpp"
@@ -21,7 +22,8 @@ const char* const package_doc =
     "                     (tarvo_loghandle.loghandle_imp)\n"
     "    __version__, __date__, logger (the package's own TLogger)\n\n"
     "The submodule tarvo_loghandle.stdlib brings Python's logging records into the same stream (log() connects\n"
-    "it for its block when the application has not configured logging).";
+    "it for its block when the application has not configured logging); tarvo_loghandle.context binds fields\n"
+    "that every entry logged in a context carries.";
 
 // The handler's state is the process's (one queue, one running handler, the types of the native
 // objects): it lives in the main interpreter only. A subinterpreter is refused before anything of
@@ -42,6 +44,7 @@ const rt::SubmoduleDef submodules[] = {
     {"loghandle_imp", exec_loghandle_imp},
     {"config", exec_config},
     {"stdlib", exec_stdlib},
+    {"context", exec_context},
 };
 
 // __file__ is the package's __init__ inside the package directory beside the extension file.
