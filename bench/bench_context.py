@@ -11,7 +11,9 @@ rounds:
 - nothing bound: the call as every service makes it (what taking the context costs when it is empty);
 - three bound: the same call inside `with bound(request_id=..., user=..., route=...)`;
 - three by hand: no field bound, the three passed as keyword values to every call instead.
---before runs only the first case, for a build of the package that has no bound fields."""
+--before runs only the first case, for a build of the package that has no bound fields; --only CASE
+runs one case alone (under callgrind, what it costs in instructions: two values of BENCH_CONTEXT,
+the difference over the calls between them)."""
 import asyncio
 import gc
 import os
@@ -60,7 +62,7 @@ async def best_of(cases):
     return best
 
 
-async def main(before):
+async def main(before, only):
     loghandle_imp.STDERR = os.devnull
     loghandle_imp.LOG_FORMAT = "json"
     loghandle_imp.debug = lambda msg: None
@@ -76,10 +78,13 @@ async def main(before):
 
         cases["three bound"] = (nothing_bound, bound(request_id="4bf92f35", user="u-1021", route="/orders"))
         cases["three by hand"] = (by_hand, None)
+    if only:
+        cases = {only: cases[only]}
     for name, ns in (await best_of(cases)).items():
         print(f"  {name:15} {ns:7.0f} ns")
     await h.aclose()
 
 
 if __name__ == "__main__":
-    asyncio.run(main("--before" in sys.argv))
+    only = sys.argv[sys.argv.index("--only") + 1] if "--only" in sys.argv else None
+    asyncio.run(main("--before" in sys.argv, only))
