@@ -21,8 +21,8 @@ def test_attributes_and_reexports():
     assert t.__file__.endswith(os.path.join("tarvo_loghandle", "__init__.py"))
     assert t.__spec__.origin == t.__file__ and t.__spec__.has_location and t.__cached__ is None
     assert t.__spec__.submodule_search_locations is t.__path__
-    # the stdlib and context submodules join them once imported (log() imports stdlib, or the application)
-    public = [k for k in vars(t) if not k.startswith("_") and k not in ("stdlib", "context")]
+    # the stdlib, context and pytest_plugin submodules join them once imported (log() imports stdlib, or the application)
+    public = [k for k in vars(t) if not k.startswith("_") and k not in ("stdlib", "context", "pytest_plugin")]
     assert public == ["TLogger", "logger", "loghandle_imp", "config", "nolog", "log", "LoggingHandler"]
 
 

@@ -204,6 +204,8 @@ ProcessState::~ProcessState() {
                    &queue_get,
                    &running_loop,
                    &bound_fields,
+                   &captures,
+                   &captured_entry_type,
                    &extension_file,
                    &basename.code,
                    &basename.globals,

@@ -107,6 +107,10 @@ struct ProcessState {
     // The fields bound for the current context (tarvo_loghandle.context): a contextvars.ContextVar
     // holding a dict never changed once set, made with the queue types, before any entry is put.
     Ref bound_fields;
+    // The lists of the captures that run (life/captured_entries.hpp; guarded by `lock`), their
+    // number, and the type of what they hold.
+    Ref captures, captured_entry_type;
+    std::atomic<int> capturing{0};
     // posixpath's basename and termcolor's colored, once seen.
     KnownFunction basename, colored;
 

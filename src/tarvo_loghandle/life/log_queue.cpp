@@ -1,6 +1,7 @@
 #include "life/log_queue.hpp"
 
 #include "life/asyncio_put.hpp"
+#include "life/captured_entries.hpp"
 #include "life/logged_values.hpp"
 #include "life/waiting_writer.hpp"
 #include "life/written_at_once.hpp"
@@ -346,6 +347,7 @@ PyObject* put_nowait(PyObject* self, PyObject* item) {
     return rt::guard(
         [&]() -> PyObject* {
             PyObject* g = process().globals.get();
+            capture_if_asked(g, item);
             keep_as_logged(g, item);
             put_logged(g, self, item);
             Py_RETURN_NONE;

@@ -2,6 +2,7 @@
 // submodules' public names. The submodules live in this same file and are found by a
 // finder of ours, installed before the first of them is imported.
 #include "modules/context.hpp"
+#include "modules/pytest_plugin.hpp"
 #include "modules/stdlib.hpp"
 #include "package_base.hpp"
 #include "process_state.hpp"
@@ -41,10 +42,8 @@ bool main_interpreter() {
 namespace {
 
 const rt::SubmoduleDef submodules[] = {
-    {"loghandle_imp", exec_loghandle_imp},
-    {"config", exec_config},
-    {"stdlib", exec_stdlib},
-    {"context", exec_context},
+    {"loghandle_imp", exec_loghandle_imp}, {"config", exec_config}, {"stdlib", exec_stdlib}, {"context", exec_context},
+    {"pytest_plugin", exec_pytest_plugin},
 };
 
 // __file__ is the package's __init__ inside the package directory beside the extension file.

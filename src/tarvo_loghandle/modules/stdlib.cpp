@@ -130,15 +130,23 @@ void give_back_levels(PyObject* changes) {
 
 }  // namespace
 
-Ref connect_stdlib_logging(PyObject* package) {
+Ref connect_stdlib_logging(PyObject* package, bool beside_other_handlers) {
     Ref module = stdlib_module(package);
     PyObject* g = PyModule_GetDict(module.get());
     catch_uncaught_exceptions(g);
     Ref taken = take_over_console_handlers(g);
     Ref handler = rt::none(), levels = rt::owned(PyList_New(0));
     Ref root = rt::getattr(global<"logging">(g).get(), name<"root">());
-    // A root logger with a handler is the application's own setup.
-    if (rt::truth(global<"AUTO_CONNECT">(g).get()) && !rt::truth(rt::getattr(root.get(), name<"handlers">()).get())) {
+    // A root logger with a handler is the application's own setup; beside other handlers (a test
+    // runner's), one RecordHandler is enough.
+    Ref handlers = rt::getattr(root.get(), name<"handlers">());
+    bool wanted = !rt::truth(handlers.get());
+    if (beside_other_handlers) {
+        wanted = true;
+        for (Ref& h : rt::iterate(handlers.get()))
+            if (rt::check_int(PyObject_IsInstance(h.get(), global<"RecordHandler">(g).get()))) wanted = false;
+    }
+    if (rt::truth(global<"AUTO_CONNECT">(g).get()) && wanted) {
         handler = rt::call(global<"RecordHandler">(g).get());
         levels = set_levels(g, root.get());
         rt::call_method(root.get(), name<"addHandler">(), {handler.get()});

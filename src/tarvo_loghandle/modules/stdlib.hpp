@@ -12,7 +12,9 @@ void exec_stdlib(PyObject* module);
 // handler (the application has not configured logging), a RecordHandler on the root logger with
 // the levels a service expects: records from INFO on, DEBUG where TARVO_LOG_LEVELS asks for it.
 // Returns what disconnect_stdlib_logging needs.
-Ref connect_stdlib_logging(PyObject* package);
+// `beside_other_handlers`: the RecordHandler is connected unless the root logger has one already,
+// whatever other handlers it has (a test runner's).
+Ref connect_stdlib_logging(PyObject* package, bool beside_other_handlers = false);
 // Gives back what the block took: the handler, the levels (unless the application has set others
 // meanwhile), StreamHandler's emit. The exception hooks stay, for what reaches them at exit.
 void disconnect_stdlib_logging(PyObject* connection);
