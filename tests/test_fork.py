@@ -26,7 +26,7 @@ CHILD = textwrap.dedent("""
         h = loghandle_imp.LoggingHandler()
         await h.init()
         logger.info("parent up")
-        await asyncio.sleep(0.05)
+        await asyncio.sleep(0.3)  # written before the fork, also on a loaded machine
         pid = os.fork()
         if pid == 0:  # the loop of the parent is not this process's: a thread runs the child's
             t = threading.Thread(target=child_main)
