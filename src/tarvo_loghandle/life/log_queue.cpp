@@ -305,8 +305,26 @@ bool put_closing(PyObject* g, QueueCore* q, PyObject* item) {
     return true;
 }
 
+// How many passed-on queues this thread's put has gone through: queues that passed on to each
+// other (a successor that was passed on back to this one) must not send an entry round for ever.
+thread_local int passed_on_hops = 0;
+
+struct PassedOnHop {
+    PassedOnHop() noexcept { ++passed_on_hops; }
+    ~PassedOnHop() { --passed_on_hops; }
+    PassedOnHop(const PassedOnHop&) = delete;
+    PassedOnHop& operator=(const PassedOnHop&) = delete;
+};
+
 void put_passed_on(PyObject* g, PyObject* self, QueueCore* q, PyObject* item) {
     if (marks_the_end(g, item)) return;
+    PassedOnHop hop;
+    if (passed_on_hops > 8) {  // a round of queues: the entry is written at once, not lost
+        Ref one = rt::owned(PyList_New(1));
+        PyList_SET_ITEM(one.get(), 0, Ref::incref(item).release());
+        write_at_once(g, one.get());
+        return;
+    }
     Ref weak;
     {
         std::lock_guard<rt::ProcessLock> locked(q->lock);
