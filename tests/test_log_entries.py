@@ -14,9 +14,9 @@ from tarvo_loghandle.context import bound
 pytest_plugins = ["tarvo_loghandle.pytest_plugin"]
 
 DEMO = pathlib.Path(__file__).resolve().parent.parent / "demo" / "service.py"
-spec = importlib.util.spec_from_file_location("demo_service", DEMO)
-service = importlib.util.module_from_spec(spec)
-spec.loader.exec_module(service)
+demo_module = importlib.util.spec_from_file_location("demo_service", DEMO)
+service = importlib.util.module_from_spec(demo_module)
+demo_module.loader.exec_module(service)
 
 
 @pytest.fixture
