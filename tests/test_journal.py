@@ -264,14 +264,17 @@ def test_a_service_under_systemd_logs_records_with_priorities_and_fields(journal
             order["TARVO_THREAD"]) == ("journal_child.py", "svc.orders", "__main__", "INFO", "MainThread")
     assert by_message["library error 7"]["TARVO_LOGGER"] == "thirdparty.http"
     assert by_message["library error 7"]["REQUEST_ID"] == "r-7"
+    assert (by_message["library error 7"]["TRACE_ID"], by_message["library error 7"]["SPAN_ID"]) == (
+        "4bf92f3577b34da6a3ce929d0e0e4736", "00f067aa0ba902b7")
+    assert "TRACE_ID" not in order and "SPAN_ID" not in order
 
     # Names that journald or journalctl would act on stay fields of the entry's own; other
     # alphabets keep their identity.
     [meaning] = [r for m, r in by_message.items() if m.startswith("names with a meaning")]
     assert {k: v for k, v in meaning.items() if k.startswith(("FIELD_", "U"))} == {
         "FIELD_OBJECT_SYSTEMD_UNIT": "sshd.service", "FIELD_MESSAGE_ID": "f" * 32, "FIELD_SYSLOG_PID": "1",
-        "FIELD_ERRNO": "2", "U00E9": "1", "U041FU0420U0418U0412U0415U0422": "2", "U00DF": "3", "U0131D": "4"}
-    assert "MESSAGE_ID" not in meaning and "ERRNO" not in meaning and meaning["SYSLOG_IDENTIFIER"] == "journal_child.py"
+        "FIELD_ERRNO": "2", "FIELD_TRACE_ID": "forged", "U00E9": "1", "U041FU0420U0418U0412U0415U0422": "2", "U00DF": "3", "U0131D": "4"}
+    assert "MESSAGE_ID" not in meaning and "ERRNO" not in meaning and "TRACE_ID" not in meaning and meaning["SYSLOG_IDENTIFIER"] == "journal_child.py"
     assert records_of(pid, "OBJECT_SYSTEMD_UNIT=sshd.service", expect=0) == []
 
     failed = by_message["request failed"]

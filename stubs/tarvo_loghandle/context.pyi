@@ -4,7 +4,7 @@ from typing import Any, Callable, Literal, TypeVar
 
 _R = TypeVar("_R")
 
-__all__ = ["bind", "unbind", "bound", "current", "carry"]
+__all__ = ["bind", "unbind", "bound", "current", "carry", "TraceIds"]
 
 def bind(**fields: Any) -> None: ...
 def unbind(*names: str) -> None: ...
@@ -17,3 +17,12 @@ class bound:
     def __exit__(
         self, exc_type: type[BaseException] | None, exc: BaseException | None, tb: TracebackType | None, /
     ) -> Literal[False]: ...
+
+class TraceIds:
+    """The OpenTelemetry trace an entry was logged in."""
+    @property
+    def trace_id(self) -> str: ...
+    @property
+    def span_id(self) -> str: ...
+    @property
+    def trace_flags(self) -> str: ...

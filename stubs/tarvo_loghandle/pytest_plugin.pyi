@@ -3,6 +3,8 @@ from typing import Any, NamedTuple
 
 import pytest as pytest
 
+from tarvo_loghandle.context import TraceIds
+
 __all__ = ["log_entries", "LogEntries", "CapturedEntry"]
 
 class CapturedEntry(NamedTuple):
@@ -14,6 +16,7 @@ class CapturedEntry(NamedTuple):
     exception: BaseException | None
     module: str
     time: float
+    trace: TraceIds | None
 
 class LogEntries:
     entries: list[CapturedEntry]

@@ -1,5 +1,6 @@
 #include "life/captured_entries.hpp"
 
+#include "life/current_trace.hpp"
 #include "life/logged_values.hpp"
 #include "process_state.hpp"
 
@@ -13,7 +14,7 @@ Ref captured_entry_type() {
         Ref collections = rt::import("collections");
         state.captured_entry_type = rt::call_method(
             collections.get(), name<"namedtuple">(),
-            {name<"CapturedEntry">(), name<"level logger message fields context exception module time">()});
+            {name<"CapturedEntry">(), name<"level logger message fields context exception module time trace">()});
         rt::setattr(state.captured_entry_type.get(), name<"__module__">(), name<"tarvo_loghandle.pytest_plugin">());
     }
     return state.captured_entry_type;
@@ -70,11 +71,12 @@ void capture(PyObject* g, PyObject* entry, PyObject* lists) {
     Ref bound = bound_fields_now();
     Ref context = rt::owned(bound ? PyDict_Copy(bound.get()) : PyDict_New());
     Ref exception = rt::optional_attr(entry, name<"exception">());
-    Ref captured =
-        rt::call(captured_entry_type().get(),
-                 {rt::getattr(entry, name<"level">()).get(), logger.get(), rt::getattr(entry, name<"msg">()).get(),
-                  fields.get(), context.get(), exception ? exception.get() : Py_None,
-                  rt::getattr(entry, name<"module">()).get(), rt::getattr(entry, name<"timestamp">()).get()});
+    Ref trace = current_trace();
+    Ref captured = rt::call(
+        captured_entry_type().get(),
+        {rt::getattr(entry, name<"level">()).get(), logger.get(), rt::getattr(entry, name<"msg">()).get(), fields.get(),
+         context.get(), exception ? exception.get() : Py_None, rt::getattr(entry, name<"module">()).get(),
+         rt::getattr(entry, name<"timestamp">()).get(), trace ? trace.get() : Py_None});
     for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(lists); ++i)
         rt::check_int(PyList_Append(PyTuple_GET_ITEM(lists, i), captured.get()));
 }

@@ -1,6 +1,8 @@
 #include "life/logged_values.hpp"
 
+#include "life/current_trace.hpp"
 #include "process_state.hpp"
+#include "text/trace_ids.hpp"
 
 namespace tlh {
 namespace {
@@ -57,7 +59,7 @@ Ref logged_value(PyObject* v) {
 // Values that cannot change: those of these exact types, and tuples and frozensets of them.
 bool unchanging(PyObject* v, int depth) {
     if (v == Py_None || PyUnicode_CheckExact(v) || PyLong_CheckExact(v) || PyFloat_CheckExact(v) || PyBool_Check(v) ||
-        PyBytes_CheckExact(v) || PyComplex_CheckExact(v) || Py_IS_TYPE(v, &LoggedValueType))
+        PyBytes_CheckExact(v) || PyComplex_CheckExact(v) || Py_IS_TYPE(v, &LoggedValueType) || is_trace_ids(v))
         return true;
     if (depth >= copy_depth) return false;
     if (PyTuple_CheckExact(v)) {
@@ -161,16 +163,20 @@ Ref exception_now(PyObject* exc) {
 }
 
 // The keyword values followed by the fields bound in the caller's context (an entry's own value
-// wins where a name is given both ways); null when none is bound.
-Ref with_bound_fields(PyObject* kwargs) {
+// wins where a name is given both ways) and the trace it is logged in; null when there is neither.
+Ref with_context(PyObject* kwargs) {
     Ref bound = bound_fields_now();
-    if (!bound || !PyDict_CheckExact(kwargs)) return Ref();
+    Ref trace = current_trace();
+    if ((!bound && !trace) || !PyDict_CheckExact(kwargs)) return Ref();
     Ref merged = rt::owned(PyDict_Copy(kwargs));
-    // The bound dict is never changed once set: its items are borrowed while it is held.
-    Py_ssize_t at = 0;
-    PyObject *key, *value;
-    while (PyDict_Next(bound.get(), &at, &key, &value))
-        if (!PyDict_SetDefault(merged.get(), key, value)) rt::throw_error();
+    if (bound) {
+        // The bound dict is never changed once set: its items are borrowed while it is held.
+        Py_ssize_t at = 0;
+        PyObject *key, *value;
+        while (PyDict_Next(bound.get(), &at, &key, &value))
+            if (!PyDict_SetDefault(merged.get(), key, value)) rt::throw_error();
+    }
+    if (trace && !PyDict_SetDefault(merged.get(), trace_key(), trace.get())) rt::throw_error();
     return merged;
 }
 
@@ -192,15 +198,15 @@ void keep_as_logged(PyObject* g, PyObject* entry) {
         Ref kwargs = rt::getattr(entry, name<"kwargs">());
         Ref exception = rt::optional_attr(entry, name<"exception">());
         bool exc = exception && PyExceptionInstance_Check(exception.get());
-        Ref with_bound = with_bound_fields(kwargs.get());
-        Ref copied = kwargs_now(with_bound ? with_bound.get() : kwargs.get());
+        Ref in_context = with_context(kwargs.get());
+        Ref copied = kwargs_now(in_context ? in_context.get() : kwargs.get());
         if (!copied && !exc) {
             // Cheaper than asking whether the entry will be shown.
-            if (with_bound) rt::setattr(entry, name<"kwargs">(), with_bound.get());
+            if (in_context) rt::setattr(entry, name<"kwargs">(), in_context.get());
             return;
         }
         if (!LevelPassed::of(entry) && !shown_by_level(g, entry)) return;
-        if (copied || with_bound) rt::setattr(entry, name<"kwargs">(), (copied ? copied : with_bound).get());
+        if (copied || in_context) rt::setattr(entry, name<"kwargs">(), (copied ? copied : in_context).get());
         if (exc) {
             if (Ref now = exception_now(exception.get())) rt::setattr(entry, name<"exception">(), now.get());
         }

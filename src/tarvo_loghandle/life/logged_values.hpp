@@ -11,7 +11,8 @@
 
 namespace tlh {
 
-// For a LogEntry: its keyword values and its exception taken as they are now. Entries that the
+// For a LogEntry: its keyword values and its exception taken as they are now, with the fields bound
+// for the caller's context and the trace it is logged in (life/current_trace.hpp) after them. Entries that the
 // level filter will drop are left alone, and so is whatever cannot be taken (a repr that fails:
 // the writer shows that failure as it would have).
 void keep_as_logged(PyObject* g, PyObject* entry);

@@ -8,6 +8,7 @@
 
 #include "life/logged_values.hpp"
 #include "process_state.hpp"
+#include "text/trace_ids.hpp"
 
 #include <new>
 
@@ -254,10 +255,14 @@ void exec_context(PyObject* module) {
                   "        logger.info('paid', amount=12)   # amount=12 service='billing' request_id=...\n\n"
                   "They live in a contextvars.ContextVar: each asyncio task has its own, a task inherits those of "
                   "the code that created it, and asyncio.to_thread takes them along. loop.run_in_executor and "
-                  "threading.Thread do not: carry(fn) takes them there.">());
+                  "threading.Thread do not: carry(fn) takes them there.\n\n"
+                  "Where the service has imported OpenTelemetry's API and a recording span is current, an entry "
+                  "also carries that span's ids (TraceIds).">());
     rt::check_int(PyModule_AddFunctions(module, functions));
     rt::bind(g, "bound", reinterpret_cast<PyObject*>(&BoundBlockType));
-    rt::bind(g, "__all__", rt::owned(Py_BuildValue("[sssss]", "bind", "unbind", "bound", "current", "carry")).get());
+    rt::bind(g, "TraceIds", trace_ids_type());
+    rt::bind(g, "__all__",
+             rt::owned(Py_BuildValue("[ssssss]", "bind", "unbind", "bound", "current", "carry", "TraceIds")).get());
 }
 
 }  // namespace tlh

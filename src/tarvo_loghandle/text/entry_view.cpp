@@ -1,9 +1,25 @@
 #include "text/entry_view.hpp"
 
+#include "text/trace_ids.hpp"
+
 namespace tlh {
 
 EntryView::EntryView(PyObject* g, PyObject* le) : g_(g), le_(le) {
     if (!rt::check_int(PyObject_IsInstance(le, global<"LogEntry">(g).get()))) rt::raise_with(PyExc_AssertionError, le);
+}
+
+const Ref& EntryView::kwargs() {
+    if (kwargs_) return kwargs_;
+    kwargs_ = rt::getattr(le_, name<"kwargs">());
+    if (!PyDict_CheckExact(kwargs_.get()) || PyDict_GET_SIZE(kwargs_.get()) == 0) return kwargs_;
+    Ref trace = rt::dict_item(kwargs_.get(), trace_key());
+    if (trace && is_trace_ids(trace.get())) {
+        Ref own = rt::owned(PyDict_Copy(kwargs_.get()));
+        rt::check_int(PyDict_DelItem(own.get(), trace_key()));
+        kwargs_ = std::move(own);
+        trace_ = std::move(trace);
+    }
+    return kwargs_;
 }
 
 const Ref& EntryView::filename() {

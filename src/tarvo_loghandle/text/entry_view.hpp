@@ -20,7 +20,13 @@ public:
     const Ref& prefix() { return read(prefix_, name<"prefix">()); }
     const Ref& module() { return read(module_, name<"module">()); }
     const Ref& tags() { return read(tags_, name<"tags">()); }
-    const Ref& kwargs() { return read(kwargs_, name<"kwargs">()); }
+    // Its keyword values, without the trace ids that travel among them.
+    const Ref& kwargs();
+    // The trace it was logged in (a TraceIds, text/trace_ids.hpp); an empty Ref where none.
+    const Ref& trace() {
+        kwargs();
+        return trace_;
+    }
     const Ref& filename();
     const Ref& function();
     // The line of the call that logged the entry (stack_info.lineno), or None where the entry does
@@ -59,7 +65,7 @@ private:
     PyObject* g_;
     PyObject* le_;
     Ref msg_, timestamp_, level_, prefix_, module_, tags_, kwargs_, stack_info_, filename_, function_, line_,
-        exception_, thread_;
+        exception_, thread_, trace_;
     signed char raw_line_ = -1, redraw_ = -1;
 };
 

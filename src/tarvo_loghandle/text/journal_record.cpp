@@ -3,6 +3,7 @@
 // the value and a line feed.
 #include "text/record_text.hpp"
 #include "text/screen_text.hpp"
+#include "text/trace_ids.hpp"
 
 #include <cstdint>
 #include <string_view>
@@ -42,10 +43,12 @@ void field(std::string& out, std::string_view key, PyObject* text) {
 
 // Names that journald or journalctl give a meaning to (systemd.journal-fields(7)), and the
 // package's own: a keyword must not land on one. MESSAGE_ID pulls in the message catalogue,
-// OBJECT_SYSTEMD_UNIT files the entry under another unit, SYSLOG_PID stands in for the process.
+// OBJECT_SYSTEMD_UNIT files the entry under another unit, SYSLOG_PID stands in for the process,
+// TRACE_ID and SPAN_ID tie the entry to a trace.
 bool reserved(std::string_view name) {
-    for (std::string_view field : {"MESSAGE", "MESSAGE_ID", "PRIORITY", "CODE_FILE", "CODE_LINE", "CODE_FUNC", "ERRNO",
-                                   "INVOCATION_ID", "USER_INVOCATION_ID", "DOCUMENTATION", "TID", "UNIT", "USER_UNIT"})
+    for (std::string_view field :
+         {"MESSAGE", "MESSAGE_ID", "PRIORITY", "CODE_FILE", "CODE_LINE", "CODE_FUNC", "ERRNO", "INVOCATION_ID",
+          "USER_INVOCATION_ID", "DOCUMENTATION", "TID", "UNIT", "USER_UNIT", "TRACE_ID", "SPAN_ID"})
         if (name == field) return true;
     for (std::string_view family : {"SYSLOG_", "OBJECT_", "COREDUMP_", "CODE_", "TARVO_"})
         if (name.starts_with(family)) return true;
@@ -110,6 +113,10 @@ Ref journal_record(const Record& r, PyObject* body, int priority, PyObject* iden
         field(out, "TARVO_EXCEPTION",
               rt::getattr(reinterpret_cast<PyObject*>(Py_TYPE(r.exception)), name<"__qualname__">()).get());
         field(out, "TARVO_TRACEBACK", without_colours(r.traceback).get());
+    }
+    if (r.trace) {
+        field(out, "TRACE_ID", trace_id_of(r.trace));
+        field(out, "SPAN_ID", span_id_of(r.trace));
     }
     if (r.kwargs && PyDict_Check(r.kwargs)) {
         for (const auto& [key, value] : rt::dict_items(r.kwargs))

@@ -134,7 +134,8 @@ Ref RecordLayout::record(EntryView& e, double ts, bool raw) {
              raw ? nullptr : e.kwargs().get(),
              e.tags().get(),
              e.exception().get(),
-             traceback.get()};
+             traceback.get(),
+             raw ? nullptr : e.trace().get()};
     if (format_ == Format::json) {
         r.now = library::clock_seconds(g);
         return json_line(r);
@@ -151,9 +152,11 @@ Ref RecordLayout::record(EntryView& e, double ts, bool raw) {
 // (the record, what its stand-in lines on stderr are made of should the journal not take it)
 Ref RecordLayout::journal(const Record& r, PyObject* place) {
     int priority = journal_priority(g_, r.level);
-    Ref body = message_body(r);
+    Ref body = message_body(r, false);
     Ref datagram = journal_record(r, body.get(), priority, identifier_.get());
-    Ref stand_in = journal_stand_in(r.ts, r.level, r.logger, place, body.get(), priority);
+    // The lines written in its stead are the plain layout's, trace ids included.
+    Ref shown = r.trace ? message_body(r, true) : body;
+    Ref stand_in = journal_stand_in(r.ts, r.level, r.logger, place, shown.get(), priority);
     return rt::tuple({datagram.get(), stand_in.get()});
 }
 
@@ -171,6 +174,7 @@ void RecordLayout::own_line(PyObject* message, ChunkOutput& out) {
              long(getpid()),
              nullptr,
              message,
+             nullptr,
              nullptr,
              nullptr,
              nullptr,

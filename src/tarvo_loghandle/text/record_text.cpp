@@ -1,6 +1,7 @@
 #include "text/record_text.hpp"
 
 #include "text/screen_text.hpp"
+#include "text/trace_ids.hpp"
 
 #include <charconv>
 #include <cmath>
@@ -198,7 +199,7 @@ Ref padded_level(PyObject* level) {
 
 }  // namespace
 
-Ref message_body(const Record& r) {
+Ref message_body(const Record& r, bool with_trace) {
     Ref body = Ref::incref(r.message);
     if (r.kwargs && PyDict_Check(r.kwargs) && PyDict_GET_SIZE(r.kwargs)) {
         for (const auto& [key, value] : rt::dict_items(r.kwargs)) {
@@ -206,6 +207,9 @@ Ref message_body(const Record& r) {
             body = rt::concat({body.get(), name<" ">(), text_of(key.get()).get(), name<"=">(), shown.get()});
         }
     }
+    if (with_trace && r.trace)
+        body = rt::concat(
+            {body.get(), name<" trace_id=">(), trace_id_of(r.trace), name<" span_id=">(), span_id_of(r.trace)});
     if (r.traceback) body = rt::concat({body.get(), name<"\n">(), r.traceback});  // under the message
     return body;
 }
@@ -228,7 +232,7 @@ Ref plain_lines(double ts, PyObject* level, PyObject* logger, PyObject* place, P
 }
 
 Ref plain_lines(const Record& r, PyObject* place) {
-    return plain_lines(r.ts, r.level, r.logger, place, message_body(r).get());
+    return plain_lines(r.ts, r.level, r.logger, place, message_body(r, true).get());
 }
 
 namespace {
@@ -378,6 +382,11 @@ Ref json_line(const Record& r) {
     else put(out, "null");
     json_field(out, "message", without_colours(r.message).get());
     json_fields(out, r.kwargs);
+    if (r.trace) {
+        json_field(out, "trace_id", trace_id_of(r.trace));
+        json_field(out, "span_id", span_id_of(r.trace));
+        json_field(out, "trace_flags", trace_flags_of(r.trace));
+    }
     json_tags(out, r.tags);
     put(out, ",\"delay_s\":");
     append_seconds(out, r.now - r.ts);

@@ -28,10 +28,12 @@ struct Record {
     PyObject* tags;
     PyObject* exception;
     PyObject* traceback;  // the exception's traceback text
+    PyObject* trace;      // the trace it was logged in (text/trace_ids.hpp), or null
 };
 
-// The message with its keyword values after it (key=repr(value) ...) and the traceback under it.
-Ref message_body(const Record& r);
+// The message with its keyword values after it (key=repr(value) ...), then, if asked and the entry
+// has them, its trace ids (trace_id=... span_id=...), and the traceback under it.
+Ref message_body(const Record& r, bool with_trace);
 
 // ts level logger file:function:line message key=value ..., and the message's further lines (and
 // the traceback) indented, each line ending with a line feed. The keyword values as their repr().
