@@ -1,6 +1,7 @@
 """Fields bound for a context: what they cost the code that logs, on the event loop's thread.
 
     .venv/py311/bin/python bench/bench_context.py          # 15 rounds of each case
+    .venv/py311/bin/python bench/bench_context.py --trace  # with OpenTelemetry: no span, in a span
     PYTHONPATH=/path/to/other/build .venv/py311/bin/python bench/bench_context.py --before
                                                             # the first case on a build without them
 
@@ -11,6 +12,9 @@ rounds:
 - nothing bound: the call as every service makes it (what taking the context costs when it is empty);
 - three bound: the same call inside `with bound(request_id=..., user=..., route=...)`;
 - three by hand: no field bound, the three passed as keyword values to every call instead.
+--trace runs two more, with OpenTelemetry's SDK imported (which every case then pays for: the
+package asks it for the current span): "no span" (nothing bound, no span current) and "in a span"
+(the call inside a recording span, whose ids the entry carries).
 --before runs only the first case, for a build of the package that has no bound fields; --only CASE
 runs one case alone (under callgrind, what it costs in instructions: two values of BENCH_CONTEXT,
 the difference over the calls between them)."""
@@ -62,7 +66,22 @@ async def best_of(cases):
     return best
 
 
-async def main(before, only):
+class InSpan:
+    """A recording span made current for a round, as a request's span is."""
+    def __init__(self):
+        from opentelemetry.sdk.trace import TracerProvider
+
+        self.tracer = TracerProvider().get_tracer("bench")
+
+    def __enter__(self):
+        self.block = self.tracer.start_as_current_span("request")
+        self.block.__enter__()
+
+    def __exit__(self, *exc):
+        self.block.__exit__(*exc)
+
+
+async def main(before, only, trace):
     loghandle_imp.STDERR = os.devnull
     loghandle_imp.LOG_FORMAT = "json"
     loghandle_imp.debug = lambda msg: None
@@ -78,6 +97,8 @@ async def main(before, only):
 
         cases["three bound"] = (nothing_bound, bound(request_id="4bf92f35", user="u-1021", route="/orders"))
         cases["three by hand"] = (by_hand, None)
+    if trace:
+        cases = {"no span": (nothing_bound, None), "in a span": (nothing_bound, InSpan())}
     if only:
         cases = {only: cases[only]}
     for name, ns in (await best_of(cases)).items():
@@ -87,4 +108,4 @@ async def main(before, only):
 
 if __name__ == "__main__":
     only = sys.argv[sys.argv.index("--only") + 1] if "--only" in sys.argv else None
-    asyncio.run(main("--before" in sys.argv, only))
+    asyncio.run(main("--before" in sys.argv, only, "--trace" in sys.argv))

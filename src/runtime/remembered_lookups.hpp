@@ -24,6 +24,8 @@ struct Remembered {
     std::uint64_t seen = 0;     // 0: nothing remembered (the count starts at 1)
 
     PyObject* find(PyObject* d) const noexcept { return d == dict && seen == detail::dicts_changed ? value : nullptr; }
+    // Whether what was kept of `d` still holds: then `value` is what it holds now, null included.
+    bool knows(PyObject* d) const noexcept { return d == dict && seen == detail::dicts_changed; }
     void keep(PyObject* d, PyObject* v) noexcept {
         if (detail::watch(d)) *this = {d, v, detail::dicts_changed};
     }
@@ -37,6 +39,7 @@ struct Remembered {
 
     static std::uint64_t version_of(PyObject* d) noexcept { return reinterpret_cast<PyDictObject*>(d)->ma_version_tag; }
     PyObject* find(PyObject* d) const noexcept { return d == dict && version == version_of(d) ? value : nullptr; }
+    bool knows(PyObject* d) const noexcept { return d == dict && version == version_of(d); }
     void keep(PyObject* d, PyObject* v) noexcept { *this = {d, v, version_of(d)}; }
 };
 #endif

@@ -2,6 +2,8 @@
 
 #include "text/trace_ids.hpp"
 
+#include <string_view>
+
 namespace tlh {
 namespace {
 
@@ -17,23 +19,80 @@ Ref hex_digits(PyObject* v, PyObject* format, Py_ssize_t digits) {
     return text;
 }
 
+Ref ids_of(PyObject* context) {
+    if (!rt::truth(rt::getattr(context, name<"is_valid">()).get())) return Ref();
+    Ref trace_id = hex_digits(rt::getattr(context, name<"trace_id">()).get(), name<"032x">(), 32);
+    Ref span_id = hex_digits(rt::getattr(context, name<"span_id">()).get(), name<"016x">(), 16);
+    Ref flags = hex_digits(rt::getattr(context, name<"trace_flags">()).get(), name<"02x">(), 2);
+    if (!trace_id || !span_id || !flags) return Ref();
+    return trace_ids(trace_id.get(), span_id.get(), flags.get());
+}
+
+#ifndef Py_GIL_DISABLED
+// The ids of the span context met last: the entries of a request mostly follow each other in one
+// span. OpenTelemetry's SpanContext is a tuple whose attributes read its items, so the same object
+// gives the same ids while its type is unchanged (its version tag).
+struct LastContext {
+    Ref context;
+    Ref ids;
+    unsigned int type_version = 0;
+};
+
+LastContext& last_context() {
+    static auto* last = new LastContext();  // left to the end of the process: no Python at exit
+    return *last;
+}
+
+unsigned int version_of(PyTypeObject* type) {
+#if PY_VERSION_HEX < 0x030C0000
+    if (!PyType_HasFeature(type, Py_TPFLAGS_VALID_VERSION_TAG)) return 0;
+#endif
+    return type->tp_version_tag;
+}
+
+bool opentelemetrys_span_context(PyTypeObject* type) {
+    if (!PyType_IsSubtype(type, &PyTuple_Type) || std::string_view(type->tp_name) != "SpanContext") return false;
+    Ref module = rt::optional_attr(reinterpret_cast<PyObject*>(type), name<"__module__">());
+    return module && PyUnicode_Check(module.get()) &&
+           PyUnicode_CompareWithASCIIString(module.get(), "opentelemetry.trace.span") == 0;
+}
+#endif
+
 Ref ask(PyObject* api) {
     Ref span = rt::call_method(api, name<"get_current_span">());
     if (!rt::truth(rt::call_method(span.get(), name<"is_recording">()).get())) return Ref();
     Ref context = rt::call_method(span.get(), name<"get_span_context">());
-    if (!rt::truth(rt::getattr(context.get(), name<"is_valid">()).get())) return Ref();
-    Ref trace_id = hex_digits(rt::getattr(context.get(), name<"trace_id">()).get(), name<"032x">(), 32);
-    Ref span_id = hex_digits(rt::getattr(context.get(), name<"span_id">()).get(), name<"016x">(), 16);
-    Ref flags = hex_digits(rt::getattr(context.get(), name<"trace_flags">()).get(), name<"02x">(), 2);
-    if (!trace_id || !span_id || !flags) return Ref();
-    return trace_ids(trace_id.get(), span_id.get(), flags.get());
+#ifndef Py_GIL_DISABLED
+    LastContext& last = last_context();
+    PyTypeObject* type = Py_TYPE(context.get());
+    if (context.get() == last.context.get() && last.type_version && version_of(type) == last.type_version)
+        return last.ids;
+    Ref ids = ids_of(context.get());
+    if (ids && opentelemetrys_span_context(type) && version_of(type)) last = {context, ids, version_of(type)};
+    return ids;
+#else
+    return ids_of(context.get());
+#endif
+}
+
+// sys.modules["opentelemetry.trace"], searched again only after sys.modules has changed (an import).
+Ref imported_api() {
+    PyObject* modules = PyImport_GetModuleDict();
+#ifdef Py_GIL_DISABLED
+    return rt::dict_item(modules, name<"opentelemetry.trace">());  // another thread may import meanwhile
+#else
+    static rt::Remembered memory;
+    if (memory.knows(modules)) return Ref::incref(memory.value);
+    Ref api = rt::dict_item(modules, name<"opentelemetry.trace">());
+    memory.keep(modules, api.get());
+    return api;
+#endif
 }
 
 }  // namespace
 
 Ref current_trace() {
-    // One look in sys.modules while OpenTelemetry is not imported.
-    Ref api = rt::dict_item(PyImport_GetModuleDict(), name<"opentelemetry.trace">());
+    Ref api = imported_api();
     if (!api || asking) return Ref();
     asking = true;
     try {
