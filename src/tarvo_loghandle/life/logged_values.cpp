@@ -2,7 +2,7 @@
 
 #include "life/current_trace.hpp"
 #include "process_state.hpp"
-#include "text/trace_ids.hpp"
+#include "text/entry_context.hpp"
 
 namespace tlh {
 namespace {
@@ -59,7 +59,7 @@ Ref logged_value(PyObject* v) {
 // Values that cannot change: those of these exact types, and tuples and frozensets of them.
 bool unchanging(PyObject* v, int depth) {
     if (v == Py_None || PyUnicode_CheckExact(v) || PyLong_CheckExact(v) || PyFloat_CheckExact(v) || PyBool_Check(v) ||
-        PyBytes_CheckExact(v) || PyComplex_CheckExact(v) || Py_IS_TYPE(v, &LoggedValueType) || is_trace_ids(v))
+        PyBytes_CheckExact(v) || PyComplex_CheckExact(v) || Py_IS_TYPE(v, &LoggedValueType) || is_entry_context(v))
         return true;
     if (depth >= copy_depth) return false;
     if (PyTuple_CheckExact(v)) {
@@ -117,7 +117,8 @@ bool all_unchanging(PyObject* dict) {
     PyObject *key, *value;
     while (PyDict_Next(dict, &pos, &key, &value)) {
         bool plain = value == Py_None || PyUnicode_CheckExact(value) || PyLong_CheckExact(value) ||
-                     PyFloat_CheckExact(value) || PyBool_Check(value) || PyBytes_CheckExact(value);
+                     PyFloat_CheckExact(value) || PyBool_Check(value) || PyBytes_CheckExact(value) ||
+                     is_entry_context(value);
         if (!plain) return false;  // a closer look, with references taken, outside the lock
     }
     return true;
@@ -162,21 +163,31 @@ Ref exception_now(PyObject* exc) {
     return copy;
 }
 
-// The keyword values followed by the fields bound in the caller's context (an entry's own value
-// wins where a name is given both ways) and the trace it is logged in; null when there is neither.
+// The bound fields as they are now: the dict itself where no value of it can change (remembered of
+// the last dict met, which nobody changes once bound), a copy of its values as they are otherwise.
+Ref bound_as_logged(Ref bound) {
+#ifndef Py_GIL_DISABLED
+    static Ref* const last_unchanging = new Ref();  // left to the end of the process: no Python at exit
+    if (bound.get() == last_unchanging->get()) return bound;
+#endif
+    Ref copy = kwargs_now(bound.get());
+    if (copy) return copy;
+#ifndef Py_GIL_DISABLED
+    *last_unchanging = bound;
+#endif
+    return bound;
+}
+
+// The keyword values with the context they are logged in (the fields bound there, the trace) as
+// one more item, which the writer unfolds; null when there is neither.
 Ref with_context(PyObject* kwargs) {
     Ref bound = bound_fields_now();
     Ref trace = current_trace();
     if ((!bound && !trace) || !PyDict_CheckExact(kwargs)) return Ref();
+    Ref fields = bound ? bound_as_logged(std::move(bound)) : Ref();
+    Ref context = entry_context(fields.get(), trace.get());
     Ref merged = rt::owned(PyDict_Copy(kwargs));
-    if (bound) {
-        // The bound dict is never changed once set: its items are borrowed while it is held.
-        Py_ssize_t at = 0;
-        PyObject *key, *value;
-        while (PyDict_Next(bound.get(), &at, &key, &value))
-            if (!PyDict_SetDefault(merged.get(), key, value)) rt::throw_error();
-    }
-    if (trace && !PyDict_SetDefault(merged.get(), trace_key(), trace.get())) rt::throw_error();
+    if (!PyDict_SetDefault(merged.get(), entry_context_key(), context.get())) rt::throw_error();
     return merged;
 }
 

@@ -1,6 +1,6 @@
 #include "text/entry_view.hpp"
 
-#include "text/trace_ids.hpp"
+#include "text/entry_context.hpp"
 
 namespace tlh {
 
@@ -8,17 +8,25 @@ EntryView::EntryView(PyObject* g, PyObject* le) : g_(g), le_(le) {
     if (!rt::check_int(PyObject_IsInstance(le, global<"LogEntry">(g).get()))) rt::raise_with(PyExc_AssertionError, le);
 }
 
+// The fields bound where the entry was logged join its own after them (its own value wins where a
+// name is given both ways).
 const Ref& EntryView::kwargs() {
     if (kwargs_) return kwargs_;
     kwargs_ = rt::getattr(le_, name<"kwargs">());
     if (!PyDict_CheckExact(kwargs_.get()) || PyDict_GET_SIZE(kwargs_.get()) == 0) return kwargs_;
-    Ref trace = rt::dict_item(kwargs_.get(), trace_key());
-    if (trace && is_trace_ids(trace.get())) {
-        Ref own = rt::owned(PyDict_Copy(kwargs_.get()));
-        rt::check_int(PyDict_DelItem(own.get(), trace_key()));
-        kwargs_ = std::move(own);
-        trace_ = std::move(trace);
+    Ref context = rt::dict_item(kwargs_.get(), entry_context_key());
+    if (!context || !is_entry_context(context.get())) return kwargs_;
+    Ref own = rt::owned(PyDict_Copy(kwargs_.get()));
+    rt::check_int(PyDict_DelItem(own.get(), entry_context_key()));
+    if (PyObject* fields = context_fields_of(context.get())) {
+        // Nobody changes the bound dict: its items are borrowed while the context holds it.
+        Py_ssize_t at = 0;
+        PyObject *key, *value;
+        while (PyDict_Next(fields, &at, &key, &value))
+            if (!PyDict_SetDefault(own.get(), key, value)) rt::throw_error();
     }
+    kwargs_ = std::move(own);
+    trace_ = Ref::incref(context_trace_of(context.get()));
     return kwargs_;
 }
 

@@ -20,7 +20,7 @@ public:
     const Ref& prefix() { return read(prefix_, name<"prefix">()); }
     const Ref& module() { return read(module_, name<"module">()); }
     const Ref& tags() { return read(tags_, name<"tags">()); }
-    // Its keyword values, without the trace ids that travel among them.
+    // Its keyword values, with the fields bound where it was logged after them.
     const Ref& kwargs();
     // The trace it was logged in (a TraceIds, text/trace_ids.hpp); an empty Ref where none.
     const Ref& trace() {

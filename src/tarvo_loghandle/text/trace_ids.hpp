@@ -1,14 +1,11 @@
 // The trace an entry was logged in: its trace id (32 hex digits), span id (16) and trace flags (2),
 // as the entry's producer found them in OpenTelemetry's current span. They travel with the entry
-// among its keyword values, under trace_key() and as a TraceIds object (nothing else is taken for
-// them), and each format shows them in a place of their own, not as a keyword value.
+// in its EntryContext (text/entry_context.hpp), and each format shows them in a place of their
+// own, not as a keyword value.
 #pragma once
 #include "package_base.hpp"
 
 namespace tlh {
-
-// The key under which an entry's keyword values hold its trace ids.
-inline PyObject* trace_key() { return name<"trace context">(); }
 
 // A TraceIds of the three texts given (lower-case hex digits, checked by the caller).
 Ref trace_ids(PyObject* trace_id, PyObject* span_id, PyObject* flags);
