@@ -16,17 +16,46 @@ bool generic_attributes(PyTypeObject* type) {
     return type->tp_getattro == PyObject_GenericGetAttr && type->tp_setattro == PyObject_GenericSetAttr;
 }
 
-// The instance's own attributes, where reading `instance.attribute` finds them: its types' checks
-// make sure nothing of their names is in the type, and attribute access is the generic one. Null
-// when it has no dict.
-Ref attributes_of(PyObject* instance) {
-    Ref dict = Ref::steal(PyObject_GenericGetDict(instance, nullptr));
-    if (!dict || !PyDict_CheckExact(dict.get())) {
-        PyErr_Clear();
-        return Ref();
+// The instance's own attributes, read and written as `instance.attribute` does: its types' checks
+// make sure nothing of their names is in the type, and attribute access is the generic one.
+class OwnAttributes {
+public:
+#if PY_VERSION_HEX >= 0x030B0000 && PY_VERSION_HEX < 0x030D0000
+    // Asked one by one: on 3.11 and 3.12 the instance's dict, once asked for, would replace its
+    // inline values for good, and asyncio's own code would then read its attributes more slowly.
+    explicit OwnAttributes(PyObject* instance) : instance_(instance) {}
+    bool usable() const noexcept { return true; }
+    Ref get(PyObject* attribute) const { return rt::optional_attr(instance_, attribute); }
+    void set(PyObject* attribute, PyObject* v) const {
+        rt::check_int(PyObject_GenericSetAttr(instance_, attribute, v));
     }
-    return dict;
-}
+    // Whether `instance.method` finds something set on the instance rather than the type's method.
+    bool shadows(PyObject* method) const {
+        PyObject* found = nullptr;
+        int unbound = _PyObject_GetMethod(instance_, method, &found);
+        Ref kept = Ref::steal(found);
+        if (!found) rt::throw_error();
+        return !unbound;
+    }
+
+private:
+    PyObject* instance_;
+#else
+    explicit OwnAttributes(PyObject* instance) : dict_(Ref::steal(PyObject_GenericGetDict(instance, nullptr))) {
+        if (!dict_ || !PyDict_CheckExact(dict_.get())) {
+            PyErr_Clear();
+            dict_.reset();
+        }
+    }
+    bool usable() const noexcept { return bool(dict_); }
+    Ref get(PyObject* attribute) const { return rt::dict_item(dict_.get(), attribute); }
+    void set(PyObject* attribute, PyObject* v) const { rt::check_int(PyDict_SetItem(dict_.get(), attribute, v)); }
+    bool shadows(PyObject* method) const { return bool(rt::dict_item(dict_.get(), method)); }
+
+private:
+    Ref dict_;
+#endif
+};
 
 // The version tag of a type (what CPython changes whenever the type or one of its bases changes),
 // or 0 where it has none now.
@@ -69,33 +98,32 @@ bool put_here(PyObject* queue, PyObject* item) {
     if (!parts.deque_append) return false;
     auto* event = reinterpret_cast<PyTypeObject*>(parts.event_type.get());
     if (!types_are_asyncios(Py_TYPE(queue), event)) return false;
-    Ref attributes = attributes_of(queue);
-    if (!attributes) return false;
-    PyObject* own = attributes.get();
+    OwnAttributes own(queue);
+    if (!own.usable()) return false;
 #if PY_VERSION_HEX >= 0x030D0000
     // if self._is_shutdown: raise QueueShutDown
-    if (rt::dict_item(own, name<"_is_shutdown">()).get() != Py_False) return false;
+    if (own.get(name<"_is_shutdown">()).get() != Py_False) return false;
 #endif
     // if self.full(): raise QueueFull  (full(): False while self._maxsize <= 0)
-    Ref maxsize = rt::dict_item(own, name<"_maxsize">());
+    Ref maxsize = own.get(name<"_maxsize">());
     if (!maxsize || !PyLong_CheckExact(maxsize.get())) return false;
     int overflow = 0;
     long long bound = PyLong_AsLongLongAndOverflow(maxsize.get(), &overflow);
     if (overflow || bound > 0) return false;
-    Ref items = rt::dict_item(own, name<"_queue">());
-    Ref unfinished = rt::dict_item(own, name<"_unfinished_tasks">());
-    Ref finished = rt::dict_item(own, name<"_finished">());
-    Ref getters = rt::dict_item(own, name<"_getters">());
+    Ref items = own.get(name<"_queue">());
+    Ref unfinished = own.get(name<"_unfinished_tasks">());
+    Ref finished = own.get(name<"_finished">());
+    Ref getters = own.get(name<"_getters">());
     if (!items || !unfinished || !finished || !getters || !PyLong_CheckExact(unfinished.get())) return false;
     auto* deque = reinterpret_cast<PyTypeObject*>(parts.deque_type.get());
     if (!Py_IS_TYPE(items.get(), deque) || !Py_IS_TYPE(getters.get(), deque)) return false;
     if (!Py_IS_TYPE(finished.get(), event)) return false;
-    Ref event_attributes = attributes_of(finished.get());
-    if (!event_attributes) return false;
+    OwnAttributes event_own(finished.get());
+    if (!event_own.usable()) return false;
     // A method set on the instance itself is what self.method finds.
     for (PyObject* method : {name<"full">(), name<"_put">(), name<"_wakeup_next">()})
-        if (rt::dict_item(own, method)) return false;
-    if (rt::dict_item(event_attributes.get(), name<"clear">())) return false;
+        if (own.shadows(method)) return false;
+    if (event_own.shadows(name<"clear">())) return false;
     // A getter waits: _wakeup_next wakes it, as asyncio does (the rare case: the pump waits once a batch).
     Py_ssize_t waiting = PyObject_Size(getters.get());
     if (waiting < 0) rt::throw_error();
@@ -104,9 +132,9 @@ bool put_here(PyObject* queue, PyObject* item) {
     rt::call(parts.deque_append.get(), {items.get(), item});
     // self._unfinished_tasks += 1
     Ref more = rt::owned(PyNumber_Add(unfinished.get(), rt::integer(1).get()));
-    rt::check_int(PyDict_SetItem(own, name<"_unfinished_tasks">(), more.get()));
+    own.set(name<"_unfinished_tasks">(), more.get());
     // self._finished.clear()
-    rt::check_int(PyDict_SetItem(event_attributes.get(), name<"_value">(), Py_False));
+    event_own.set(name<"_value">(), Py_False);
     // self._wakeup_next(self._getters)
     if (waiting) rt::call(parts.wakeup_next.get(), {queue, getters.get()});
     return true;
