@@ -80,6 +80,34 @@ def run_a_handler(log):
     asyncio.run(main())
 
 
+def service_log(tmp_path, monkeypatch, fmt, service, records):
+    """What a handler writes in `fmt` (into a file) while the coroutine function `service` runs,
+    with the logger `records` connected to it by a RecordHandler of its own, from INFO on."""
+    import logging
+
+    from tarvo_loghandle import stdlib
+
+    path = tmp_path / f"out.{fmt}"
+    monkeypatch.setattr(loghandle_imp, "STDERR", str(path))
+    monkeypatch.setattr(loghandle_imp, "LOG_FORMAT", fmt)
+    monkeypatch.setattr(loghandle_imp, "debug", lambda msg: None)
+    records.addHandler(stdlib.RecordHandler())
+    records.setLevel(logging.INFO)
+    records.propagate = False
+
+    async def main():
+        h = loghandle_imp.LoggingHandler()
+        await h.init()
+        await service()
+        await h.aclose()
+
+    try:
+        asyncio.run(main())
+    finally:
+        records.handlers.clear()
+    return path.read_text(encoding="utf-8")
+
+
 def pairs(*entries):
     return [(i, le) for i, le in enumerate(entries)]
 

@@ -8,8 +8,9 @@ import threading
 import pytest
 
 from tarvo_commons import TLogger
-from tarvo_loghandle import loghandle_imp
 from tarvo_loghandle.context import bind, bound, carry, current, unbind
+
+from support import service_log
 
 logger = TLogger("svc.ctx")
 records = logging.getLogger("lib.ctx")
@@ -59,27 +60,12 @@ async def a_service():
 
 
 def run(tmp_path, monkeypatch, fmt):
-    path = tmp_path / f"out.{fmt}"
-    monkeypatch.setattr(loghandle_imp, "STDERR", str(path))
-    monkeypatch.setattr(loghandle_imp, "LOG_FORMAT", fmt)
-    monkeypatch.setattr(loghandle_imp, "debug", lambda msg: None)
-    records.addHandler(__import__("tarvo_loghandle.stdlib").stdlib.RecordHandler())
-    records.setLevel(logging.INFO)
-    records.propagate = False
-
-    async def main():
-        h = loghandle_imp.LoggingHandler()
-        await h.init()
+    async def service():
         # a task of its own, as a service's request handler is: what it binds stays in it
         await asyncio.create_task(a_service())
         assert current() == {}
-        await h.aclose()
 
-    try:
-        asyncio.run(main())
-    finally:
-        records.handlers.clear()
-    return path.read_text(encoding="utf-8")
+    return service_log(tmp_path, monkeypatch, fmt, service, records)
 
 
 def test_bound_fields_reach_what_runs_in_their_context_and_nothing_else(tmp_path, monkeypatch):

@@ -14,8 +14,9 @@ from opentelemetry.sdk.trace.id_generator import IdGenerator
 from opentelemetry.sdk.trace.sampling import ALWAYS_OFF
 
 from tarvo_commons import TLogger
-from tarvo_loghandle import loghandle_imp
 from tarvo_loghandle.context import bound
+
+from support import service_log
 
 pytest_plugins = ["tarvo_loghandle.pytest_plugin"]
 
@@ -64,25 +65,7 @@ def traced_service():
 
 
 def run(tmp_path, monkeypatch, fmt):
-    path = tmp_path / f"out.{fmt}"
-    monkeypatch.setattr(loghandle_imp, "STDERR", str(path))
-    monkeypatch.setattr(loghandle_imp, "LOG_FORMAT", fmt)
-    monkeypatch.setattr(loghandle_imp, "debug", lambda msg: None)
-    records.addHandler(__import__("tarvo_loghandle.stdlib").stdlib.RecordHandler())
-    records.setLevel(logging.INFO)
-    records.propagate = False
-
-    async def main():
-        h = loghandle_imp.LoggingHandler()
-        await h.init()
-        await traced_service()()
-        await h.aclose()
-
-    try:
-        asyncio.run(main())
-    finally:
-        records.handlers.clear()
-    return path.read_text(encoding="utf-8")
+    return service_log(tmp_path, monkeypatch, fmt, traced_service(), records)
 
 
 def test_entries_in_a_recording_span_carry_its_ids_in_json(tmp_path, monkeypatch):

@@ -10,6 +10,15 @@
 
 namespace rt {
 
+// The version tag of a type (what CPython changes whenever the type or one of its bases changes),
+// or 0 where it has none now.
+inline unsigned int version_tag(PyTypeObject* type) noexcept {
+#if PY_VERSION_HEX < 0x030C0000
+    if (!PyType_HasFeature(type, Py_TPFLAGS_VALID_VERSION_TAG)) return 0;
+#endif
+    return type->tp_version_tag;
+}
+
 struct StaticType : PyTypeObject {
     using Build = void (*)(StaticType&);
     StaticType(const char* name, Py_ssize_t size, Build build);

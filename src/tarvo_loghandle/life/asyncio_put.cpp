@@ -57,18 +57,9 @@ private:
 #endif
 };
 
-// The version tag of a type (what CPython changes whenever the type or one of its bases changes),
-// or 0 where it has none now.
-unsigned int version_of(PyTypeObject* type) {
-#if PY_VERSION_HEX < 0x030C0000
-    if (!PyType_HasFeature(type, Py_TPFLAGS_VALID_VERSION_TAG)) return 0;
-#endif
-    return type->tp_version_tag;
-}
-
 bool types_are_asyncios(PyTypeObject* type, PyTypeObject* event) {
     auto& parts = process().asyncio_put;
-    unsigned int version = version_of(type), event_version = version_of(event);
+    unsigned int version = rt::version_tag(type), event_version = rt::version_tag(event);
     if (version && event_version && parts.checked_queue.load(std::memory_order_acquire) == type &&
         parts.checked_queue_version.load(std::memory_order_relaxed) == version &&
         parts.checked_event_version.load(std::memory_order_relaxed) == event_version)
@@ -85,8 +76,8 @@ bool types_are_asyncios(PyTypeObject* type, PyTypeObject* event) {
         return false;
     // Remembered with the tags the lookups left (the tags are read again: a lookup may assign them).
     parts.checked_queue.store(nullptr, std::memory_order_relaxed);
-    parts.checked_queue_version.store(version_of(type), std::memory_order_relaxed);
-    parts.checked_event_version.store(version_of(event), std::memory_order_relaxed);
+    parts.checked_queue_version.store(rt::version_tag(type), std::memory_order_relaxed);
+    parts.checked_event_version.store(rt::version_tag(event), std::memory_order_relaxed);
     parts.checked_queue.store(type, std::memory_order_release);
     return true;
 }

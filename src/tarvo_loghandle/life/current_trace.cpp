@@ -43,13 +43,6 @@ LastContext& last_context() {
     return *last;
 }
 
-unsigned int version_of(PyTypeObject* type) {
-#if PY_VERSION_HEX < 0x030C0000
-    if (!PyType_HasFeature(type, Py_TPFLAGS_VALID_VERSION_TAG)) return 0;
-#endif
-    return type->tp_version_tag;
-}
-
 bool opentelemetrys_span_context(PyTypeObject* type) {
     if (!PyType_IsSubtype(type, &PyTuple_Type) || std::string_view(type->tp_name) != "SpanContext") return false;
     Ref module = rt::optional_attr(reinterpret_cast<PyObject*>(type), name<"__module__">());
@@ -65,10 +58,10 @@ Ref ask(PyObject* api) {
 #ifndef Py_GIL_DISABLED
     LastContext& last = last_context();
     PyTypeObject* type = Py_TYPE(context.get());
-    if (context.get() == last.context.get() && last.type_version && version_of(type) == last.type_version)
+    if (context.get() == last.context.get() && last.type_version && rt::version_tag(type) == last.type_version)
         return last.ids;
     Ref ids = ids_of(context.get());
-    if (ids && opentelemetrys_span_context(type) && version_of(type)) last = {context, ids, version_of(type)};
+    if (ids && opentelemetrys_span_context(type) && rt::version_tag(type)) last = {context, ids, rt::version_tag(type)};
     return ids;
 #else
     return ids_of(context.get());
