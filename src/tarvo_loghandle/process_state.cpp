@@ -217,7 +217,8 @@ ProcessState::~ProcessState() {
                    &asyncio_put.event_type,
                    &asyncio_put.event_clear,
                    &asyncio_put.deque_type,
-                   &asyncio_put.deque_append})
+                   &asyncio_put.deque_append,
+                   &queue_slots.presets})
         (void)r->release();
 }
 

@@ -12,6 +12,8 @@
 #include "package_base.hpp"
 #include "runtime/blocking_lock.hpp"
 
+#include <structmember.h>  // PyMemberDef (its own header before 3.12)
+
 #include <sys/types.h>
 
 #include <atomic>
@@ -137,6 +139,13 @@ struct ProcessState {
         std::atomic<PyTypeObject*> checked_queue{nullptr};
         std::atomic<unsigned int> checked_queue_version{0}, checked_event_version{0};
     } asyncio_put;
+    // Where the package's queue classes keep the slots that life/queue_slots.hpp reads (both
+    // classes alike), and the class attributes of asyncio.Queue that some slots hide.
+    struct {
+        PyMemberDef defs[7] = {};  // by QueueSlot; a name left null: no such slot
+        bool found = false;
+        Ref presets;  // ((name, value), ...)
+    } queue_slots;
 
     // Releases what it holds while the interpreter can still take it back (at exit).
     void teardown();

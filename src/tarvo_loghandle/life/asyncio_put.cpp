@@ -1,9 +1,11 @@
 #include "life/asyncio_put.hpp"
 
+#include "life/queue_slots.hpp"
 #include "process_state.hpp"
 #include "text/library_calls.hpp"
 
 #include <atomic>
+#include <climits>
 
 namespace tlh {
 namespace {
@@ -51,11 +53,40 @@ private:
     Ref get(PyObject* attribute) const { return rt::dict_item(dict_.get(), attribute); }
     void set(PyObject* attribute, PyObject* v) const { rt::check_int(PyDict_SetItem(dict_.get(), attribute, v)); }
     bool shadows(PyObject* method) const { return bool(rt::dict_item(dict_.get(), method)); }
+    bool empty() const noexcept { return PyDict_GET_SIZE(dict_.get()) == 0; }
 
 private:
     Ref dict_;
 #endif
 };
+
+// The instance's own attributes that a method of its type could be shadowed by: on 3.11 and 3.12
+// asked one by one (asking for the dict would replace the inline values for good, and asyncio's
+// code would then look its methods up more slowly); elsewhere in the dict, empty as a rule (what
+// asyncio's code sets lies in slots).
+class OwnMethods {
+public:
+#if PY_VERSION_HEX >= 0x030B0000 && PY_VERSION_HEX < 0x030D0000
+    explicit OwnMethods(PyObject* instance) : own_(instance) {}
+    bool usable() const noexcept { return true; }
+    bool shadows(PyObject* method) const { return own_.shadows(method); }
+
+private:
+    OwnAttributes own_;
+#else
+    explicit OwnMethods(PyObject* instance) : own_(instance), empty_(own_.usable() && own_.empty()) {}
+    bool usable() const noexcept { return own_.usable(); }
+    bool shadows(PyObject* method) const { return !empty_ && own_.shadows(method); }
+
+private:
+    OwnAttributes own_;
+    bool empty_;
+#endif
+};
+
+// The queue's slots that put_nowait reads and writes, each the slot of a package queue class.
+constexpr QueueSlot put_slots[] = {QueueSlot::maxsize,  QueueSlot::queue,   QueueSlot::unfinished_tasks,
+                                   QueueSlot::finished, QueueSlot::getters, QueueSlot::is_shutdown};
 
 bool types_are_asyncios(PyTypeObject* type, PyTypeObject* event) {
     auto& parts = process().asyncio_put;
@@ -68,9 +99,8 @@ bool types_are_asyncios(PyTypeObject* type, PyTypeObject* event) {
         _PyType_Lookup(type, name<"_put">()) != parts.put.get() ||
         _PyType_Lookup(type, name<"_wakeup_next">()) != parts.wakeup_next.get())
         return false;
-    for (PyObject* attribute : {name<"_maxsize">(), name<"_queue">(), name<"_unfinished_tasks">(), name<"_finished">(),
-                                name<"_getters">(), name<"_is_shutdown">()})
-        if (!plain_attribute(type, attribute)) return false;
+    for (QueueSlot slot : put_slots)
+        if (slot_exists(slot) && !slot_in_place(type, slot)) return false;
     if (!generic_attributes(event) || _PyType_Lookup(event, name<"clear">()) != parts.event_clear.get() ||
         !plain_attribute(event, name<"_value">()))
         return false;
@@ -89,23 +119,24 @@ bool put_here(PyObject* queue, PyObject* item) {
     if (!parts.deque_append) return false;
     auto* event = reinterpret_cast<PyTypeObject*>(parts.event_type.get());
     if (!types_are_asyncios(Py_TYPE(queue), event)) return false;
-    OwnAttributes own(queue);
+    OwnMethods own(queue);
     if (!own.usable()) return false;
-#if PY_VERSION_HEX >= 0x030D0000
-    // if self._is_shutdown: raise QueueShutDown
-    if (own.get(name<"_is_shutdown">()).get() != Py_False) return false;
-#endif
+    // if self._is_shutdown: raise QueueShutDown  (3.13 on)
+    if (slot_exists(QueueSlot::is_shutdown) && slot_value(queue, QueueSlot::is_shutdown).get() != Py_False)
+        return false;
     // if self.full(): raise QueueFull  (full(): False while self._maxsize <= 0)
-    Ref maxsize = own.get(name<"_maxsize">());
+    Ref maxsize = slot_value(queue, QueueSlot::maxsize);
     if (!maxsize || !PyLong_CheckExact(maxsize.get())) return false;
     int overflow = 0;
     long long bound = PyLong_AsLongLongAndOverflow(maxsize.get(), &overflow);
     if (overflow || bound > 0) return false;
-    Ref items = own.get(name<"_queue">());
-    Ref unfinished = own.get(name<"_unfinished_tasks">());
-    Ref finished = own.get(name<"_finished">());
-    Ref getters = own.get(name<"_getters">());
+    Ref items = slot_value(queue, QueueSlot::queue);
+    Ref unfinished = slot_value(queue, QueueSlot::unfinished_tasks);
+    Ref finished = slot_value(queue, QueueSlot::finished);
+    Ref getters = slot_value(queue, QueueSlot::getters);
     if (!items || !unfinished || !finished || !getters || !PyLong_CheckExact(unfinished.get())) return false;
+    long long count = PyLong_AsLongLongAndOverflow(unfinished.get(), &overflow);
+    if (overflow || count >= LLONG_MAX) return false;
     auto* deque = reinterpret_cast<PyTypeObject*>(parts.deque_type.get());
     if (!Py_IS_TYPE(items.get(), deque) || !Py_IS_TYPE(getters.get(), deque)) return false;
     if (!Py_IS_TYPE(finished.get(), event)) return false;
@@ -121,9 +152,9 @@ bool put_here(PyObject* queue, PyObject* item) {
 
     // self._put(item)
     rt::call(parts.deque_append.get(), {items.get(), item});
-    // self._unfinished_tasks += 1
-    Ref more = rt::owned(PyNumber_Add(unfinished.get(), rt::integer(1).get()));
-    own.set(name<"_unfinished_tasks">(), more.get());
+    // self._unfinished_tasks += 1  (an int's + 1)
+    Ref more = rt::owned(PyLong_FromLongLong(count + 1));
+    set_slot(queue, QueueSlot::unfinished_tasks, more.get());
     // self._finished.clear()
     event_own.set(name<"_value">(), Py_False);
     // self._wakeup_next(self._getters)

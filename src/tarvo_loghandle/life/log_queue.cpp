@@ -3,6 +3,7 @@
 #include "life/asyncio_put.hpp"
 #include "life/captured_entries.hpp"
 #include "life/logged_values.hpp"
+#include "life/queue_slots.hpp"
 #include "life/waiting_writer.hpp"
 #include "life/written_at_once.hpp"
 #include "outputs/whole_write.hpp"
@@ -59,15 +60,19 @@ private:
     Ref core_;
 };
 
-// The core of one of the package's queues (is_log_queue), an attribute that its __init__ sets (as
-// a Python class sets its own: the instance keeps its compact layout, which a look into its
-// __dict__ would give up); made anew for a queue that lost it.
+bool of_queue_types(PyObject* q);
+
+// The core of one of the package's queues (is_log_queue), in a slot of its own that its __init__
+// sets (read where it lies in an instance of the package's classes, by name in anything else that
+// the methods are given); made anew for a queue that lost it.
 CoreOf core(PyObject* q) {
-    if (Ref found = rt::optional_attr(q, name<"_tarvo_core">());
+    bool in_slot = of_queue_types(q);
+    if (Ref found = in_slot ? slot_value(q, QueueSlot::core) : rt::optional_attr(q, name<"_tarvo_core">());
         found && PyObject_TypeCheck(found.get(), &QueueCoreType))
         return CoreOf(std::move(found));
     Ref fresh = rt::call(reinterpret_cast<PyObject*>(&QueueCoreType));
-    rt::setattr(q, name<"_tarvo_core">(), fresh.get());
+    if (in_slot) set_slot(q, QueueSlot::core, fresh.get());
+    else rt::setattr(q, name<"_tarvo_core">(), fresh.get());
     return CoreOf(std::move(fresh));
 }
 
@@ -386,11 +391,11 @@ PyObject* deliver_method(PyObject* self, PyObject*) {
 PyObject* init_method(PyObject* self, PyObject* args, PyObject* kwargs) {
     return rt::guard(
         [&]() -> PyObject* {
+            preset_queue_slots(self);
             Ref init = rt::getattr(process().queue_class.get(), name<"__init__">());
             Ref with_self = rt::owned(PySequence_Concat(rt::tuple({self}).get(), args));
             rt::owned(PyObject_Call(init.get(), with_self.get(), kwargs));
-            Ref fresh = rt::call(reinterpret_cast<PyObject*>(&QueueCoreType));
-            rt::setattr(self, name<"_tarvo_core">(), fresh.get());
+            (void)core(self);
             Py_RETURN_NONE;
         },
         static_cast<PyObject*>(nullptr));
@@ -430,11 +435,12 @@ void abandon(PyObject* g, PyObject* self) {
     finish_closing(g, self, true);
 }
 
-Ref make_queue_type(PyObject* g, const char* qualname, PyObject* doc) {
+Ref make_queue_type(PyObject* g, const char* qualname, PyObject* doc, PyObject* slots) {
     Ref ns = rt::owned(PyDict_New());
     rt::bind(ns.get(), "__module__", global<"__name__">(g).get());
     rt::bind(ns.get(), "__qualname__", rt::str(qualname).get());
     rt::bind(ns.get(), "__doc__", doc);
+    rt::bind(ns.get(), "__slots__", slots);
     Ref queue_class = rt::getattr(global<"asyncio">(g).get(), name<"Queue">());
     // Methods of asyncio.Queue's instances, as a C type's are (the self they are given is checked).
     for (PyMethodDef* def = queue_methods; def->ml_name; ++def) {
@@ -548,19 +554,30 @@ void make_queue_types(PyObject* g) {
     find_asyncio_put(queue_class.get());
     state.bound_fields = rt::owned(PyContextVar_New("tarvo_loghandle.context.fields", nullptr));
     state.running_loop = rt::getattr(rt::import("asyncio.events").get(), name<"_get_running_loop">());
-    state.waiting_queue_type = make_queue_type(
+    Ref slots = queue_slot_names(queue_class.get());
+    Ref waiting_type = make_queue_type(
         g, "WaitingQueue",
         name<"TLogger.queue while no LoggingHandler runs: entries wait for the first handler, or are written at once "
-             "after a handler has run. put_nowait takes entries from any thread.">());
-    state.running_queue_type = make_queue_type(
+             "after a handler has run. put_nowait takes entries from any thread.">(),
+        slots.get());
+    Ref running_type = make_queue_type(
         g, "LogQueue",
         name<"TLogger.queue while a LoggingHandler runs: its pump reads it. put_nowait takes entries from any thread, "
-             "and hands those of other threads to the handler's loop in their order.">());
+             "and hands those of other threads to the handler's loop in their order.">(),
+        slots.get());
+    if (!find_queue_slots(waiting_type.get()) || !find_queue_slots(running_type.get()))
+        rt::raise_format(PyExc_RuntimeError, "the slots of the package's queue classes are not where they were made");
+    state.waiting_queue_type = std::move(waiting_type);
+    state.running_queue_type = std::move(running_type);
     rt::call_method(rt::import("atexit").get(), name<"register">(), {rt::make_function(write_at_exit_def, g).get()});
     rt::call_kw(rt::getattr(rt::import("os").get(), name<"register_at_fork">()).get(),
                 {rt::make_function(forget_parents_entries_def, g).get()}, rt::keywords<"after_in_child">());
 }
 
+}  // namespace
+
+namespace {
+bool of_queue_types(PyObject* q) { return is_log_queue(q); }
 }  // namespace
 
 bool is_log_queue(PyObject* q) {
