@@ -18,14 +18,32 @@ bool generic_attributes(PyTypeObject* type) {
     return type->tp_getattro == PyObject_GenericGetAttr && type->tp_setattro == PyObject_GenericSetAttr;
 }
 
-// The instance's own attributes, read and written as `instance.attribute` does: its types' checks
-// make sure nothing of their names is in the type, and attribute access is the generic one.
-class OwnAttributes {
+// The instance's own attributes in its dict, asked for once (made if it was not there yet).
+class DictAttributes {
 public:
+    explicit DictAttributes(PyObject* instance) : dict_(Ref::steal(PyObject_GenericGetDict(instance, nullptr))) {
+        if (!dict_ || !PyDict_CheckExact(dict_.get())) {
+            PyErr_Clear();
+            dict_.reset();
+        }
+    }
+    bool usable() const noexcept { return bool(dict_); }
+    Ref get(PyObject* attribute) const { return rt::dict_item(dict_.get(), attribute); }
+    void set(PyObject* attribute, PyObject* v) const { rt::check_int(PyDict_SetItem(dict_.get(), attribute, v)); }
+    bool shadows(PyObject* method) const { return bool(rt::dict_item(dict_.get(), method)); }
+    bool empty() const noexcept { return PyDict_GET_SIZE(dict_.get()) == 0; }
+
+private:
+    Ref dict_;
+};
+
 #if PY_VERSION_HEX >= 0x030B0000 && PY_VERSION_HEX < 0x030D0000
-    // Asked one by one: on 3.11 and 3.12 the instance's dict, once asked for, would replace its
-    // inline values for good, and asyncio's own code would then read its attributes more slowly.
-    explicit OwnAttributes(PyObject* instance) : instance_(instance) {}
+// The instance's own attributes asked for one by one: on 3.11 and 3.12 the instance's dict, once
+// asked for, would replace its inline values for good, and asyncio's own code would then read its
+// attributes more slowly.
+class NamedAttributes {
+public:
+    explicit NamedAttributes(PyObject* instance) : instance_(instance) {}
     bool usable() const noexcept { return true; }
     Ref get(PyObject* attribute) const { return rt::optional_attr(instance_, attribute); }
     void set(PyObject* attribute, PyObject* v) const {
@@ -42,44 +60,37 @@ public:
 
 private:
     PyObject* instance_;
-#else
-    explicit OwnAttributes(PyObject* instance) : dict_(Ref::steal(PyObject_GenericGetDict(instance, nullptr))) {
-        if (!dict_ || !PyDict_CheckExact(dict_.get())) {
-            PyErr_Clear();
-            dict_.reset();
-        }
-    }
-    bool usable() const noexcept { return bool(dict_); }
-    Ref get(PyObject* attribute) const { return rt::dict_item(dict_.get(), attribute); }
-    void set(PyObject* attribute, PyObject* v) const { rt::check_int(PyDict_SetItem(dict_.get(), attribute, v)); }
-    bool shadows(PyObject* method) const { return bool(rt::dict_item(dict_.get(), method)); }
-    bool empty() const noexcept { return PyDict_GET_SIZE(dict_.get()) == 0; }
-
-private:
-    Ref dict_;
-#endif
 };
+#endif
 
-// The instance's own attributes that a method of its type could be shadowed by: on 3.11 and 3.12
-// asked one by one (asking for the dict would replace the inline values for good, and asyncio's
-// code would then look its methods up more slowly); elsewhere in the dict, empty as a rule (what
-// asyncio's code sets lies in slots).
+// The instance's own attributes, read and written as `instance.attribute` does: its types' checks
+// make sure nothing of their names is in the type, and attribute access is the generic one.
+#if PY_VERSION_HEX >= 0x030B0000 && PY_VERSION_HEX < 0x030D0000
+using OwnAttributes = NamedAttributes;
+#else
+using OwnAttributes = DictAttributes;
+#endif
+
+// The queue's own attributes that a method of its class could be shadowed by: in its dict, empty
+// as a rule (what asyncio's code sets lies in slots), so that an empty dict answers for every
+// method at once. Not on 3.12, whose interpreter stops specializing a method's lookup on an
+// instance once its dict exists (3.11's has a form for that, and 3.13's keeps the inline values).
 class OwnMethods {
 public:
-#if PY_VERSION_HEX >= 0x030B0000 && PY_VERSION_HEX < 0x030D0000
+#if PY_VERSION_HEX >= 0x030C0000 && PY_VERSION_HEX < 0x030D0000
     explicit OwnMethods(PyObject* instance) : own_(instance) {}
     bool usable() const noexcept { return true; }
     bool shadows(PyObject* method) const { return own_.shadows(method); }
 
 private:
-    OwnAttributes own_;
+    NamedAttributes own_;
 #else
     explicit OwnMethods(PyObject* instance) : own_(instance), empty_(own_.usable() && own_.empty()) {}
     bool usable() const noexcept { return own_.usable(); }
     bool shadows(PyObject* method) const { return !empty_ && own_.shadows(method); }
 
 private:
-    OwnAttributes own_;
+    DictAttributes own_;
     bool empty_;
 #endif
 };
