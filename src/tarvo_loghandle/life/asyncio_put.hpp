@@ -3,9 +3,9 @@
 // queue's full, _put and _wakeup_next, an asyncio.Event for _finished, a deque for _queue, its
 // attributes in the package's slots (life/queue_slots.hpp), no maximum size, not shut down), its
 // steps are taken here in C++: the same reads and writes of the same attributes, with the same
-// results. Anything else, a patched method (on the
-// class or set on the queue itself), a subclass's attribute, a bounded or shut-down queue, a getter
-// that waits, goes to Python's own put_nowait (or _wakeup_next), as before.
+// results. Anything else, a patched method (on the class or set on the queue itself), a subclass's
+// attribute, a bounded or shut-down queue, a getter that waits, goes to Python's own put_nowait (or
+// _wakeup_next), as before.
 #pragma once
 #include "package_base.hpp"
 

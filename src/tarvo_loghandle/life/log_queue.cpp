@@ -60,13 +60,11 @@ private:
     Ref core_;
 };
 
-bool of_queue_types(PyObject* q);
-
 // The core of one of the package's queues (is_log_queue), in a slot of its own that its __init__
 // sets (read where it lies in an instance of the package's classes, by name in anything else that
 // the methods are given); made anew for a queue that lost it.
 CoreOf core(PyObject* q) {
-    bool in_slot = of_queue_types(q);
+    bool in_slot = is_log_queue(q);
     if (Ref found = in_slot ? slot_value(q, QueueSlot::core) : rt::optional_attr(q, name<"_tarvo_core">());
         found && PyObject_TypeCheck(found.get(), &QueueCoreType))
         return CoreOf(std::move(found));
@@ -574,10 +572,6 @@ void make_queue_types(PyObject* g) {
                 {rt::make_function(forget_parents_entries_def, g).get()}, rt::keywords<"after_in_child">());
 }
 
-}  // namespace
-
-namespace {
-bool of_queue_types(PyObject* q) { return is_log_queue(q); }
 }  // namespace
 
 bool is_log_queue(PyObject* q) {
