@@ -95,17 +95,31 @@ bool slot_in_place(PyTypeObject* type, QueueSlot which) {
     return member && member->type == def.type && member->offset == def.offset && member->flags == def.flags;
 }
 
+// With the GIL, the slot is read and written where it lies (what PyMember_GetOne and SetOne do for
+// an object member, without raising for an empty one); a free-threaded build reads and writes it
+// as they do, under their own synchronisation.
 Ref slot_value(PyObject* instance, QueueSlot which) {
+#ifdef Py_GIL_DISABLED
     PyObject* v = PyMember_GetOne(reinterpret_cast<const char*>(instance), &def_of(which));
     if (!v) {
         if (!PyErr_ExceptionMatches(PyExc_AttributeError)) rt::throw_error();
         PyErr_Clear();
     }
     return Ref::steal(v);
+#else
+    return Ref::incref(*reinterpret_cast<PyObject**>(reinterpret_cast<char*>(instance) + def_of(which).offset));
+#endif
 }
 
 void set_slot(PyObject* instance, QueueSlot which, PyObject* value) {
+#ifdef Py_GIL_DISABLED
     rt::check_int(PyMember_SetOne(reinterpret_cast<char*>(instance), &def_of(which), value));
+#else
+    PyObject** at = reinterpret_cast<PyObject**>(reinterpret_cast<char*>(instance) + def_of(which).offset);
+    PyObject* was = *at;
+    *at = Py_XNewRef(value);
+    Py_XDECREF(was);
+#endif
 }
 
 }  // namespace tlh

@@ -178,11 +178,69 @@ Ref expand_tabs(PyObject* line, const Char* s, Py_ssize_t n) {
     return rt::owned(PyUnicode_FromKindAndData(PyUnicode_4BYTE_KIND, out.data(), Py_ssize_t(out.size())));
 }
 
+// The colour sequences found in a text, in order: the text without them is made once, at its
+// length. The first few are remembered; those after them are found again when the text is made,
+// which is right when every ESC after them starts one.
+class ColourCuts {
+public:
+    void add(Py_ssize_t at, Py_ssize_t length) noexcept {
+        if (count_ < kept) cuts_[count_] = {at, length};
+        ++count_;
+        removed_ += length;
+    }
+    bool any() const noexcept { return count_ > 0; }
+
+    template <class Char>
+    Ref cut_from(PyObject* text, const Char* s, Py_ssize_t n) const {
+        // Of the text's kind: what is removed is ASCII and every other character stays.
+        Ref out = rt::owned(PyUnicode_New(n - removed_, PyUnicode_MAX_CHAR_VALUE(text)));
+        Char* o = static_cast<Char*>(PyUnicode_DATA(out.get()));
+        Py_ssize_t copied = 0;
+        auto cut = [&](Py_ssize_t at, Py_ssize_t length) {
+            o = std::copy(s + copied, s + at, o);
+            copied = at + length;
+        };
+        for (int c = 0; c < std::min(count_, kept); ++c) cut(cuts_[c].at, cuts_[c].length);
+        for (Py_ssize_t i = copied; count_ > kept && i < n; ++i)
+            if (s[i] == 0x1b) {
+                Py_ssize_t length = colour_sequence(s, i, n);
+                cut(i, length);
+                i += length - 1;
+            }
+        std::copy(s + copied, s + n, o);
+        return out;
+    }
+
+private:
+    static constexpr int kept = 16;
+    struct Cut {
+        Py_ssize_t at, length;
+    };
+    Cut cuts_[kept];
+    int count_ = 0;
+    Py_ssize_t removed_ = 0;
+};
+
+// The text without its colour sequences when every ESC in it starts one (the usual case; nothing
+// is left then that could put a new one together); null otherwise.
+template <class Char>
+Ref cut_when_every_escape_colours(PyObject* text, const Char* s, Py_ssize_t n) {
+    ColourCuts cuts;
+    for (const Char* at = s; (at = std::find(at, s + n, Char(0x1b))) != s + n;) {
+        Py_ssize_t i = at - s, length = colour_sequence(s, i, n);
+        if (!length) return Ref();
+        cuts.add(i, length);
+        at += length;
+    }
+    return cuts.any() ? cuts.cut_from(text, s, n) : Ref::incref(text);
+}
+
 // Colour sequences cannot overlap (one holds no ESC and no m but at its ends), so removing them
 // in any order ends with the same text: here as a stack, in one pass, where a sequence that
 // removing an inner one closes is taken off at its m.
 template <class Char>
 Ref strip_colours(PyObject* text, const Char* s, Py_ssize_t n) {
+    if (Ref once = cut_when_every_escape_colours(text, s, n)) return once;
     // Written into a new string of the text's kind: what is removed is ASCII and every other
     // character stays, so the string cut to its length is of the kind its characters need.
     Ref out = rt::owned(PyUnicode_New(n, PyUnicode_MAX_CHAR_VALUE(text)));
@@ -211,31 +269,18 @@ Ref strip_colours(PyObject* text, const Char* s, Py_ssize_t n) {
 // the text is what without_colours and shown_safely give one after the other.
 template <Keep keep, class Char>
 Ref stripped_when_plain(PyObject* text, const Char* s, Py_ssize_t n) {
-    Ref out;
-    Char* o = nullptr;
-    Py_ssize_t k = 0, copied = 0;
+    ColourCuts cuts;
     for (Py_ssize_t i = 0; (i = next_candidate(s, i, n)) < n; ++i) {
         if (s[i] != 0x1b) {
             if (needs_escape<keep>(s, i, n)) return Ref();
             continue;
         }
-        Py_ssize_t len = colour_sequence(s, i, n);
-        if (!len) return Ref();
-        if (!out) {
-            out = rt::owned(PyUnicode_New(n, PyUnicode_MAX_CHAR_VALUE(text)));
-            o = static_cast<Char*>(PyUnicode_DATA(out.get()));
-        }
-        std::copy(s + copied, s + i, o + k);
-        k += i - copied;
-        copied = i + len;
-        i += len - 1;
+        Py_ssize_t length = colour_sequence(s, i, n);
+        if (!length) return Ref();
+        cuts.add(i, length);
+        i += length - 1;
     }
-    if (!out) return Ref::incref(text);
-    std::copy(s + copied, s + n, o + k);
-    k += n - copied;
-    PyObject* cut = out.release();
-    rt::check_int(PyUnicode_Resize(&cut, k));  // made here and held by nobody else: resized in place
-    return Ref::steal(cut);
+    return cuts.any() ? cuts.cut_from(text, s, n) : Ref::incref(text);
 }
 
 template <Keep keep>
