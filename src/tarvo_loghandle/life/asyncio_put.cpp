@@ -37,10 +37,10 @@ private:
     Ref dict_;
 };
 
-#if PY_VERSION_HEX >= 0x030B0000 && PY_VERSION_HEX < 0x030D0000
-// The instance's own attributes asked for one by one: on 3.11 and 3.12 the instance's dict, once
-// asked for, would replace its inline values for good, and asyncio's own code would then read its
-// attributes more slowly.
+#if PY_VERSION_HEX >= 0x030C0000 && PY_VERSION_HEX < 0x030D0000
+// The instance's own attributes asked for one by one: on 3.12 the instance's dict, once asked for,
+// would replace its inline values for good, and the interpreter would then read its attributes,
+// and look its methods up, more slowly.
 class NamedAttributes {
 public:
     explicit NamedAttributes(PyObject* instance) : instance_(instance) {}
@@ -63,9 +63,11 @@ private:
 };
 #endif
 
-// The instance's own attributes, read and written as `instance.attribute` does: its types' checks
-// make sure nothing of their names is in the type, and attribute access is the generic one.
-#if PY_VERSION_HEX >= 0x030B0000 && PY_VERSION_HEX < 0x030D0000
+// The event's own attributes, read and written as `instance.attribute` does: its types' checks
+// make sure nothing of their names is in the type, and attribute access is the generic one. On
+// 3.11 in its dict: asyncio's code reads the event only when a queue's tasks are all done, so a
+// dict made once costs it nothing that counts.
+#if PY_VERSION_HEX >= 0x030C0000 && PY_VERSION_HEX < 0x030D0000
 using OwnAttributes = NamedAttributes;
 #else
 using OwnAttributes = DictAttributes;
@@ -166,8 +168,8 @@ bool put_here(PyObject* queue, PyObject* item) {
     // self._unfinished_tasks += 1  (an int's + 1)
     Ref more = rt::owned(PyLong_FromLongLong(count + 1));
     set_slot(queue, QueueSlot::unfinished_tasks, more.get());
-    // self._finished.clear()
-    event_own.set(name<"_value">(), Py_False);
+    // self._finished.clear(): nothing to write when it is clear already (False is False)
+    if (event_own.get(name<"_value">()).get() != Py_False) event_own.set(name<"_value">(), Py_False);
     // self._wakeup_next(self._getters)
     if (waiting) rt::call(parts.wakeup_next.get(), {queue, getters.get()});
     return true;

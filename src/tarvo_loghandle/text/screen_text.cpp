@@ -50,39 +50,69 @@ bool needs_escape(const Char* s, Py_ssize_t& i, Py_ssize_t n) {
     return true;
 }
 
-// Where the next character at or after i may need a look (below 0x20, or 0x7f to 0x9f): the
-// rest is skipped a vector at a time.
+#ifdef __SSE2__
+// The characters that may need a look (below 0x20, or 0x7f to 0x9f) among the 16 bytes at p: a bit
+// per byte.
+template <class Char>
+unsigned candidate_bytes(const Char* p) {
+    static_assert(sizeof(Char) <= 2);
+    auto below = [](__m128i v, int k) {  // lanes <= k, unsigned
+        if constexpr (sizeof(Char) == 1)
+            return _mm_cmpeq_epi8(_mm_subs_epu8(v, _mm_set1_epi8(char(k))), _mm_setzero_si128());
+        else return _mm_cmpeq_epi16(_mm_subs_epu16(v, _mm_set1_epi16(short(k))), _mm_setzero_si128());
+    };
+    auto minus = [](__m128i v, int k) {
+        if constexpr (sizeof(Char) == 1) return _mm_sub_epi8(v, _mm_set1_epi8(char(k)));
+        else return _mm_sub_epi16(v, _mm_set1_epi16(short(k)));
+    };
+    __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+    return unsigned(_mm_movemask_epi8(_mm_or_si128(below(v, 0x1f), below(minus(v, 0x7f), 0x20))));
+}
+#endif
+
+template <class Char>
+bool is_candidate(Char c) {
+    return Py_UCS4(c) < 0x20 || (Py_UCS4(c) >= 0x7f && Py_UCS4(c) <= 0x9f);
+}
+
+// Where the next character at or after i may need a look: the rest is skipped a vector at a time.
 template <class Char>
 Py_ssize_t next_candidate(const Char* s, Py_ssize_t i, Py_ssize_t n) {
 #ifdef __SSE2__
     if constexpr (sizeof(Char) <= 2) {
         constexpr Py_ssize_t lanes = 16 / sizeof(Char);
-        auto below = [](__m128i v, int k) {  // lanes <= k, unsigned
-            if constexpr (sizeof(Char) == 1)
-                return _mm_cmpeq_epi8(_mm_subs_epu8(v, _mm_set1_epi8(char(k))), _mm_setzero_si128());
-            else return _mm_cmpeq_epi16(_mm_subs_epu16(v, _mm_set1_epi16(short(k))), _mm_setzero_si128());
-        };
-        auto minus = [](__m128i v, int k) {
-            if constexpr (sizeof(Char) == 1) return _mm_sub_epi8(v, _mm_set1_epi8(char(k)));
-            else return _mm_sub_epi16(v, _mm_set1_epi16(short(k)));
-        };
-        auto candidates = [&](Py_ssize_t at) {  // a bit per byte of the vector at s + at
-            __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(s + at));
-            return unsigned(_mm_movemask_epi8(_mm_or_si128(below(v, 0x1f), below(minus(v, 0x7f), 0x20))));
-        };
         for (; i + lanes <= n; i += lanes)
-            if (unsigned mask = candidates(i)) return i + __builtin_ctz(mask) / Py_ssize_t(sizeof(Char));
+            if (unsigned mask = candidate_bytes(s + i)) return i + __builtin_ctz(mask) / Py_ssize_t(sizeof(Char));
         if (i < n && n >= lanes) {  // the tail: the last whole vector, less what lies before i
             Py_ssize_t at = n - lanes;
-            unsigned mask = candidates(at) >> ((i - at) * Py_ssize_t(sizeof(Char)));
+            unsigned mask = candidate_bytes(s + at) >> ((i - at) * Py_ssize_t(sizeof(Char)));
             return mask ? i + __builtin_ctz(mask) / Py_ssize_t(sizeof(Char)) : n;
         }
     }
 #endif
-    for (; i < n; ++i) {
-        Py_UCS4 c = s[i];
-        if (c < 0x20 || (c >= 0x7f && c <= 0x9f)) break;
+    while (i < n && !is_candidate(s[i])) ++i;
+    return i;
+}
+
+// next_candidate that also copies what it passes over to o, and moves o past it. A vector is
+// written whole, so o may take up to a vector more than it keeps; it never runs ahead of s + i.
+template <class Char>
+Py_ssize_t copy_to_candidate(const Char* s, Py_ssize_t i, Py_ssize_t n, Char*& o) {
+#ifdef __SSE2__
+    if constexpr (sizeof(Char) <= 2) {
+        constexpr Py_ssize_t lanes = 16 / sizeof(Char);
+        for (; i + lanes <= n; i += lanes, o += lanes) {
+            unsigned mask = candidate_bytes(s + i);
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(o), _mm_loadu_si128(reinterpret_cast<const __m128i*>(s + i)));
+            if (mask) {
+                Py_ssize_t ahead = __builtin_ctz(mask) / Py_ssize_t(sizeof(Char));
+                o += ahead;
+                return i + ahead;
+            }
+        }
     }
+#endif
+    for (; i < n && !is_candidate(s[i]); ++i) *o++ = s[i];
     return i;
 }
 
@@ -283,9 +313,38 @@ Ref stripped_when_plain(PyObject* text, const Char* s, Py_ssize_t n) {
     return cuts.any() ? cuts.cut_from(text, s, n) : Ref::incref(text);
 }
 
+// The same for a line of the usual length, copied as it is scanned onto the stack, then made at
+// its length in one go.
+constexpr Py_ssize_t short_line = 256;
+
+template <Keep keep, class Char>
+Ref short_stripped_when_plain(PyObject* text, const Char* s, Py_ssize_t n) {
+    Char kept[short_line];
+    Char* o = kept;
+    bool cut = false;
+    for (Py_ssize_t i = 0; (i = copy_to_candidate(s, i, n, o)) < n;) {
+        if (s[i] != 0x1b) {
+            if (needs_escape<keep>(s, i, n)) return Ref();
+            *o++ = s[i++];
+            continue;
+        }
+        Py_ssize_t length = colour_sequence(s, i, n);
+        if (!length) return Ref();
+        i += length;
+        cut = true;
+    }
+    if (!cut) return Ref::incref(text);
+    // Of the text's kind: what is removed is ASCII and every other character stays.
+    Ref out = rt::owned(PyUnicode_New(o - kept, PyUnicode_MAX_CHAR_VALUE(text)));
+    std::copy(kept, o, static_cast<Char*>(PyUnicode_DATA(out.get())));
+    return out;
+}
+
 template <Keep keep>
 Ref shown_plainly(PyObject* text) {
-    Ref once = by_kind(text, [&](const auto* s, Py_ssize_t n) { return stripped_when_plain<keep>(text, s, n); });
+    Ref once = by_kind(text, [&](const auto* s, Py_ssize_t n) {
+        return n <= short_line ? short_stripped_when_plain<keep>(text, s, n) : stripped_when_plain<keep>(text, s, n);
+    });
     return once ? once : escape_text<keep>(without_colours(text).get());
 }
 

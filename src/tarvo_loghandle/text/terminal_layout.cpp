@@ -105,10 +105,48 @@ void indented_lines(PyObject* g, PyObject* text, PyObject* bar, ChunkOutput& out
     for (Ref& line : rt::iterate(lines.get())) out.piece(Py_False, line.get(), Py_False);
 }
 
+// A key of the prefix memory: a tuple of two or three items, ("raw_line", prefix),
+// ("regular", prefix, module) or (filename, function), given by its items.
+struct PrefixKey {
+    PyObject* items[3];
+    int size;
+    PrefixKey(PyObject* a, PyObject* b) noexcept : items{a, b, nullptr}, size(2) {}
+    PrefixKey(PyObject* a, PyObject* b, PyObject* c) noexcept : items{a, b, c}, size(3) {}
+};
+
+// The key the memory holds (None at first): compared with a new one as the tuples would be (item
+// by item, the new key's item on the left, until one differs; then by length), without making
+// them.
+class PrefixMemory {
+public:
+    bool equals(const PrefixKey& key) const {
+        if (!size_) return false;  // a tuple is never None
+        int i = 0;
+        for (; i < key.size && i < size_; ++i)
+            if (!rt::check_int(PyObject_RichCompareBool(key.items[i], items_[i].get(), Py_EQ))) return false;
+        return key.size == size_;
+    }
+    void hold(const PrefixKey& key) {
+        for (int i = 0; i < 3; ++i) items_[i] = Ref::incref(i < key.size ? key.items[i] : nullptr);
+        size_ = key.size;
+    }
+    void forget() {
+        for (Ref& item : items_) item.reset();
+        size_ = 0;
+    }
+    int traverse(visitproc visit, void* arg) const {
+        for (const Ref& item : items_) Py_VISIT(item.get());
+        return 0;
+    }
+
+private:
+    Ref items_[3];
+    int size_ = 0;
+};
+
 class TerminalLayout final : public Layout {
 public:
-    explicit TerminalLayout(PyObject* g)
-        : g_(g), last_prefix_(rt::none()), last_secondary_(rt::none()), header_level_(rt::none()) {}
+    explicit TerminalLayout(PyObject* g) : g_(g), header_level_(rt::none()) {}
 
     void add(EntryView& e, ChunkOutput& out) override;
     void add_failure(PyObject* described, ChunkOutput& out) override;
@@ -124,8 +162,8 @@ public:
     }
     int traverse(visitproc visit, void* arg) const override {
         Py_VISIT(process_label_.get());
-        Py_VISIT(last_prefix_.get());
-        Py_VISIT(last_secondary_.get());
+        if (int r = last_prefix_.traverse(visit, arg)) return r;
+        if (int r = last_secondary_.traverse(visit, arg)) return r;
         Py_VISIT(header_level_.get());
         return 0;
     }
@@ -134,11 +172,11 @@ private:
     void add_pieces(EntryView& e, ChunkOutput& out);
     void raw_line(EntryView& e, PyObject* msg, PyObject* time_warn, ChunkOutput& out);
     void regular(EntryView& e, PyObject* msg, PyObject* time_warn, ChunkOutput& out);
-    bool same_prefix(PyObject* key);
-    bool same_prefix_secondary(PyObject* key);
+    bool same_prefix(PrefixKey key);
+    bool same_prefix_secondary(PrefixKey key);
     void forget_prefix() {
-        last_prefix_ = rt::none();
-        last_secondary_ = rt::none();
+        last_prefix_.forget();
+        last_secondary_.forget();
         header_level_ = rt::none();
     }
     // A header's text, with the process's label where it has one.
@@ -149,8 +187,8 @@ private:
     PyObject* g_;
     // The prefix memory: the primary key of the last entry shown (its source), and its stack key
     // (the file and function). A new primary key also forgets the stack key.
-    Ref last_prefix_;
-    Ref last_secondary_;
+    PrefixMemory last_prefix_;
+    PrefixMemory last_secondary_;
     // The level the last header shows: an entry of its run with another level says its own.
     Ref header_level_;
     // " [pid 1234]" while other processes write the same output; null otherwise.
@@ -158,17 +196,17 @@ private:
 };
 
 // `same = key == last`; the memory then holds the key. Its truth tells whether the run continues.
-bool TerminalLayout::same_prefix(PyObject* key) {
-    Ref same = rt::owned(PyObject_RichCompare(key, last_prefix_.get(), Py_EQ));
-    if (!rt::truth(same.get())) last_secondary_ = rt::none();
-    last_prefix_ = Ref::incref(key);
-    return rt::truth(same.get());
+bool TerminalLayout::same_prefix(PrefixKey key) {
+    bool same = last_prefix_.equals(key);
+    if (!same) last_secondary_.forget();
+    last_prefix_.hold(key);
+    return same;
 }
 
-bool TerminalLayout::same_prefix_secondary(PyObject* key) {
-    Ref same = rt::owned(PyObject_RichCompare(key, last_secondary_.get(), Py_EQ));
-    last_secondary_ = Ref::incref(key);
-    return rt::truth(same.get());
+bool TerminalLayout::same_prefix_secondary(PrefixKey key) {
+    bool same = last_secondary_.equals(key);
+    last_secondary_.hold(key);
+    return same;
 }
 
 // The rules render an entry as a generator would: a StopIteration that escapes them (from a
@@ -199,8 +237,7 @@ void TerminalLayout::raw_line(EntryView& e, PyObject* msg, PyObject* time_warn, 
     PyObject* g = g_;
     PyObject* redraw = e.redraw() ? Py_True : Py_False;
     PyObject* prefix = e.prefix().get();
-    Ref key = rt::owned(PyTuple_Pack(2, name<"raw_line">(), prefix));
-    if (!same_prefix(key.get())) {
+    if (!same_prefix({name<"raw_line">(), prefix})) {
         Ref dotted = rt::owned(PyUnicode_Join(name<".">(), prefix));
         Ref head = labelled(rt::call(global<"color_raw_line">(g).get(), {dotted.get()}));
         Ref line = rt::concat({head.get(), time_warn});
@@ -215,8 +252,7 @@ void TerminalLayout::raw_line(EntryView& e, PyObject* msg, PyObject* time_warn, 
 
 void TerminalLayout::regular(EntryView& e, PyObject* msg, PyObject* time_warn, ChunkOutput& out) {
     PyObject* g = g_;
-    Ref key = rt::owned(PyTuple_Pack(3, name<"regular">(), e.prefix().get(), e.module().get()));
-    if (!same_prefix(key.get())) {
+    if (!same_prefix({name<"regular">(), e.prefix().get(), e.module().get()})) {
         Ref pref = rt::call(global<"format_logentry_prefix">(g).get(), {e.entry()});
         if (process_label_) pref = rt::owned(PyNumber_InPlaceAdd(pref.get(), process_label_.get()));
         pref = rt::owned(PyNumber_InPlaceAdd(pref.get(), time_warn));
@@ -230,8 +266,7 @@ void TerminalLayout::regular(EntryView& e, PyObject* msg, PyObject* time_warn, C
     Ref bar = rt::call(global<"color_module">(g).get(), {name<"║ ">()});
     PyObject* filename = e.filename().get();
     PyObject* function = e.function().get();
-    Ref stack_key = rt::owned(PyTuple_Pack(2, filename, function));
-    if (!same_prefix_secondary(stack_key.get())) {
+    if (!same_prefix_secondary({filename, function})) {
         Ref bn = library::base_name(g, filename);
         if (!equal(bn.get(), name<"__init__.py">())) {
             // One line, whatever the names hold: their line feeds are shown escaped.
