@@ -300,6 +300,13 @@ def test_the_running_queue_puts_as_asyncio_queue_put_nowait_does(monkeypatch, ch
             twin = asyncio.Queue()
             waiter = asyncio.ensure_future(twin.get())
             await asyncio.sleep(0)
+            if change in ("finished set", "patched Event.clear", "instance's own clear"):
+                # a put on both before the change, so that what the queue knows of its event is stale
+                q.put_nowait(entry("before the change"))
+                asyncio.Queue.put_nowait(twin, entry("before the change"))
+                await asyncio.sleep(0.01)
+                waiter = asyncio.ensure_future(twin.get())
+                await asyncio.sleep(0)
             for target in (q, twin):
                 if change == "finished set":
                     target._finished.set()

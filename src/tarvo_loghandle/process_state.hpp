@@ -138,6 +138,11 @@ struct ProcessState {
         // tags then (the type compared only): while neither changes, it need not be looked at again.
         std::atomic<PyTypeObject*> checked_queue{nullptr};
         std::atomic<unsigned int> checked_queue_version{0}, checked_event_version{0};
+#if PY_VERSION_HEX < 0x030C0000
+        // The dict of the queue's event last seen clear and without a clear of its own, with the
+        // version it had then (see life/asyncio_put.cpp).
+        rt::Remembered clear_event;
+#endif
     } asyncio_put;
     // Where the package's queue classes keep the slots that life/queue_slots.hpp reads (both
     // classes alike), and the class attributes of asyncio.Queue that some slots hide.

@@ -32,6 +32,7 @@ public:
     void set(PyObject* attribute, PyObject* v) const { rt::check_int(PyDict_SetItem(dict_.get(), attribute, v)); }
     bool shadows(PyObject* method) const { return bool(rt::dict_item(dict_.get(), method)); }
     bool empty() const noexcept { return PyDict_GET_SIZE(dict_.get()) == 0; }
+    PyObject* dict() const noexcept { return dict_.get(); }
 
 private:
     Ref dict_;
@@ -158,7 +159,14 @@ bool put_here(PyObject* queue, PyObject* item) {
     // A method set on the instance itself is what self.method finds.
     for (PyObject* method : {name<"full">(), name<"_put">(), name<"_wakeup_next">()})
         if (own.shadows(method)) return false;
-    if (event_own.shadows(name<"clear">())) return false;
+#if PY_VERSION_HEX < 0x030C0000
+    // Before 3.12 a dict's version is new for every change of any dict: the event's dict that has
+    // not changed since it was seen clear, without a clear of its own, is so still.
+    bool known_clear = parts.clear_event.knows(event_own.dict());
+#else
+    constexpr bool known_clear = false;
+#endif
+    if (!known_clear && event_own.shadows(name<"clear">())) return false;
     // A getter waits: _wakeup_next wakes it, as asyncio does (the rare case: the pump waits once a batch).
     Py_ssize_t waiting = PyObject_Size(getters.get());
     if (waiting < 0) rt::throw_error();
@@ -169,7 +177,12 @@ bool put_here(PyObject* queue, PyObject* item) {
     Ref more = rt::owned(PyLong_FromLongLong(count + 1));
     set_slot(queue, QueueSlot::unfinished_tasks, more.get());
     // self._finished.clear(): nothing to write when it is clear already (False is False)
-    if (event_own.get(name<"_value">()).get() != Py_False) event_own.set(name<"_value">(), Py_False);
+    if (!known_clear) {
+        if (event_own.get(name<"_value">()).get() != Py_False) event_own.set(name<"_value">(), Py_False);
+#if PY_VERSION_HEX < 0x030C0000
+        parts.clear_event.keep(event_own.dict(), nullptr);
+#endif
+    }
     // self._wakeup_next(self._getters)
     if (waiting) rt::call(parts.wakeup_next.get(), {queue, getters.get()});
     return true;
