@@ -218,6 +218,9 @@ ProcessState::~ProcessState() {
                    &asyncio_put.event_clear,
                    &asyncio_put.deque_type,
                    &asyncio_put.deque_append,
+                   &records.type,
+                   &records.get_message,
+                   &records.own_attributes,
                    &queue_slots.presets})
         (void)r->release();
 }

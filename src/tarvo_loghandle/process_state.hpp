@@ -115,6 +115,15 @@ struct ProcessState {
     std::atomic<int> capturing{0};
     // posixpath's basename and termcolor's colored, once seen.
     KnownFunction basename, colored;
+    // What a record of this Python's logging holds of its own (modules/record_entry.cpp): LogRecord
+    // and its getMessage where that is logging's own, the names of a record's own attributes, how
+    // many a record has that nothing was added to, and LogRecord's version tag when none of the
+    // attributes a record is read for was found in the class (0: they are read by getattr).
+    struct {
+        Ref type, get_message, own_attributes;
+        Py_ssize_t plain_size = 0;
+        std::atomic<unsigned int> plain_version{0};
+    } records;
 
     // Whether this process is a forked child, and whether it has forked: then others may write the
     // same output (one_of_several_processes). What forked children tell their parent lies in memory

@@ -4,6 +4,7 @@
 #include "life/captured_entries.hpp"
 #include "life/logged_values.hpp"
 #include "life/queue_slots.hpp"
+#include "life/record_items.hpp"
 #include "life/waiting_writer.hpp"
 #include "life/written_at_once.hpp"
 #include "outputs/whole_write.hpp"
@@ -337,7 +338,8 @@ void put_passed_on(PyObject* g, PyObject* self, QueueCore* q, PyObject* item) {
     if (next && is_log_queue(next.get())) return put_logged(g, next.get(), item);
     Ref current = rt::getattr(global<"TLogger">(g).get(), name<"queue">());
     if (current.get() != self && !is_log_queue(current.get())) {
-        rt::call_method(current.get(), name<"put_nowait">(), {item});  // a queue set by someone else
+        Ref entry = as_entry(item);  // a queue set by someone else takes entries only
+        rt::call_method(current.get(), name<"put_nowait">(), {entry.get()});
         return;
     }
     if (current.get() != self) return put_logged(g, current.get(), item);
@@ -573,6 +575,21 @@ void make_queue_types(PyObject* g) {
 }
 
 }  // namespace
+
+Ref queue_for_record_items(PyObject* g) {
+    ProcessState& state = process();
+    if (state.capturing.load(std::memory_order_relaxed)) return Ref();
+    Ref queue = rt::getattr(global<"TLogger">(g).get(), name<"queue">());
+    if (!state.running_queue_type ||
+        !Py_IS_TYPE(queue.get(), reinterpret_cast<PyTypeObject*>(state.running_queue_type.get())))
+        return Ref();
+    Ref found = slot_value(queue.get(), QueueSlot::core);
+    if (!found || !PyObject_TypeCheck(found.get(), &QueueCoreType) || as_core(found.get())->mode.load() != running)
+        return Ref();
+    return queue;
+}
+
+void put_record_item(PyObject* queue, PyObject* item) { put_logged(process().globals.get(), queue, item); }
 
 bool is_log_queue(PyObject* q) {
     ProcessState& state = process();

@@ -50,6 +50,13 @@ Ref new_waiting_queue(PyObject* g);
 // The queue of a handler whose loop is `loop` (running on this thread).
 Ref new_running_queue(PyObject* g, PyObject* loop);
 
+// TLogger.queue when it is a running queue of the package and no capture runs: it takes a record
+// item (life/record_items.hpp) as it is, from any thread; null otherwise, and the record goes as
+// a LogEntry.
+Ref queue_for_record_items(PyObject* g);
+// Puts a record item on such a queue as put_nowait puts an entry, whose values it has taken already.
+void put_record_item(PyObject* queue, PyObject* item);
+
 // What `from` holds goes to `into`, in front of what `into` holds, and `from` passes on what it is
 // given from now on. `from` may be a plain asyncio.Queue: its items are taken.
 void pass_on(PyObject* g, PyObject* from, PyObject* into);

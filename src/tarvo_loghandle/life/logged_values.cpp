@@ -203,6 +203,20 @@ Ref bound_fields_now() {
     return fields;
 }
 
+std::pair<Ref, Ref> logged_now(PyObject* kwargs, PyObject* exception) {
+    Ref values = Ref::incref(kwargs), exc = Ref::incref(exception);
+    try {
+        Ref in_context = with_context(kwargs);
+        Ref copied = kwargs_now(in_context ? in_context.get() : kwargs);
+        if (copied || in_context) values = copied ? std::move(copied) : std::move(in_context);
+        if (PyExceptionInstance_Check(exception))
+            if (Ref now = exception_now(exception)) exc = std::move(now);
+    } catch (PyErr& e) {
+        if (!e.matches(PyExc_Exception)) throw;  // left as it is: the writer shows what goes wrong
+    }
+    return {std::move(values), std::move(exc)};
+}
+
 void keep_as_logged(PyObject* g, PyObject* entry) {
     if (!rt::check_int(PyObject_IsInstance(entry, global<"LogEntry">(g).get()))) return;
     try {

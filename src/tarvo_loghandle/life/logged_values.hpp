@@ -17,6 +17,11 @@ namespace tlh {
 // the writer shows that failure as it would have).
 void keep_as_logged(PyObject* g, PyObject* entry);
 
+// What an entry about to be made will carry, taken as keep_as_logged takes an entry's: its keyword
+// values (a dict of the caller's own) with the context they are logged in, and its exception (or
+// None); whatever the level says, as the entry to ask it of is not made yet.
+std::pair<Ref, Ref> logged_now(PyObject* kwargs, PyObject* exception);
+
 // The fields bound in the caller's context now (tarvo_loghandle.context), which every entry put
 // carries after its own keyword values: a dict that nobody changes, or null when none is bound.
 Ref bound_fields_now();

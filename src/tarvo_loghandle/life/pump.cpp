@@ -3,9 +3,26 @@
 // in it is pushed too); tells the splitter how the stream ended, and the queue that it is no
 // longer read.
 #include "life/log_queue.hpp"
+#include "life/record_items.hpp"
 
 namespace tlh {
 namespace {
+
+// What the splitter is given for an item of the queue: a record's item becomes its LogEntry here.
+// One that cannot be made (LogEntry refused the record's fields) is told, as logging tells a
+// record that fails its handler, and the pump goes on.
+Ref entry_to_push(PyObject* g, PyObject* item) {
+    try {
+        return as_entry(item);
+    } catch (PyErr& e) {
+        if (!e.matches(PyExc_Exception)) throw;
+        rt::Except handling(e);
+        debug(g, rt::concat({name<"pump could not make the entry of a logging record: ">(), format_exc(g).get()}));
+        e.restore();
+        PyErr_WriteUnraisable(nullptr);
+        return Ref();
+    }
+}
 
 // `x == marker`. An item whose comparison fails is no end marker: it is passed on like any other
 // (the writer shows a line for what it cannot render), and the pump goes on.
@@ -78,7 +95,7 @@ rt::Async pump(Bound a) {
                     should_exit = true;
                     continue;
                 }
-                rt::call_method(splitter, name<"push">(), {x.get()});
+                if (Ref entry = entry_to_push(g, x.get())) rt::call_method(splitter, name<"push">(), {entry.get()});
             }
         } while (!should_exit);
     } catch (PyErr& e) {

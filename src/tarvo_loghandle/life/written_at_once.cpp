@@ -1,5 +1,7 @@
 #include "life/written_at_once.hpp"
 
+#include "life/record_items.hpp"
+
 #include "outputs/output.hpp"
 #include "outputs/whole_write.hpp"
 #include "process_state.hpp"
@@ -22,7 +24,7 @@ void write_entries(PyObject* g, PyObject* entries) {
             out.chunk.end_notice();
         }
         for (Ref& le : rt::iterate(entries)) {
-            show_entry(g, *out.layout, out.chunk, le.get());
+            show_entry(g, *out.layout, out.chunk, as_entry(le.get()).get());
             out.chunk.end_entry();
         }
         out.layout->finish(out.chunk);

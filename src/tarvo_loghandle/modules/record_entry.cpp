@@ -1,16 +1,16 @@
 #include "modules/record_entry.hpp"
 
+#include "life/log_queue.hpp"
 #include "life/logged_values.hpp"
+#include "life/record_items.hpp"
+#include "process_state.hpp"
 #include "text/library_calls.hpp"
+
+#include <array>
+#include <cstdint>
 
 namespace tlh {
 namespace {
-
-// The names of the attributes every record has, with "message" and "asctime" (set by a formatter
-// that formatted it before) and uvicorn's "color_message" (the message again, coloured).
-PyObject* own_attributes = nullptr;
-// How many attributes a record has that nothing was added to: one with no more has no extra.
-Py_ssize_t plain_record_size = 0;
 
 // The family's level names by the standard library's numbers; a level of its own (5, 25) takes the
 // nearest standard one below it.
@@ -22,48 +22,151 @@ PyObject* level_name(long levelno) {
     return name<"DEBUG">();
 }
 
-// LogRecord and its getMessage, as logging defines them.
-PyTypeObject* log_record_type = nullptr;
-PyObject* genuine_get_message = nullptr;
+// The attributes a record is read for.
+enum class Field {
+    name,
+    levelno,
+    pathname,
+    funcName,
+    lineno,
+    msg,
+    args,
+    stack_info,
+    created,
+    module,
+    exc_info,
+    threadName,
+    count
+};
 
-// record.getMessage(): `str(self.msg)`, then `msg % self.args` when there are args, taken here
-// where the record is a LogRecord whose getMessage is logging's own and str() gives a str.
-Ref formatted_message(PyObject* record) {
-    if (Py_IS_TYPE(record, log_record_type) && genuine_get_message &&
-        _PyType_Lookup(log_record_type, name<"getMessage">()) == genuine_get_message) {
-        Ref attributes = Ref::steal(PyObject_GenericGetDict(record, nullptr));
-        if (!attributes) rt::throw_error();
-        if (!rt::dict_item(attributes.get(), name<"getMessage">())) {
-            Ref msg = rt::owned(PyObject_Str(rt::getattr(record, name<"msg">()).get()));
-            if (PyUnicode_CheckExact(msg.get())) {
-                Ref args = rt::getattr(record, name<"args">());
-                if (!rt::truth(args.get())) return msg;
-                return rt::owned(PyUnicode_Format(msg.get(), args.get()));
-            }
-        }
+PyObject* field_name(Field f) {
+    switch (f) {
+        case Field::name: return name<"name">();
+        case Field::levelno: return name<"levelno">();
+        case Field::pathname: return name<"pathname">();
+        case Field::funcName: return name<"funcName">();
+        case Field::lineno: return name<"lineno">();
+        case Field::msg: return name<"msg">();
+        case Field::args: return name<"args">();
+        case Field::stack_info: return name<"stack_info">();
+        case Field::created: return name<"created">();
+        case Field::module: return name<"module">();
+        case Field::exc_info: return name<"exc_info">();
+        case Field::threadName: return name<"threadName">();
+        default: return nullptr;
     }
-    return rt::call_method(record, name<"getMessage">());
 }
 
-// The message as logging's formatters take it (msg % args) without the line feeds that end it, and
-// the stack the record carries (stack_info=True) under it.
-Ref message_of(PyObject* record) {
-    Ref message = formatted_message(record);
-    if (PyUnicode_Check(message.get())) {
-        Py_ssize_t n = PyUnicode_GET_LENGTH(message.get()), end = n;
-        while (end > 0 && (PyUnicode_READ_CHAR(message.get(), end - 1) == '\n' ||
-                           PyUnicode_READ_CHAR(message.get(), end - 1) == '\r'))
-            --end;
-        if (end < n) message = rt::owned(PyUnicode_Substring(message.get(), 0, end));
+// The field a name (the very object) is the name of, or -1: looked up by the object's address in a
+// table of them made once, as the names are made once.
+int field_named(PyObject* key) {
+    constexpr size_t size = 64;
+    struct Slot {
+        PyObject* name = nullptr;
+        int field = -1;
+    };
+    static const auto table = [] {
+        std::array<Slot, size> t{};
+        for (int f = 0; f < int(Field::count); ++f) {
+            PyObject* n = field_name(Field(f));
+            size_t at = (reinterpret_cast<uintptr_t>(n) >> 4) % size;
+            while (t[at].name) at = (at + 1) % size;
+            t[at] = {n, f};
+        }
+        return t;
+    }();
+    for (size_t at = (reinterpret_cast<uintptr_t>(key) >> 4) % size; table[at].name; at = (at + 1) % size)
+        if (table[at].name == key) return table[at].field;
+    return -1;
+}
+
+// A record's attributes as getattr reads them, and its own attributes (its dict). Where the record
+// is exactly a LogRecord whose class has none of the attributes read here (nor a getattr of its
+// own), getattr finds each in the record's dict: they are taken from it in one pass, by their
+// names (interned, as the attributes' own names are), and looked up one by one where the pass
+// missed one.
+class RecordReader {
+public:
+    explicit RecordReader(PyObject* record) : record_(record) {
+        auto& known = process().records;
+        dict_ = Ref::steal(PyObject_GenericGetDict(record, nullptr));
+        if (!dict_ || !PyDict_Check(dict_.get())) {
+            PyErr_Clear();
+            dict_.reset();
+            return;
+        }
+        auto* type = reinterpret_cast<PyTypeObject*>(known.type.get());
+        unsigned int version = known.plain_version.load(std::memory_order_relaxed);
+        plain_ =
+            Py_IS_TYPE(record, type) && PyDict_CheckExact(dict_.get()) && version && rt::version_tag(type) == version;
+#ifndef Py_GIL_DISABLED  // there the dict's values are not borrowed while another thread may change it
+        if (!plain_) return;
+        Py_ssize_t at = 0;
+        PyObject *key, *value;
+        while (PyDict_Next(dict_.get(), &at, &key, &value)) {
+            int f = field_named(key);
+            if (f >= 0) found_[f] = Ref::incref(value);
+        }
+#endif
     }
-    Ref stack = rt::getattr(record, name<"stack_info">());
-    if (!rt::truth(stack.get())) return message;
-    return rt::concat({message.get(), name<"\n">(), rt::to_str(stack.get()).get()});
+    Ref get(Field f) const {
+        if (plain_) {
+            if (found_[int(f)]) return found_[int(f)];
+            if (Ref v = rt::dict_item(dict_.get(), field_name(f))) return v;
+        }
+        return rt::getattr(record_, field_name(f));
+    }
+    // The record's own attributes; null where it has no dict.
+    PyObject* dict() const noexcept { return dict_.get(); }
+
+private:
+    PyObject* record_;
+    Ref dict_;
+    bool plain_ = false;
+    Ref found_[int(Field::count)];
+};
+
+// A record's message, or what it is made of: `text % args` is still to be made where args is set.
+struct Message {
+    Ref text, args;
+};
+
+// record.getMessage(): `str(self.msg)`, then `msg % self.args` when there are args, taken here
+// where the record is a LogRecord whose getMessage is logging's own and str() gives a str; the %
+// left for later where `may_wait` and message_can_wait say so.
+Message read_message(PyObject* record, const RecordReader& read, bool may_wait) {
+    auto& known = process().records;
+    auto* type = reinterpret_cast<PyTypeObject*>(known.type.get());
+    if (Py_IS_TYPE(record, type) && known.get_message &&
+        _PyType_Lookup(type, name<"getMessage">()) == known.get_message.get() && read.dict() &&
+        !rt::dict_item(read.dict(), name<"getMessage">())) {
+        Ref msg = rt::owned(PyObject_Str(read.get(Field::msg).get()));
+        if (PyUnicode_CheckExact(msg.get())) {
+            Ref args = read.get(Field::args);
+            if (!rt::truth(args.get())) return {std::move(msg), Ref()};
+            if (may_wait && message_can_wait(msg.get(), args.get())) return {std::move(msg), std::move(args)};
+            return {rt::owned(PyUnicode_Format(msg.get(), args.get())), Ref()};
+        }
+    }
+    return {rt::call_method(record, name<"getMessage">()), Ref()};
+}
+
+// The message as logging's formatters take it, without the line feeds that end it, and the stack
+// the record carries (stack_info=True) under it.
+Ref finished_message(Ref text, PyObject* stack) {
+    Ref message = without_line_ends(std::move(text));
+    if (!rt::truth(stack)) return message;
+    return rt::concat({message.get(), name<"\n">(), rt::to_str(stack).get()});
+}
+
+Ref message_of(PyObject* record, const RecordReader& read) {
+    Message m = read_message(record, read, false);
+    return finished_message(std::move(m.text), read.get(Field::stack_info).get());
 }
 
 // The exception of exc_info, as logging reads it: a (type, value, traceback) tuple by then.
-Ref exception_of(PyObject* record) {
-    Ref exc_info = rt::getattr(record, name<"exc_info">());
+Ref exception_of(const RecordReader& read) {
+    Ref exc_info = read.get(Field::exc_info);
     if (PyTuple_Check(exc_info.get()) && PyTuple_GET_SIZE(exc_info.get()) >= 2)
         return Ref::incref(PyTuple_GET_ITEM(exc_info.get(), 1));
     return rt::none();
@@ -71,38 +174,65 @@ Ref exception_of(PyObject* record) {
 
 // What the record was given with `extra=` (or was set on it by a filter): the entry's keyword
 // values, in the order they were set.
-Ref extra_of(PyObject* record) {
+Ref extra_of(const RecordReader& read) {
     Ref fields = rt::owned(PyDict_New());
-    Ref attributes = Ref::steal(PyObject_GenericGetDict(record, nullptr));
-    if (!attributes) {
-        PyErr_Clear();
-        return fields;
-    }
-    if (!PyDict_Check(attributes.get()) || PyDict_GET_SIZE(attributes.get()) <= plain_record_size) return fields;
-    for (const auto& [key, value] : rt::dict_items(attributes.get()))
-        if (!PyUnicode_Check(key.get()) || !rt::check_int(PySet_Contains(own_attributes, key.get())))
+    PyObject* attributes = read.dict();
+    auto& known = process().records;
+    if (!attributes || PyDict_GET_SIZE(attributes) <= known.plain_size) return fields;
+    for (const auto& [key, value] : rt::dict_items(attributes))
+        if (!PyUnicode_Check(key.get()) || !rt::check_int(PySet_Contains(known.own_attributes.get(), key.get())))
             rt::check_int(PyDict_SetItem(fields.get(), key.get(), value.get()));
     return fields;
 }
 
-Ref entry_of(PyObject* g, PyObject* record) {
-    long levelno = PyLong_AsLong(rt::getattr(record, name<"levelno">()).get());
+long level_number(const RecordReader& read) {
+    long levelno = PyLong_AsLong(read.get(Field::levelno).get());
     if (levelno == -1 && PyErr_Occurred()) rt::throw_error();
-    Ref logger = rt::getattr(record, name<"name">());
+    return levelno;
+}
+
+Ref entry_of(PyObject* g, PyObject* record) {
+    RecordReader read(record);
+    long levelno = level_number(read);
+    Ref logger = read.get(Field::name);
     Ref parts = PyUnicode_CheckExact(logger.get()) ? rt::owned(PyUnicode_Split(logger.get(), name<".">(), -1))
                                                    : rt::call_method(logger.get(), name<"split">(), {name<".">()});
     Ref prefix = rt::owned(PySequence_Tuple(parts.get()));
-    Ref stack = rt::call(global<"StackInfo">(g).get(),
-                         {rt::getattr(record, name<"pathname">()).get(), rt::getattr(record, name<"funcName">()).get(),
-                          rt::getattr(record, name<"lineno">()).get()});
-    Ref message = message_of(record);
-    Ref created = rt::getattr(record, name<"created">());
-    Ref module = rt::getattr(record, name<"module">());
-    Ref exception = exception_of(record);
-    Ref thread = rt::getattr(record, name<"threadName">());
-    Ref extra = extra_of(record);
+    Ref stack =
+        rt::call(global<"StackInfo">(g).get(),
+                 {read.get(Field::pathname).get(), read.get(Field::funcName).get(), read.get(Field::lineno).get()});
+    Ref message = message_of(record, read);
+    Ref created = read.get(Field::created);
+    Ref module = read.get(Field::module);
+    Ref exception = exception_of(read);
+    Ref thread = read.get(Field::threadName);
+    Ref extra = extra_of(read);
     return make_entry(g, {message.get(), created.get(), level_name(levelno), prefix.get(), module.get(), stack.get(),
                           exception.get(), thread.get(), extra.get()});
+}
+
+// The record read as it is now, into an item that the queue's reader makes its LogEntry of: what
+// entry_of reads, in its order, with the values taken as they were logged.
+Ref item_of(PyObject* g, PyObject* record) {
+    RecordReader read(record);
+    long levelno = level_number(read);
+    Ref logger = read.get(Field::name);
+    Ref pathname = read.get(Field::pathname);
+    Ref function = read.get(Field::funcName);
+    Ref lineno = read.get(Field::lineno);
+    Message m = read_message(record, read, true);
+    Ref stack = read.get(Field::stack_info);
+    if (m.args && stack.get() != Py_None) m = {rt::owned(PyUnicode_Format(m.text.get(), m.args.get())), Ref()};
+    Ref message = m.args ? std::move(m.text) : finished_message(std::move(m.text), stack.get());
+    Ref created = read.get(Field::created);
+    Ref module = read.get(Field::module);
+    Ref exception = exception_of(read);
+    Ref thread = read.get(Field::threadName);
+    Ref extra = extra_of(read);
+    auto [kwargs, exc] = logged_now(extra.get(), exception.get());
+    return record_item(
+        g, {message.get(), m.args ? m.args.get() : Py_None, created.get(), level_name(levelno), logger.get(),
+            module.get(), pathname.get(), function.get(), lineno.get(), exc.get(), thread.get(), kwargs.get()});
 }
 
 // The record this thread put last: a record goes through the handlers of one logging call on the
@@ -120,29 +250,31 @@ bool put_already(PyObject* record) {
 }  // namespace
 
 void find_record_attributes(PyObject* g) {
+    auto& known = process().records;
     Ref logging = global<"logging">(g);
     Ref record_type = rt::getattr(logging.get(), name<"LogRecord">());
     if (PyType_Check(record_type.get())) {
-        log_record_type = reinterpret_cast<PyTypeObject*>(record_type.release());  // for the process's life
-        PyObject* get_message = _PyType_Lookup(log_record_type, name<"getMessage">());
-        if (get_message && library::is_python_function(get_message, "logging", "getMessage"))
-            genuine_get_message = Ref::incref(get_message).release();
+        auto* type = reinterpret_cast<PyTypeObject*>(record_type.get());
+        PyObject* get_message = _PyType_Lookup(type, name<"getMessage">());
+        known.get_message = get_message && library::is_python_function(get_message, "logging", "getMessage")
+                                ? Ref::incref(get_message)
+                                : Ref();
+        bool plain = type->tp_getattro == PyObject_GenericGetAttr;
+        // The attributes a RecordReader is asked for.
+        for (PyObject* attribute : {name<"name">(), name<"levelno">(), name<"pathname">(), name<"funcName">(),
+                                    name<"lineno">(), name<"msg">(), name<"args">(), name<"stack_info">(),
+                                    name<"created">(), name<"module">(), name<"exc_info">(), name<"threadName">()})
+            if (_PyType_Lookup(type, attribute)) plain = false;
+        known.plain_version.store(plain ? rt::version_tag(type) : 0, std::memory_order_relaxed);
+        known.type = std::move(record_type);
     }
     Ref blank = rt::call_method(logging.get(), name<"makeLogRecord">(), {rt::owned(PyDict_New()).get()});
     Ref attributes = rt::getattr(blank.get(), name<"__dict__">());
-    plain_record_size = PyDict_Size(attributes.get());
+    known.plain_size = PyDict_Size(attributes.get());
     Ref names = rt::owned(PySet_New(attributes.get()));
     for (PyObject* more : {name<"message">(), name<"asctime">(), name<"color_message">(), name<"taskName">()})
         rt::check_int(PySet_Add(names.get(), more));
-    own_attributes = names.release();  // for the life of the process, as the module's types are
-}
-
-Ref make_entry(PyObject* g, const EntryFields& f) {
-    PyObject* const fields =
-        rt::keywords<"msg", "timestamp", "level", "prefix", "module", "stack_info", "exception", "thread", "kwargs">();
-    return rt::call_kw(global<"LogEntry">(g).get(),
-                       {f.msg, f.timestamp, f.level, f.prefix, f.module, f.stack_info, f.exception, f.thread, f.kwargs},
-                       fields);
+    known.own_attributes = std::move(names);
 }
 
 void put_entry(PyObject* g, PyObject* entry) {
@@ -152,6 +284,7 @@ void put_entry(PyObject* g, PyObject* entry) {
 
 void put_record(PyObject* g, PyObject* record) {
     if (put_already(record)) return;
+    if (Ref queue = queue_for_record_items(g)) return put_record_item(queue.get(), item_of(g, record).get());
     Ref entry = entry_of(g, record);
     if (shown_by_level(g, entry.get())) put_entry(g, entry.get());
 }

@@ -1,6 +1,7 @@
 // A record of Python's logging as an entry of the log: what RecordHandler and the console handlers
 // taken over while a handler runs put on TLogger's queue.
 #pragma once
+#include "life/record_items.hpp"
 #include "package_base.hpp"
 
 namespace tlh {
@@ -10,12 +11,6 @@ namespace tlh {
 // globals.
 void find_record_attributes(PyObject* g);
 
-// LogEntry(msg=..., timestamp=..., level=..., ...), the entry as logging's records and the uncaught
-// exceptions make it.
-struct EntryFields {
-    PyObject *msg, *timestamp, *level, *prefix, *module, *stack_info, *exception, *thread, *kwargs;
-};
-Ref make_entry(PyObject* g, const EntryFields& f);
 // TLogger.put(entry), for an entry whose level has been looked at.
 void put_entry(PyObject* g, PyObject* entry);
 
