@@ -53,7 +53,10 @@ rt::StaticType RecordItemType("tarvo_loghandle.RecordItem", sizeof(RecordItem), 
 
 // Whether `o` may lead a cycle back: an object the collector tracks (what it does not track holds
 // nothing that could).
-bool tracked(PyObject* o) { return PyObject_IS_GC(o) && PyObject_GC_IsTracked(o); }
+bool tracked(PyObject* o) {
+    if (o == Py_None || PyUnicode_CheckExact(o) || PyLong_CheckExact(o) || PyFloat_CheckExact(o)) return false;
+    return PyObject_IS_GC(o) && PyObject_GC_IsTracked(o);
+}
 
 // The prefix of a logger's name: its parts between dots, as str.split(".") gives them.
 Ref prefix_of(PyObject* logger) {

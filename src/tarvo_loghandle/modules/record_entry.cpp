@@ -6,9 +6,6 @@
 #include "process_state.hpp"
 #include "text/library_calls.hpp"
 
-#include <array>
-#include <cstdint>
-
 namespace tlh {
 namespace {
 
@@ -57,34 +54,9 @@ PyObject* field_name(Field f) {
     }
 }
 
-// The field a name (the very object) is the name of, or -1: looked up by the object's address in a
-// table of them made once, as the names are made once.
-int field_named(PyObject* key) {
-    constexpr size_t size = 64;
-    struct Slot {
-        PyObject* name = nullptr;
-        int field = -1;
-    };
-    static const auto table = [] {
-        std::array<Slot, size> t{};
-        for (int f = 0; f < int(Field::count); ++f) {
-            PyObject* n = field_name(Field(f));
-            size_t at = (reinterpret_cast<uintptr_t>(n) >> 4) % size;
-            while (t[at].name) at = (at + 1) % size;
-            t[at] = {n, f};
-        }
-        return t;
-    }();
-    for (size_t at = (reinterpret_cast<uintptr_t>(key) >> 4) % size; table[at].name; at = (at + 1) % size)
-        if (table[at].name == key) return table[at].field;
-    return -1;
-}
-
 // A record's attributes as getattr reads them, and its own attributes (its dict). Where the record
 // is exactly a LogRecord whose class has none of the attributes read here (nor a getattr of its
-// own), getattr finds each in the record's dict: they are taken from it in one pass, by their
-// names (interned, as the attributes' own names are), and looked up one by one where the pass
-// missed one.
+// own), getattr finds each in the record's dict, where it is read at once.
 class RecordReader {
 public:
     explicit RecordReader(PyObject* record) : record_(record) {
@@ -99,21 +71,10 @@ public:
         unsigned int version = known.plain_version.load(std::memory_order_relaxed);
         plain_ =
             Py_IS_TYPE(record, type) && PyDict_CheckExact(dict_.get()) && version && rt::version_tag(type) == version;
-#ifndef Py_GIL_DISABLED  // there the dict's values are not borrowed while another thread may change it
-        if (!plain_) return;
-        Py_ssize_t at = 0;
-        PyObject *key, *value;
-        while (PyDict_Next(dict_.get(), &at, &key, &value)) {
-            int f = field_named(key);
-            if (f >= 0) found_[f] = Ref::incref(value);
-        }
-#endif
     }
     Ref get(Field f) const {
-        if (plain_) {
-            if (found_[int(f)]) return found_[int(f)];
+        if (plain_)
             if (Ref v = rt::dict_item(dict_.get(), field_name(f))) return v;
-        }
         return rt::getattr(record_, field_name(f));
     }
     // The record's own attributes; null where it has no dict.
@@ -123,7 +84,6 @@ private:
     PyObject* record_;
     Ref dict_;
     bool plain_ = false;
-    Ref found_[int(Field::count)];
 };
 
 // A record's message, or what it is made of: `text % args` is still to be made where args is set.
