@@ -70,7 +70,7 @@ def test_the_message_is_the_records_own_get_message(monkeypatch, change):
 
 FORMAT_PIECES = ["%d", "%5d", "%-3i", "%+.2f", "%e", "%g", "%x", "%o", "%s", "%r", "%a", "%%", "%5.1s", "%c",
                  "%(k)s", "%*d", "%1234d", "%ld", "%X", "%", "text ", "é", "中", "\n"]
-ARGS = [0, -7, 2**70, 3.25, float("nan"), True, None, "s", "ü\n", b"b", [1], (2,), {"k": 1}]
+ARGS = [0, -7, 2**63, 10**400, 10**5000, 3.25, float("nan"), True, None, "s", "ü\n", b"b", [1], (2,), {"k": 1}]
 
 
 def test_records_put_by_a_running_handler_read_as_their_own_get_message(monkeypatch):

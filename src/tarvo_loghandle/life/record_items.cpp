@@ -81,10 +81,22 @@ Ref entry_of_item(RecordItem* r) {
         g, {msg.get(), f.timestamp, f.level, prefix.get(), f.module, stack.get(), f.exception, f.thread, f.kwargs});
 }
 
-// An argument whose text a conversion gives the same now and later, without fail.
-bool steady(PyObject* v) {
-    return v == Py_None || PyUnicode_CheckExact(v) || PyLong_CheckExact(v) || PyBool_Check(v) || PyFloat_CheckExact(v);
+// An int of at most 19 digits: its decimal text is never past the interpreter's limit on them (640
+// at the least), and it converts to a float.
+bool small_int(PyObject* v) {
+    if (PyBool_Check(v)) return true;
+    if (!PyLong_CheckExact(v)) return false;
+    int overflow = 0;
+    long long n = PyLong_AsLongLongAndOverflow(v, &overflow);
+    if (n == -1 && PyErr_Occurred()) {
+        PyErr_Clear();
+        return false;
+    }
+    return !overflow;
 }
+
+// An argument whose text a conversion gives the same now and later, without fail.
+bool steady(PyObject* v) { return v == Py_None || PyUnicode_CheckExact(v) || PyFloat_CheckExact(v) || small_int(v); }
 
 template <class Char>
 bool conversions_fit(const Char* s, Py_ssize_t n, PyObject* args) {
@@ -103,7 +115,7 @@ bool conversions_fit(const Char* s, Py_ssize_t n, PyObject* args) {
         }
         if (i >= n || taken >= given) return false;
         PyObject* v = PyTuple_GET_ITEM(args, taken++);
-        bool number = PyLong_CheckExact(v) || PyBool_Check(v);
+        bool number = PyLong_CheckExact(v) || PyBool_Check(v);  // small: steady() says so
         switch (Py_UCS4(s[i])) {
             case 's':
             case 'r':

@@ -26,9 +26,9 @@ struct RecordFields {
 };
 
 // Whether `msg % args` (an exact str, and arguments) may be made later with the same text, and
-// cannot fail: a tuple of exact ints, floats, strs and None, each converted by a plain %s, %r, %a,
-// %d, %i, %u, %f, %e, %g, %x or %o (flags, and a short width and precision, allowed) that takes it,
-// one each.
+// cannot fail: a tuple of exact ints of at most 19 digits, floats, strs and None, each converted
+// by a plain %s, %r, %a, %d, %i, %u, %f, %e, %g, %x or %o (flags, and a short width and precision,
+// allowed) that takes it, one each.
 bool message_can_wait(PyObject* msg, PyObject* args);
 
 // The message without the line feeds and carriage returns that end it.
