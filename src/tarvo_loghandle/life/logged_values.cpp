@@ -180,7 +180,7 @@ Ref bound_as_logged(Ref bound) {
 
 // The keyword values with the context they are logged in (the fields bound there, the trace) as
 // one more item, which the writer unfolds; null when there is neither.
-Ref with_context(PyObject* kwargs) {
+[[gnu::always_inline]] inline Ref with_context(PyObject* kwargs) {
     Ref bound = bound_fields_now();
     Ref trace = current_trace();
     if ((!bound && !trace) || !PyDict_CheckExact(kwargs)) return Ref();

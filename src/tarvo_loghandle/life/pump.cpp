@@ -95,7 +95,9 @@ rt::Async pump(Bound a) {
                     should_exit = true;
                     continue;
                 }
-                if (Ref entry = entry_to_push(g, x.get())) rt::call_method(splitter, name<"push">(), {entry.get()});
+                Ref made;  // a record's item: its LogEntry
+                if (is_record_item(x.get()) && !(made = entry_to_push(g, x.get()))) continue;
+                rt::call_method(splitter, name<"push">(), {made ? made.get() : x.get()});
             }
         } while (!should_exit);
     } catch (PyErr& e) {

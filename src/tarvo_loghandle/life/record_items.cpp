@@ -46,11 +46,6 @@ void item_dealloc(PyObject* o) {
     PyObject_GC_Del(o);
 }
 
-rt::StaticType RecordItemType("tarvo_loghandle.RecordItem", sizeof(RecordItem), [](rt::StaticType& t) {
-    t.collected(item_dealloc, item_traverse, item_clear);
-    t.tp_doc = "A record of logging on its way into the log: what its thread read of it, before its LogEntry.";
-});
-
 // Whether `o` may lead a cycle back: an object the collector tracks (what it does not track holds
 // nothing that could).
 bool tracked(PyObject* o) {
@@ -140,6 +135,11 @@ bool conversions_fit(const Char* s, Py_ssize_t n, PyObject* args) {
 
 }  // namespace
 
+rt::StaticType RecordItemType("tarvo_loghandle.RecordItem", sizeof(RecordItem), [](rt::StaticType& t) {
+    t.collected(item_dealloc, item_traverse, item_clear);
+    t.tp_doc = "A record of logging on its way into the log: what its thread read of it, before its LogEntry.";
+});
+
 bool message_can_wait(PyObject* msg, PyObject* args) {
     if (!PyUnicode_CheckExact(msg) || !PyTuple_CheckExact(args) || PyTuple_GET_SIZE(args) == 0) return false;
     for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(args); ++i)
@@ -194,7 +194,7 @@ Ref record_item(PyObject* g, const RecordFields& f) {
 }
 
 Ref as_entry(PyObject* item) {
-    if (!Py_IS_TYPE(item, &RecordItemType)) return Ref::incref(item);
+    if (!is_record_item(item)) return Ref::incref(item);
     RecordItem* r = as_item(item);
     if (r->entry) return Ref::incref(r->entry);
     Ref entry = entry_of_item(r);

@@ -40,4 +40,7 @@ Ref record_item(PyObject* g, const RecordFields& f);
 // other object is its own entry.
 Ref as_entry(PyObject* item);
 
+extern rt::StaticType RecordItemType;
+inline bool is_record_item(PyObject* o) noexcept { return Py_IS_TYPE(o, &RecordItemType); }
+
 }  // namespace tlh
