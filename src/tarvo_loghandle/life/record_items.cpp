@@ -68,12 +68,7 @@ Ref entry_of_item(RecordItem* r) {
     int i = 0;
     each_field(f, [&](PyObject*& field) { held[i++] = Ref::incref(field); });
     Ref globals = Ref::incref(r->globals);
-    PyObject* g = globals.get();
-    Ref msg = f.args == Py_None ? Ref::incref(f.msg) : without_line_ends(rt::owned(PyUnicode_Format(f.msg, f.args)));
-    Ref prefix = prefix_of(f.logger);
-    Ref stack = rt::call(global<"StackInfo">(g).get(), {f.pathname, f.function, f.lineno});
-    return make_entry(
-        g, {msg.get(), f.timestamp, f.level, prefix.get(), f.module, stack.get(), f.exception, f.thread, f.kwargs});
+    return entry_of_fields(globals.get(), f);
 }
 
 // An int of at most 19 digits: its decimal text is never past the interpreter's limit on them (640
@@ -167,6 +162,14 @@ Ref make_entry(PyObject* g, const EntryFields& f) {
     return rt::call_kw(global<"LogEntry">(g).get(),
                        {f.msg, f.timestamp, f.level, f.prefix, f.module, f.stack_info, f.exception, f.thread, f.kwargs},
                        fields);
+}
+
+Ref entry_of_fields(PyObject* g, const RecordFields& f) {
+    Ref msg = f.args == Py_None ? Ref::incref(f.msg) : without_line_ends(rt::owned(PyUnicode_Format(f.msg, f.args)));
+    Ref prefix = prefix_of(f.logger);
+    Ref stack = rt::call(global<"StackInfo">(g).get(), {f.pathname, f.function, f.lineno});
+    return make_entry(
+        g, {msg.get(), f.timestamp, f.level, prefix.get(), f.module, stack.get(), f.exception, f.thread, f.kwargs});
 }
 
 Ref record_item(PyObject* g, const RecordFields& f) {

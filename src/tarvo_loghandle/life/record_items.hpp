@@ -33,7 +33,10 @@ bool message_can_wait(PyObject* msg, PyObject* args);
 
 // The message without the line feeds and carriage returns that end it.
 Ref without_line_ends(Ref message);
-// A new item, whose entry `g`'s LogEntry and StackInfo make (a str logger name is split at its dots).
+// The entry of such fields, made by `g`'s LogEntry and StackInfo (the logger's name split at its dots
+// for the prefix), as an item's is made.
+Ref entry_of_fields(PyObject* g, const RecordFields& f);
+// A new item, whose entry entry_of_fields makes of `f` when it is taken off the queue.
 Ref record_item(PyObject* g, const RecordFields& f);
 
 // The entry that `item` stands for, made once (the same object every time it is asked for); any

@@ -119,11 +119,6 @@ Ref finished_message(Ref text, PyObject* stack) {
     return rt::concat({message.get(), name<"\n">(), rt::to_str(stack).get()});
 }
 
-Ref message_of(PyObject* record, const RecordReader& read) {
-    Message m = read_message(record, read, false);
-    return finished_message(std::move(m.text), read.get(Field::stack_info).get());
-}
-
 // The exception of exc_info, as logging reads it: a (type, value, traceback) tuple by then.
 Ref exception_of(const RecordReader& read) {
     Ref exc_info = read.get(Field::exc_info);
@@ -151,48 +146,54 @@ long level_number(const RecordReader& read) {
     return levelno;
 }
 
-Ref entry_of(PyObject* g, PyObject* record) {
-    RecordReader read(record);
-    long levelno = level_number(read);
-    Ref logger = read.get(Field::name);
-    Ref parts = PyUnicode_CheckExact(logger.get()) ? rt::owned(PyUnicode_Split(logger.get(), name<".">(), -1))
-                                                   : rt::call_method(logger.get(), name<"split">(), {name<".">()});
-    Ref prefix = rt::owned(PySequence_Tuple(parts.get()));
-    Ref stack =
-        rt::call(global<"StackInfo">(g).get(),
-                 {read.get(Field::pathname).get(), read.get(Field::funcName).get(), read.get(Field::lineno).get()});
-    Ref message = message_of(record, read);
-    Ref created = read.get(Field::created);
-    Ref module = read.get(Field::module);
-    Ref exception = exception_of(read);
-    Ref thread = read.get(Field::threadName);
-    Ref extra = extra_of(read);
-    return make_entry(g, {message.get(), created.get(), level_name(levelno), prefix.get(), module.get(), stack.get(),
-                          exception.get(), thread.get(), extra.get()});
-}
+// What a record holds, read as it is now, in RecordFields' terms: its message (the % left for
+// later where `may_wait` allows it), its extra= values and its exception as the record has them.
+struct ReadRecord {
+    long levelno;
+    Ref logger, pathname, function, lineno, message, args, created, module, exception, thread, extra;
 
-// The record read as it is now, into an item that the queue's reader makes its LogEntry of: what
-// entry_of reads, in its order, with the values taken as they were logged.
-Ref item_of(PyObject* g, PyObject* record) {
+    RecordFields fields(PyObject* kwargs, PyObject* exc) const {
+        return {message.get(),  args ? args.get() : Py_None,
+                created.get(),  level_name(levelno),
+                logger.get(),   module.get(),
+                pathname.get(), function.get(),
+                lineno.get(),   exc,
+                thread.get(),   kwargs};
+    }
+};
+
+ReadRecord read_record(PyObject* record, bool may_wait) {
     RecordReader read(record);
-    long levelno = level_number(read);
-    Ref logger = read.get(Field::name);
-    Ref pathname = read.get(Field::pathname);
-    Ref function = read.get(Field::funcName);
-    Ref lineno = read.get(Field::lineno);
-    Message m = read_message(record, read, true);
+    ReadRecord r;
+    r.levelno = level_number(read);
+    r.logger = read.get(Field::name);
+    r.pathname = read.get(Field::pathname);
+    r.function = read.get(Field::funcName);
+    r.lineno = read.get(Field::lineno);
+    Message m = read_message(record, read, may_wait);
     Ref stack = read.get(Field::stack_info);
     if (m.args && stack.get() != Py_None) m = {rt::owned(PyUnicode_Format(m.text.get(), m.args.get())), Ref()};
-    Ref message = m.args ? std::move(m.text) : finished_message(std::move(m.text), stack.get());
-    Ref created = read.get(Field::created);
-    Ref module = read.get(Field::module);
-    Ref exception = exception_of(read);
-    Ref thread = read.get(Field::threadName);
-    Ref extra = extra_of(read);
-    auto [kwargs, exc] = logged_now(extra.get(), exception.get());
-    return record_item(
-        g, {message.get(), m.args ? m.args.get() : Py_None, created.get(), level_name(levelno), logger.get(),
-            module.get(), pathname.get(), function.get(), lineno.get(), exc.get(), thread.get(), kwargs.get()});
+    r.message = m.args ? std::move(m.text) : finished_message(std::move(m.text), stack.get());
+    r.args = std::move(m.args);
+    r.created = read.get(Field::created);
+    r.module = read.get(Field::module);
+    r.exception = exception_of(read);
+    r.thread = read.get(Field::threadName);
+    r.extra = extra_of(read);
+    return r;
+}
+
+Ref entry_of(PyObject* g, PyObject* record) {
+    ReadRecord r = read_record(record, false);
+    return entry_of_fields(g, r.fields(r.extra.get(), r.exception.get()));
+}
+
+// The record as an item that the queue's reader makes its LogEntry of, with its values taken as
+// they were logged.
+Ref item_of(PyObject* g, PyObject* record) {
+    ReadRecord r = read_record(record, true);
+    auto [kwargs, exc] = logged_now(r.extra.get(), r.exception.get());
+    return record_item(g, r.fields(kwargs.get(), exc.get()));
 }
 
 // The record this thread put last: a record goes through the handlers of one logging call on the

@@ -1,6 +1,7 @@
 #include "text/screen_text.hpp"
 
 #include <algorithm>
+#include <memory>
 #include <vector>
 
 #ifdef __SSE2__
@@ -296,30 +297,16 @@ Ref strip_colours(PyObject* text, const Char* s, Py_ssize_t n) {
 // Colours removed and the rest shown safely in one pass, when every ESC starts a colour sequence
 // and nothing else needs escaping (the usual case); null otherwise. What is left then holds no
 // ESC, so removing the sequences cannot put a new one together, and none of it needs escaping:
-// the text is what without_colours and shown_safely give one after the other.
-template <Keep keep, class Char>
-Ref stripped_when_plain(PyObject* text, const Char* s, Py_ssize_t n) {
-    ColourCuts cuts;
-    for (Py_ssize_t i = 0; (i = next_candidate(s, i, n)) < n; ++i) {
-        if (s[i] != 0x1b) {
-            if (needs_escape<keep>(s, i, n)) return Ref();
-            continue;
-        }
-        Py_ssize_t length = colour_sequence(s, i, n);
-        if (!length) return Ref();
-        cuts.add(i, length);
-        i += length - 1;
-    }
-    return cuts.any() ? cuts.cut_from(text, s, n) : Ref::incref(text);
-}
-
-// The same for a line of the usual length, copied as it is scanned onto the stack, then made at
-// its length in one go.
+// the text is what without_colours and shown_safely give one after the other. What is kept is
+// copied as it is scanned (onto the stack for a line of the usual length), then made at its length
+// in one go.
 constexpr Py_ssize_t short_line = 256;
 
 template <Keep keep, class Char>
-Ref short_stripped_when_plain(PyObject* text, const Char* s, Py_ssize_t n) {
-    Char kept[short_line];
+Ref stripped_when_plain(PyObject* text, const Char* s, Py_ssize_t n) {
+    Char on_stack[short_line];
+    std::unique_ptr<Char[]> on_heap(n > short_line ? new Char[size_t(n)] : nullptr);
+    Char* kept = on_heap ? on_heap.get() : on_stack;
     Char* o = kept;
     bool cut = false;
     for (Py_ssize_t i = 0; (i = copy_to_candidate(s, i, n, o)) < n;) {
@@ -342,9 +329,7 @@ Ref short_stripped_when_plain(PyObject* text, const Char* s, Py_ssize_t n) {
 
 template <Keep keep>
 Ref shown_plainly(PyObject* text) {
-    Ref once = by_kind(text, [&](const auto* s, Py_ssize_t n) {
-        return n <= short_line ? short_stripped_when_plain<keep>(text, s, n) : stripped_when_plain<keep>(text, s, n);
-    });
+    Ref once = by_kind(text, [&](const auto* s, Py_ssize_t n) { return stripped_when_plain<keep>(text, s, n); });
     return once ? once : escape_text<keep>(without_colours(text).get());
 }
 
