@@ -13,6 +13,7 @@ import time
 from collections import Counter
 
 import pytest
+from test_workers import forks_among_threads
 
 pytest.importorskip("gunicorn")
 pytest.importorskip("uvicorn")
@@ -51,6 +52,9 @@ class Stream:
             time.sleep(0.05)
 
 
+# The master forks its new workers (after a worker's SIGTERM, at SIGHUP) once it has logged, with the
+# thread that writes what waited for a handler running in it.
+@forks_among_threads
 def test_gunicorn_workers_and_master_share_one_json_stream(tmp_path):
     port = free_port()
     env = {k: v for k, v in os.environ.items() if k not in ("TARVO_DEBUG", "FORCE_COLOR", "TARVO_LOG_LEVELS")}
