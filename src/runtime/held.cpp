@@ -1,5 +1,7 @@
 #include "held.hpp"
 
+#include <thread>
+
 namespace rt {
 namespace {
 // The list of the body that runs on this thread now (bodies run one inside another, each step
@@ -18,7 +20,7 @@ void HeldNode::link() noexcept {
 void HeldNode::unlink() noexcept {
     if (!list_) return;
     if (!may_touch_objects()) {  // this thread is being ended at exit, without the GIL
-        list_->abandoned.store(true, std::memory_order_release);
+        list_->abandon();
         return;
     }
     if (prev_) prev_->next_ = next_;
@@ -28,10 +30,20 @@ void HeldNode::unlink() noexcept {
 }
 
 int HeldList::traverse(visitproc visit, void* arg) const {
-    if (abandoned.load(std::memory_order_acquire)) return 0;
-    for (const HeldNode* h = first; h; h = h->next_)
-        if (int r = h->show_(h, visit, arg)) return r;
-    return 0;
+    if (walks.fetch_add(1, std::memory_order_acquire) & abandoned_mark) {
+        walks.fetch_sub(1, std::memory_order_relaxed);
+        return 0;
+    }
+    int r = 0;
+    for (const HeldNode* h = first; h && !r; h = h->next_) r = h->show_(h, visit, arg);
+    walks.fetch_sub(1, std::memory_order_release);
+    return r;
+}
+
+void HeldList::abandon() noexcept {
+    // The walker holds the GIL and waits for nothing of this thread's: its walk ends.
+    if (walks.fetch_or(abandoned_mark, std::memory_order_acq_rel) & abandoned_mark) return;
+    while (walks.load(std::memory_order_acquire) != abandoned_mark) std::this_thread::yield();
 }
 
 HeldList* HeldList::enter() noexcept { return std::exchange(current, this); }

@@ -46,11 +46,15 @@ private:
 struct HeldList {
     HeldNode* first = nullptr;
     // A daemon thread ended at interpreter exit unwinds through the body without the GIL, while
-    // the exiting thread may be collecting: it leaves the list as it is and marks it, and the
-    // collector looks at it no more (what it held is leaked, as everything that thread held).
-    std::atomic<bool> abandoned{false};
+    // the exiting thread may be collecting: it leaves the list as it is and marks it abandoned,
+    // waits for a walk already under way to end, and only then lets its values be destroyed; the
+    // collector looks at the list no more (what it held is leaked, as everything that thread held).
+    // The walks under way are counted below the mark.
+    static constexpr unsigned abandoned_mark = 1u << 31;
+    mutable std::atomic<unsigned> walks{0};
 
     int traverse(visitproc visit, void* arg) const;
+    void abandon() noexcept;
     // Makes this the list that held values made on this thread join; returns the one before.
     HeldList* enter() noexcept;
     static void leave(HeldList* before) noexcept;

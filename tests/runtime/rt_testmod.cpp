@@ -2,6 +2,10 @@
 // bridge, driven from Python by the runtime tests.
 #include "runtime/runtime.hpp"
 
+#include <unistd.h>
+
+#include <atomic>
+
 using rt::Bound;
 using rt::PyErr;
 using rt::Ref;
@@ -150,6 +154,38 @@ Ref counted_texts(Bound a) {
     return texts;
 }
 
+// Once armed, each walk of a Watched value lasts a while, and a walk that sees the value torn
+// down under it ends the process with code 3: what a collector walking a frame's values meets if
+// a thread ended at exit destroys them meanwhile.
+std::atomic<bool> slow_walks{false};
+
+struct Watched {
+    std::atomic<bool> alive{true};
+    ~Watched() { alive.store(false); }
+    int traverse(visitproc, void*) const {
+        for (int i = 0; i < 40 && slow_walks.load(); ++i) {
+            usleep(10000);
+            if (!alive.load()) {
+                static const char said[] = "a held value was torn down during a walk\n";
+                (void)!write(2, said, sizeof said - 1);
+                _exit(3);
+            }
+        }
+        return 0;
+    }
+};
+
+// w = Watched(); return call(): the value is held while call() runs
+rt::Async hold_while_calling(Bound a) {
+    rt::Held<Watched> watched;
+    co_return rt::call(a[0]);
+}
+
+Ref arm_slow_walks(Bound) {
+    slow_walks.store(true);
+    return rt::none();
+}
+
 const rt::FunctionDef defs[] = {
     {"await_value", "await_value", {"aw"}, rt::coroutine_entry<await_value>, rt::FunctionKind::coroutine},
     {"await_both", "await_both", {"a", "b"}, rt::coroutine_entry<await_both>, rt::FunctionKind::coroutine},
@@ -169,6 +205,12 @@ const rt::FunctionDef defs[] = {
      {"items", "log", "pause"},
      rt::async_generator_entry<echo_items>,
      rt::FunctionKind::async_generator},
+    {"hold_while_calling",
+     "hold_while_calling",
+     {"call"},
+     rt::coroutine_entry<hold_while_calling>,
+     rt::FunctionKind::coroutine},
+    {"arm_slow_walks", "arm_slow_walks", {}, arm_slow_walks, rt::FunctionKind::plain},
     {"add", "Adder.add", {"self", "other"}, add, rt::FunctionKind::plain},
     {"decimal_text", "decimal_text", {"v"}, decimal_text, rt::FunctionKind::plain},
     {"counted_texts", "counted_texts", {"n"}, counted_texts, rt::FunctionKind::plain},
