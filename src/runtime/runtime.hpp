@@ -9,6 +9,7 @@
 #include "function.hpp"
 #include "held.hpp"
 #include "import.hpp"
+#include "instance.hpp"
 #include "iterate.hpp"
 #include "ref.hpp"
 #include "remembered_lookups.hpp"

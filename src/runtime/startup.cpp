@@ -16,6 +16,7 @@ PyMethodDef note_exit_def = {"_native_runtime_exiting", note_exit, METH_NOARGS, 
 
 void ready_types() {
     StaticType::ready_all();
+    detail::find_python_init_slot();
     static bool registered = false;
     if (!registered) {
         Ref hook = owned(PyCFunction_New(&note_exit_def, nullptr));

@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <vector>
 
 using rt::Bound;
 using rt::PyErr;
@@ -143,6 +144,21 @@ Ref global_x(Bound a) { return rt::global<"x">(a.globals()); }
 Ref attribute_value(Bound a) { return rt::attribute<"value">(a[0]); }
 Ref attribute_dict(Bound a) { return rt::attribute<"__dict__">(a[0]); }
 
+// cls(*args, **kwargs) through rt::make_instance: args a tuple, kwargs a dict.
+Ref make_instance(Bound a) {
+    std::vector<PyObject*> stack;
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(a[1]); ++i) stack.push_back(PyTuple_GET_ITEM(a[1], i));
+    size_t nargs = stack.size();
+    Ref names = rt::owned(PyTuple_New(PyDict_GET_SIZE(a[2])));
+    Py_ssize_t at = 0, i = 0;
+    PyObject *key, *value;
+    while (PyDict_Next(a[2], &at, &key, &value)) {
+        PyTuple_SET_ITEM(names.get(), i++, Py_NewRef(key));
+        stack.push_back(value);
+    }
+    return rt::make_instance(a[0], stack.data(), nargs, PyTuple_GET_SIZE(names.get()) ? names.get() : nullptr);
+}
+
 // The texts of a DecimalCount from 0 to n, one str each, with its value after the last step.
 Ref counted_texts(Bound a) {
     long long n = PyLong_AsLongLong(a[0]);
@@ -213,6 +229,7 @@ const rt::FunctionDef defs[] = {
     {"arm_slow_walks", "arm_slow_walks", {}, arm_slow_walks, rt::FunctionKind::plain},
     {"add", "Adder.add", {"self", "other"}, add, rt::FunctionKind::plain},
     {"decimal_text", "decimal_text", {"v"}, decimal_text, rt::FunctionKind::plain},
+    {"make_instance", "make_instance", {"cls", "args", "kwargs"}, make_instance, rt::FunctionKind::plain},
     {"counted_texts", "counted_texts", {"n"}, counted_texts, rt::FunctionKind::plain},
     {"global_x", "global_x", {}, global_x, rt::FunctionKind::plain},
     {"attribute_value", "attribute_value", {"o"}, attribute_value, rt::FunctionKind::plain},
