@@ -122,3 +122,36 @@ def test_records_put_by_a_running_handler_read_as_their_own_get_message(monkeypa
         assert failed == [r for r, w in zip(records, wanted) if not isinstance(w, str)]
 
     check()
+
+
+def test_each_entry_names_its_own_logger_and_place_past_the_ones_kept(monkeypatch):
+    # Entries share the prefix of one logger's name and the StackInfo of one code location: with
+    # more loggers and places than are kept, and each seen twice, every line still names its own.
+    import asyncio
+    import json
+
+    from doubles import RecordedFiles
+
+    from tarvo_loghandle import loghandle_imp
+
+    monkeypatch.setattr(loghandle_imp, "aiofiles", RecordedFiles)
+    monkeypatch.setattr(loghandle_imp, "LOG_FORMAT", "json")
+    places = [(f"svc.part{i % 4500}.x", f"/src/m{i % 3}.py", f"f{i % 7}", i % 4700 + 1) for i in range(9000)]
+    records = [logging.getLogger(name).makeRecord(name, logging.INFO, path, line, "at %d", (i,), None, func)
+               for i, (name, path, func, line) in enumerate(places)]
+    handler = RecordHandler()
+
+    async def main():
+        h = loghandle_imp.LoggingHandler()
+        await h.init()
+        try:
+            for record in records:
+                handler.emit(record)
+        finally:
+            await h.aclose()
+
+    RecordedFiles.texts = []
+    asyncio.run(main())
+    lines = [json.loads(line) for line in "".join(RecordedFiles.texts).splitlines()]
+    got = [(r["logger"], r["file"], r["function"], r["line"], r["message"]) for r in lines if r["message"][:3] == "at "]
+    assert got == [(name, path, func, line, f"at {i}") for i, (name, path, func, line) in enumerate(places)]

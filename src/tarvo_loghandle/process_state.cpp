@@ -221,6 +221,9 @@ ProcessState::~ProcessState() {
                    &records.type,
                    &records.get_message,
                    &records.own_attributes,
+                   &records.prefixes,
+                   &records.stack_infos,
+                   &records.modules,
                    &queue_slots.presets})
         (void)r->release();
 }

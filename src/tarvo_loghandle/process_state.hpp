@@ -118,9 +118,12 @@ struct ProcessState {
     // What a record of this Python's logging holds of its own (modules/record_entry.cpp): LogRecord
     // and its getMessage where that is logging's own, the names of a record's own attributes, how
     // many a record has that nothing was added to, and LogRecord's version tag when none of the
-    // attributes a record is read for was found in the class (0: they are read by getattr).
+    // attributes a record is read for was found in the class (0: they are read by getattr); the
+    // prefix of each logger's name seen, by name (what the name's parts make never changes); and
+    // the StackInfo of each code location seen, by (StackInfo, file, function, line); and one str
+    // of each record's module text seen.
     struct {
-        Ref type, get_message, own_attributes;
+        Ref type, get_message, own_attributes, prefixes, stack_infos, modules;
         Py_ssize_t plain_size = 0;
         std::atomic<unsigned int> plain_version{0};
     } records;

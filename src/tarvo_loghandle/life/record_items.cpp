@@ -1,5 +1,7 @@
 #include "life/record_items.hpp"
 
+#include "process_state.hpp"
+
 namespace tlh {
 namespace {
 
@@ -53,11 +55,36 @@ bool tracked(PyObject* o) {
     return PyObject_IS_GC(o) && PyObject_GC_IsTracked(o);
 }
 
-// The prefix of a logger's name: its parts between dots, as str.split(".") gives them.
+// How many loggers' prefixes, and how many code locations' StackInfos, are kept: as many as a
+// service has; past that (a logger of each request's own name) they are made each time.
+constexpr Py_ssize_t kept_at_most = 4096;
+
+// The prefix of a logger's name: its parts between dots, as str.split(".") gives them. A str's is
+// made once and kept: a tuple of strs, which nothing can change.
 Ref prefix_of(PyObject* logger) {
+    PyObject* prefixes = process().records.prefixes.get();
+    bool kept = prefixes && PyUnicode_CheckExact(logger);
+    if (kept)
+        if (Ref prefix = rt::dict_item(prefixes, logger)) return prefix;
     Ref parts = PyUnicode_CheckExact(logger) ? rt::owned(PyUnicode_Split(logger, name<".">(), -1))
                                              : rt::call_method(logger, name<"split">(), {name<".">()});
-    return rt::owned(PySequence_Tuple(parts.get()));
+    Ref prefix = rt::owned(PySequence_Tuple(parts.get()));
+    if (kept && PyDict_GET_SIZE(prefixes) < kept_at_most) rt::check_int(PyDict_SetItem(prefixes, logger, prefix.get()));
+    return prefix;
+}
+
+// StackInfo(file, function, line) of the class `cls`. One is made for each code location (a line
+// of a function) and shared by the entries logged there, as the family's own logger shares them,
+// so that a flood of entries does not hold one more object each for the collector to walk.
+Ref stack_info_of(PyObject* cls, PyObject* file, PyObject* function, PyObject* line) {
+    PyObject* kept = process().records.stack_infos.get();
+    if (!kept || !PyUnicode_CheckExact(file) || !PyUnicode_CheckExact(function) || !PyLong_CheckExact(line))
+        return rt::make_instance(cls, {file, function, line}, nullptr);
+    Ref place = rt::tuple({cls, file, function, line});
+    if (Ref found = rt::dict_item(kept, place.get())) return found;
+    Ref made = rt::make_instance(cls, {file, function, line}, nullptr);
+    if (PyDict_GET_SIZE(kept) < kept_at_most) rt::check_int(PyDict_SetItem(kept, place.get(), made.get()));
+    return made;
 }
 
 Ref entry_of_item(RecordItem* r) {
@@ -159,17 +186,18 @@ Ref without_line_ends(Ref message) {
 Ref make_entry(PyObject* g, const EntryFields& f) {
     PyObject* const fields =
         rt::keywords<"msg", "timestamp", "level", "prefix", "module", "stack_info", "exception", "thread", "kwargs">();
-    return rt::call_kw(global<"LogEntry">(g).get(),
-                       {f.msg, f.timestamp, f.level, f.prefix, f.module, f.stack_info, f.exception, f.thread, f.kwargs},
-                       fields);
+    return rt::make_instance(
+        global<"LogEntry">(g).get(),
+        {f.msg, f.timestamp, f.level, f.prefix, f.module, f.stack_info, f.exception, f.thread, f.kwargs}, fields);
 }
 
 Ref entry_of_fields(PyObject* g, const RecordFields& f) {
     Ref msg = f.args == Py_None ? Ref::incref(f.msg) : without_line_ends(rt::owned(PyUnicode_Format(f.msg, f.args)));
     Ref prefix = prefix_of(f.logger);
-    Ref stack = rt::call(global<"StackInfo">(g).get(), {f.pathname, f.function, f.lineno});
+    Ref stack = stack_info_of(global<"StackInfo">(g).get(), f.pathname, f.function, f.lineno);
+    Ref kwargs = f.kwargs ? Ref::incref(f.kwargs) : rt::owned(PyDict_New());
     return make_entry(
-        g, {msg.get(), f.timestamp, f.level, prefix.get(), f.module, stack.get(), f.exception, f.thread, f.kwargs});
+        g, {msg.get(), f.timestamp, f.level, prefix.get(), f.module, stack.get(), f.exception, f.thread, kwargs.get()});
 }
 
 Ref record_item(PyObject* g, const RecordFields& f) {
@@ -177,7 +205,7 @@ Ref record_item(PyObject* g, const RecordFields& f) {
     if (!r) rt::throw_error();
     r->globals = Py_NewRef(g);
     r->fields = f;
-    each_field(r->fields, [](PyObject*& field) { Py_INCREF(field); });
+    each_field(r->fields, [](PyObject*& field) { Py_XINCREF(field); });
     r->entry = nullptr;
     // Tracked by the collector only where it holds what a cycle could go through, as CPython's own
     // tuples and dicts are not tracked while they hold only atoms: a record's usual item (texts,
@@ -190,7 +218,7 @@ Ref record_item(PyObject* g, const RecordFields& f) {
                 holds_container = holds_container || tracked(PyTuple_GET_ITEM(field, i));
             return;
         }
-        holds_container = holds_container || tracked(field);
+        holds_container = holds_container || (field && tracked(field));
     });
     if (holds_container) PyObject_GC_Track(r);
     return Ref::steal(reinterpret_cast<PyObject*>(r));

@@ -19,7 +19,8 @@ Ref make_entry(PyObject* g, const EntryFields& f);
 // What a record item holds: its entry's fields as read, the logger's name for its prefix, and the
 // three parts of its StackInfo. `args` is None, or the arguments that `msg % args` is still to be
 // made of, when that cannot fail and gives the same text later (message_can_wait); the line feeds
-// that end the message are then dropped after.
+// that end the message are then dropped after. `kwargs` may be null in an item: no keyword values,
+// the entry's empty dict made with it (what waits in the queue holds no dict of its own then).
 struct RecordFields {
     PyObject *msg, *args, *timestamp, *level, *logger, *module, *pathname, *function, *lineno, *exception, *thread,
         *kwargs;

@@ -162,6 +162,18 @@ struct ReadRecord {
     }
 };
 
+// A record's module, the text that logging makes anew for each record from its file's name: one
+// str kept for each such text (as many as a service has modules), so that the records waiting in
+// the queue do not each hold a copy.
+Ref module_name(Ref module) {
+    constexpr Py_ssize_t kept_at_most = 4096;
+    PyObject* kept = process().records.modules.get();
+    if (!kept || !PyUnicode_CheckExact(module.get())) return module;
+    if (Ref found = rt::dict_item(kept, module.get())) return found;
+    if (PyDict_GET_SIZE(kept) < kept_at_most) rt::check_int(PyDict_SetItem(kept, module.get(), module.get()));
+    return module;
+}
+
 ReadRecord read_record(PyObject* record, bool may_wait) {
     RecordReader read(record);
     ReadRecord r;
@@ -176,7 +188,7 @@ ReadRecord read_record(PyObject* record, bool may_wait) {
     r.message = m.args ? std::move(m.text) : finished_message(std::move(m.text), stack.get());
     r.args = std::move(m.args);
     r.created = read.get(Field::created);
-    r.module = read.get(Field::module);
+    r.module = module_name(read.get(Field::module));
     r.exception = exception_of(read);
     r.thread = read.get(Field::threadName);
     r.extra = extra_of(read);
@@ -193,7 +205,8 @@ Ref entry_of(PyObject* g, PyObject* record) {
 Ref item_of(PyObject* g, PyObject* record) {
     ReadRecord r = read_record(record, true);
     auto [kwargs, exc] = logged_now(r.extra.get(), r.exception.get());
-    return record_item(g, r.fields(kwargs.get(), exc.get()));
+    bool none = PyDict_CheckExact(kwargs.get()) && PyDict_GET_SIZE(kwargs.get()) == 0;
+    return record_item(g, r.fields(none ? nullptr : kwargs.get(), exc.get()));
 }
 
 // The record this thread put last: a record goes through the handlers of one logging call on the
@@ -236,6 +249,9 @@ void find_record_attributes(PyObject* g) {
     for (PyObject* more : {name<"message">(), name<"asctime">(), name<"color_message">(), name<"taskName">()})
         rt::check_int(PySet_Add(names.get(), more));
     known.own_attributes = std::move(names);
+    if (!known.prefixes) known.prefixes = rt::owned(PyDict_New());
+    if (!known.stack_infos) known.stack_infos = rt::owned(PyDict_New());
+    if (!known.modules) known.modules = rt::owned(PyDict_New());
 }
 
 void put_entry(PyObject* g, PyObject* entry) {
