@@ -55,7 +55,11 @@ public:
     }
     void add_losses(PyObject* text, ChunkOutput& out) override { own_line(text, out); }
     // Among other processes' lines, a plain line names its process: logger[pid], as syslog does.
-    void chunk_begins(bool among_others) override { name_process_ = among_others && format_ == Format::plain; }
+    // The process is asked once a chunk, not once an entry: a fork cannot come within one.
+    void chunk_begins(bool among_others) override {
+        name_process_ = among_others && format_ == Format::plain;
+        pid_ = long(getpid());
+    }
     // The last state of every thinned progress bar that has not been written yet.
     void finish(ChunkOutput& out) override {
         for (const Bar& bar : bars_)
@@ -64,6 +68,7 @@ public:
     }
     int traverse(visitproc visit, void* arg) const override {
         Py_VISIT(identifier_.get());
+        Py_VISIT(last_prefix_.get());
         for (const Bar& bar : bars_) {
             Py_VISIT(bar.prefix.get());
             Py_VISIT(bar.pending.get());
@@ -90,14 +95,32 @@ private:
     void thin(PyObject* prefix, double ts, bool redraw, Ref&& text, ChunkOutput& out);
     void write_due(double ts, ChunkOutput& out, size_t except);
 
+    // The logger's name that a prefix makes, ".".join(prefix); the last one is kept while the
+    // entries of one logger follow each other (the same tuple of strs, which nothing can change).
+    Ref logger_of(PyObject* prefix) {
+        if (prefix == last_prefix_.get()) return last_logger_;
+        Ref logger = rt::owned(PyUnicode_Join(name<".">(), prefix));
+        if (PyTuple_CheckExact(prefix) && PyUnicode_CheckExact(logger.get())) {
+            bool strs = true;
+            for (Py_ssize_t i = 0; strs && i < PyTuple_GET_SIZE(prefix); ++i)
+                strs = PyUnicode_CheckExact(PyTuple_GET_ITEM(prefix, i));
+            if (strs) {
+                last_prefix_ = Ref::incref(prefix);
+                last_logger_ = logger;
+            }
+        }
+        return logger;
+    }
+
     PyObject* g_;
     Format format_;
     Ref identifier_;  // the journal's SYSLOG_IDENTIFIER
+    Ref last_prefix_, last_logger_;
     bool name_process_ = false;
+    long pid_ = long(getpid());  // this process, as the chunk began
     // The logger as a plain line names it: with the process's id among other processes' lines.
     Ref plain_logger(PyObject* logger) const {
-        return name_process_ ? rt::concat({logger, rt::ascii("[", (long long)getpid(), "]").get()})
-                             : Ref::incref(logger);
+        return name_process_ ? rt::concat({logger, rt::ascii("[", (long long)pid_, "]").get()}) : Ref::incref(logger);
     }
     std::vector<Bar> bars_;
 };
@@ -113,7 +136,7 @@ void RecordLayout::add(EntryView& e, ChunkOutput& out) {
 // The entry's text. A raw line is shown as it is: without its keyword values, as on the terminal.
 Ref RecordLayout::record(EntryView& e, double ts, bool raw) {
     PyObject* g = g_;
-    Ref logger = rt::owned(PyUnicode_Join(name<".">(), e.prefix().get()));
+    Ref logger = logger_of(e.prefix().get());
     Ref module = text_of(e.module().get());
     Ref file = text_of(e.filename().get());
     Ref function = text_of(e.function().get());
@@ -128,7 +151,7 @@ Ref RecordLayout::record(EntryView& e, double ts, bool raw) {
              file.get(),
              function.get(),
              line,
-             long(getpid()),
+             pid_,
              e.thread().get(),
              message.get(),
              raw ? nullptr : e.kwargs().get(),
@@ -141,8 +164,10 @@ Ref RecordLayout::record(EntryView& e, double ts, bool raw) {
         return json_line(r);
     }
     // file:function:line, the line where the entry says it
-    Ref place = rt::concat({library::base_name(g, file.get()).get(), name<":">(), function.get()});
-    if (PyLong_CheckExact(line)) place = rt::concat({place.get(), name<":">(), rt::to_str(line).get()});
+    Ref base = library::base_name(g, file.get());
+    Ref place = PyLong_CheckExact(line)
+                    ? rt::concat({base.get(), name<":">(), function.get(), name<":">(), rt::to_str(line).get()})
+                    : rt::concat({base.get(), name<":">(), function.get()});
     if (format_ == Format::journal) return journal(r, place.get());
     Ref shown_logger = plain_logger(r.logger);
     r.logger = shown_logger.get();

@@ -190,11 +190,12 @@ Ref text_of(PyObject* o) { return PyUnicode_Check(o) ? Ref::incref(o) : rt::to_s
 
 namespace {
 
-Ref padded_level(PyObject* level) {
-    Ref text = text_of(level);
-    Py_ssize_t n = PyUnicode_GET_LENGTH(text.get());
-    if (n >= 10) return text;
-    return rt::concat({text.get(), rt::str(std::string(size_t(10 - n), ' ')).get()});
+// The spaces that pad a level's name of n characters to 10.
+PyObject* level_padding(Py_ssize_t n) {
+    static PyObject* const pads[] = {name<"          ">(), name<"         ">(), name<"        ">(), name<"       ">(),
+                                     name<"      ">(),     name<"     ">(),     name<"    ">(),     name<"   ">(),
+                                     name<"  ">(),         name<" ">()};
+    return n < 10 ? pads[n] : name<"">();
 }
 
 }  // namespace
@@ -218,8 +219,15 @@ Ref message_body(const Record& r, bool with_trace) {
 // every other control character is shown escaped, and the fields before the message (the logger's
 // name, the file, the function) stay on their line whatever they hold.
 Ref plain_lines(double ts, PyObject* level, PyObject* logger, PyObject* place, PyObject* body) {
-    Ref head = rt::concat({rt::str(iso_time(ts)).get(), name<" ">(), padded_level(level).get(), name<" ">(), logger,
-                           name<" ">(), place, name<" ">()});
+    Ref time = text_of_utf8(iso_time(ts));
+    Ref level_text = text_of(level);
+    PyObject* padding = level_padding(PyUnicode_GET_LENGTH(level_text.get()));
+    // The usual entry, one line with nothing to remove or escape, in one piece.
+    if (plain_already(level_text.get()) && plain_already(logger) && plain_already(place) && plain_already(body))
+        return rt::concat({time.get(), name<" ">(), level_text.get(), padding, name<" ">(), logger, name<" ">(), place,
+                           name<" ">(), body, name<"\n">()});
+    Ref head = rt::concat(
+        {time.get(), name<" ">(), level_text.get(), padding, name<" ">(), logger, name<" ">(), place, name<" ">()});
     head = shown_without_colours(head.get(), Keep::nothing);
     Ref lines = split_lines(without_colours(body).get());
     Py_ssize_t count = PyList_GET_SIZE(lines.get());

@@ -335,6 +335,11 @@ Ref shown_plainly(PyObject* text) {
 
 }  // namespace
 
+bool plain_already(PyObject* text) {
+    return PyUnicode_CheckExact(text) &&
+           by_kind(text, [](const auto* s, Py_ssize_t n) { return next_candidate(s, 0, n) == n; });
+}
+
 Ref without_colours(PyObject* text) {
     if (PyUnicode_FindChar(text, 0x1b, 0, PyUnicode_GET_LENGTH(text), 1) == -1) return Ref::incref(text);
     return by_kind(text, [&](const auto* s, Py_ssize_t n) { return strip_colours(text, s, n); });

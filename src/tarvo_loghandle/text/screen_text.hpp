@@ -20,6 +20,10 @@ Ref shown_safely(PyObject* text, Keep keep = Keep::colours_tabs_line_feeds);
 // that removing others puts together goes too. Text without any is returned as it is.
 Ref without_colours(PyObject* text);
 
+// Whether a str holds no control character at all (C0, ESC among them, DEL, C1): what any of the
+// above shows of it is the text itself, on one line.
+bool plain_already(PyObject* text);
+
 // without_colours, then shown_safely: the text as a line without colour shows it, in one pass
 // where it can be.
 Ref shown_without_colours(PyObject* text, Keep keep = Keep::colours_tabs_line_feeds);
