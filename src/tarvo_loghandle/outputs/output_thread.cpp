@@ -19,21 +19,88 @@ struct Executor {
 
 Executor* as_executor(PyObject* o) { return reinterpret_cast<Executor*>(o); }
 
-// submit(fn, *args): what loop.run_in_executor asks of an executor.
+// The outcome of a call, set on the loop's thread on the asyncio future that awaits it: unless
+// that future was cancelled meanwhile. An exception asyncio's futures refuse (StopIteration)
+// becomes a RuntimeError, so that the awaiting side is never left without an outcome.
+PyObject* settle(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+    return rt::guard(
+        [&]() -> PyObject* {
+            if (nargs != 3) rt::raise(PyExc_TypeError, "settle() takes the future, the result and the failure");
+            PyObject* future = args[0];
+            if (rt::truth(rt::call_method(future, name<"done">()).get())) Py_RETURN_NONE;
+            if (args[2] == Py_None) {
+                rt::call_method(future, name<"set_result">(), {args[1]});
+                Py_RETURN_NONE;
+            }
+            try {
+                rt::call_method(future, name<"set_exception">(), {args[2]});
+            } catch (PyErr& e) {
+                if (!e.matches(PyExc_TypeError)) throw;
+                rt::Except handling(e);
+                Ref refused = rt::call(PyExc_RuntimeError, {rt::to_str(args[2]).get()});
+                PyException_SetCause(refused.get(), Ref::incref(args[2]).release());
+                rt::call_method(future, name<"set_exception">(), {refused.get()});
+            }
+            Py_RETURN_NONE;
+        },
+        static_cast<PyObject*>(nullptr));
+}
+PyMethodDef settle_def = {"settle", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(settle)), METH_FASTCALL,
+                          nullptr};
+
+// submit(fn, *args): what loop.run_in_executor asks of an executor. On a running loop the call's
+// future is that loop's own asyncio future, which run_in_executor gives back as it is: the thread
+// sets its outcome through the loop in one call, instead of a concurrent.futures.Future whose
+// outcome is then carried over to an asyncio future (two futures, their locks and callbacks, for
+// each write). Called off any loop, it gives a concurrent.futures.Future, as executors do.
 PyObject* submit(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
     return rt::guard(
         [&]() -> PyObject* {
             if (nargs < 1) rt::raise(PyExc_TypeError, "submit() needs the function to call");
-            static PyObject* const future_type =
-                rt::getattr(rt::import("concurrent.futures").get(), name<"Future">()).release();
-            Ref future = rt::call(future_type);
+            Ref loop = process().running_loop ? rt::call(process().running_loop.get()) : rt::none();
+            Ref future;
+            if (loop.get() != Py_None) {
+                future = rt::call_method(loop.get(), name<"create_future">());
+            } else {
+                static PyObject* const future_type =
+                    rt::getattr(rt::import("concurrent.futures").get(), name<"Future">()).release();
+                future = rt::call(future_type);
+            }
             Ref call_args = rt::owned(PyTuple_New(nargs - 1));
             for (Py_ssize_t i = 1; i < nargs; ++i) PyTuple_SET_ITEM(call_args.get(), i - 1, Py_NewRef(args[i]));
-            Ref job = rt::tuple({future.get(), args[0], call_args.get()});
+            Ref job = rt::tuple({future.get(), args[0], call_args.get(), loop.get()});
             rt::call_method(as_executor(self)->jobs, name<"put">(), {job.get()});
             return future.release();
         },
         static_cast<PyObject*>(nullptr));
+}
+
+// A job's outcome onto its future: through its loop for an asyncio future (nothing is set once
+// the loop is closed: nobody awaits it any more), at once for a concurrent one.
+void set_outcome(PyObject* job, PyObject* result, PyObject* failure) {
+    PyObject* future = PyTuple_GET_ITEM(job, 0);
+    PyObject* loop = PyTuple_GET_ITEM(job, 3);
+    if (loop == Py_None) {
+        if (failure) rt::call_method(future, name<"set_exception">(), {failure});
+        else rt::call_method(future, name<"set_result">(), {result});
+        return;
+    }
+    static PyObject* const settle_function = rt::check(PyCFunction_New(&settle_def, nullptr));
+    try {
+        rt::call_method(loop, name<"call_soon_threadsafe">(),
+                        {settle_function, future, failure ? Py_None : result, failure ? failure : Py_None});
+    } catch (PyErr& e) {
+        if (!e.matches(PyExc_RuntimeError)) throw;
+        rt::Except handling(e);  // the loop is closed
+    }
+}
+
+// Whether the job may run: its future was not cancelled (a concurrent one is marked running).
+bool may_run(PyObject* job) {
+    PyObject* future = PyTuple_GET_ITEM(job, 0);
+    if (PyTuple_GET_ITEM(job, 3) == Py_None)
+        return rt::truth(rt::call_method(future, name<"set_running_or_notify_cancel">()).get());
+    return !rt::truth(rt::call_method(future, name<"cancelled">()).get());
 }
 
 // The thread's body: makes the calls in the order given, each result or exception set on its
@@ -42,15 +109,14 @@ void serve(Executor* self) {
     for (;;) {
         Ref job = rt::call_method(self->jobs, name<"get">());
         if (job.get() == Py_None) return;
-        PyObject* future = PyTuple_GET_ITEM(job.get(), 0);
-        if (!rt::truth(rt::call_method(future, name<"set_running_or_notify_cancel">()).get())) continue;
+        if (!may_run(job.get())) continue;
         self->progress.busy_since.store(monotonic_seconds());
         // Given up on by the close: no call starts any more, so that what the output took is
         // known (busy_since is set before this look, and read by the close after it sets abandoned).
         if (self->progress.abandoned.load()) {
             self->progress.busy_since.store(0);
             Ref gone = rt::call(PyExc_RuntimeError, {name<"the output was given up on">()});
-            rt::call_method(future, name<"set_exception">(), {gone.get()});
+            set_outcome(job.get(), nullptr, gone.get());
             continue;
         }
         Ref result, failure;
@@ -74,8 +140,7 @@ void serve(Executor* self) {
             else if (n == -1 && PyErr_Occurred()) PyErr_Clear();
         }
         self->progress.busy_since.store(0);
-        if (failure) rt::call_method(future, name<"set_exception">(), {failure.get()});
-        else rt::call_method(future, name<"set_result">(), {result.get()});
+        set_outcome(job.get(), result.get(), failure.get());
     }
 }
 

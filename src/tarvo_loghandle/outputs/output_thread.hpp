@@ -25,7 +25,8 @@ struct OutputProgress {
     double stalled_for() const;
 };
 
-// A new executor, its thread started: submit(fn, *args) -> concurrent.futures.Future.
+// A new executor, its thread started: submit(fn, *args) -> the running loop's asyncio future (a
+// concurrent.futures.Future off any loop), which loop.run_in_executor gives back as it is.
 Ref start_output_thread();
 // Lets its thread end once the calls given to it so far are made.
 void stop_output_thread(PyObject* executor);
